@@ -1,0 +1,349 @@
+// The channel against peers this test plays on 127.0.0.1:50918, the port
+// Marlowcast uses (so the test holds a lock on it and runs its cases one by one).
+
+#include "channel/LocalChannel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Globals.h"
+#include "channel/RequestText.h"
+
+class WinsockEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    }
+    void TearDown() override { WSACleanup(); }
+};
+::testing::Environment* const g_winsockEnvironment =
+    ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
+
+namespace {
+
+using namespace std::string_literals;
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool WaitReadable(SOCKET s, long ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval wait{ms / 1000, (ms % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &wait) == 1;
+}
+
+sockaddr_in ChannelEndpoint() {
+    sockaddr_in endpoint{};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_addr.s_addr = htonl(kLocalChannelAddress);
+    endpoint.sin_port = htons(kLocalChannelPort);
+    return endpoint;
+}
+
+SOCKET ListenOnChannelPort(int backlog) {
+    // Other test programs take turns on this port; wait for it instead of failing.
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    const sockaddr_in endpoint = ChannelEndpoint();
+    for (;;) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        if (bind(s, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0 &&
+            listen(s, backlog) == 0) {
+            return s;
+        }
+        const int error = WSAGetLastError();
+        closesocket(s);
+        if (error != WSAEADDRINUSE || Clock::now() > deadline) return INVALID_SOCKET;
+        Sleep(250);
+    }
+}
+
+// What the peer sends after reading the request: pieces with a pause before
+// each, optionally repeated until the supervisor hangs up; then it either keeps
+// the connection open or closes its side first.
+struct Script {
+    std::vector<std::pair<DWORD, std::string>> pieces;
+    bool repeat = false;
+    bool peerCloses = false;
+};
+
+// Marlowcast's side of one exchange, on its own thread. Every wait is bounded.
+class ScriptedPeer {
+public:
+    explicit ScriptedPeer(Script script) : m_script(std::move(script)) {
+        m_listener = ListenOnChannelPort(SOMAXCONN);
+        if (m_listener != INVALID_SOCKET) m_thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedPeer() { Finish(); }
+
+    bool Listening() const { return m_listener != INVALID_SOCKET; }
+    bool RequestRead() const { return m_requestRead; }
+    // Waits for the exchange to end; true when the supervisor shut down and
+    // closed its end of the connection.
+    bool SupervisorClosed() {
+        Finish();
+        return m_supervisorClosed;
+    }
+    const std::string& Request() {
+        Finish();
+        return m_request;
+    }
+
+private:
+    void Finish() {
+        if (m_thread.joinable()) m_thread.join();
+        if (m_listener != INVALID_SOCKET) closesocket(m_listener);
+        m_listener = INVALID_SOCKET;
+    }
+
+    void Serve() {
+        if (!WaitReadable(m_listener, 20000)) return;
+        SOCKET s = accept(m_listener, nullptr, nullptr);
+        if (s == INVALID_SOCKET) return;
+        ReadRequest(s);
+        bool sending = true;
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        do {
+            for (const auto& piece : m_script.pieces) {
+                Sleep(piece.first);
+                const int length = static_cast<int>(piece.second.size());
+                sending = sending && send(s, piece.second.data(), length, 0) == length;
+            }
+        } while (m_script.repeat && sending && Clock::now() < deadline);
+        if (m_script.peerCloses) shutdown(s, SD_SEND);
+        // The supervisor's close shows as the end of its data, or as a reset
+        // when we were still sending.
+        m_supervisorClosed = !sending;
+        char scratch[4096];
+        while (!m_supervisorClosed && WaitReadable(s, 20000)) {
+            m_supervisorClosed = recv(s, scratch, sizeof scratch, 0) <= 0;
+        }
+        closesocket(s);
+    }
+
+    // The request is the header up to the blank line and as many bytes as
+    // its length line says.
+    void ReadRequest(SOCKET s) {
+        char chunk[1024];
+        std::size_t wanted = std::string::npos;
+        while (m_request.size() < wanted && WaitReadable(s, 5000)) {
+            const int got = recv(s, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            m_request.append(chunk, got);
+            const std::size_t headerEnd = m_request.find("\r\n\r\n");
+            const std::size_t lengthAt = m_request.find("Content-Length: ");
+            if (headerEnd != std::string::npos && lengthAt != std::string::npos) {
+                wanted = headerEnd + 4 + std::stoul(m_request.substr(lengthAt + 16));
+            }
+        }
+        m_requestRead = true;
+    }
+
+    Script m_script;
+    SOCKET m_listener = INVALID_SOCKET;
+    std::thread m_thread;
+    std::atomic<bool> m_requestRead{false};
+    bool m_supervisorClosed = false;
+    std::string m_request;
+};
+
+bool LooksLikeRequestTime(const std::string& text) {
+    return std::regex_match(text, std::regex("[0-9]{8}_[0-9]{2}:[0-9]{2}:[0-9]{2}"));
+}
+
+class LocalChannel : public ::testing::Test {
+protected:
+    void SetUp() override { g_bRunning = 1; }
+    void TearDown() override { g_bRunning = 1; }
+};
+
+TEST_F(LocalChannel, RequestTimeIsConvertedToAnsiText) {
+    std::tm known{};
+    known.tm_year = 2025 - 1900, known.tm_mon = 7, known.tm_mday = 10;
+    known.tm_hour = 12, known.tm_min = 32, known.tm_sec = 28;
+    char body[128];
+    FormatRequestTimeAt(&known, body);
+    EXPECT_STREQ(body, "20250810_12:32:28");
+    FormatRequestTimeAt(nullptr, body);
+    EXPECT_STREQ(body, "Invalid DateTime");
+}
+
+TEST_F(LocalChannel, ProbeFailsQuicklyWhenNothingListens) {
+    const auto start = Clock::now();
+    EXPECT_FALSE(ProbeStatus());
+    EXPECT_LT(SecondsSince(start), 3.0);  // the refused attempt ends the wait
+}
+
+TEST_F(LocalChannel, ProbePassesWhenNoSocketCanBeCreated) {
+    ASSERT_EQ(WSACleanup(), 0);
+    struct RestartWinsock {
+        ~RestartWinsock() {
+            WSADATA data;
+            WSAStartup(MAKEWORD(2, 2), &data);
+        }
+    } restart;
+    EXPECT_TRUE(ProbeStatus());
+}
+
+struct ProbeCase {
+    const char* name;
+    Script peer;
+    bool passes;
+    double withinSeconds;
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ProbeAgainstPeer : public LocalChannel, public ::testing::WithParamInterface<ProbeCase> {};
+
+TEST_P(ProbeAgainstPeer, Outcome) {
+    const ProbeCase& c = GetParam();
+    ScriptedPeer peer(c.peer);
+    ASSERT_TRUE(peer.Listening());
+    const auto start = Clock::now();
+    EXPECT_EQ(ProbeStatus() != FALSE, c.passes);
+    EXPECT_LT(SecondsSince(start), c.withinSeconds);
+
+    const std::string header =
+        "GET /Marlowcast/Status\r\nHOST: Quillstone 1.2\r\nContent-Length: 17\r\n\r\n";
+    const std::string& request = peer.Request();
+    EXPECT_EQ(request.substr(0, header.size()), header);
+    EXPECT_TRUE(LooksLikeRequestTime(request.substr(std::min(header.size(), request.size()))));
+    EXPECT_TRUE(peer.SupervisorClosed());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LocalChannel, ProbeAgainstPeer,
+    ::testing::Values(
+        // Passes on the first read: no waiting for the close or the idle limit.
+        ProbeCase{"OkInFirstReadPassesWithoutWaitingForClose",
+                  Script{{{0, "HTTP/1.1 200 OK\r\n\r\n"}}}, true, 3.0},
+        ProbeCase{"OkInALaterReadPasses",
+                  Script{{{0, "HTTP/1.1 "}, {300, "200 OK\r\n"}}}, true, 3.0},
+        ProbeCase{"AnswerWithoutOkThenCloseFails",
+                  Script{{{0, "HTTP/1.1 503 Busy\r\n\r\n"}}, false, true}, false, 3.0},
+        ProbeCase{"OkSplitAcrossTwoReadsIsNotRecognised",
+                  Script{{{0, "HTTP/1.1 200"}, {300, " OK\r\n"}}, false, true}, false, 3.0},
+        ProbeCase{"OkBehindAZeroByteIsNotRecognised",
+                  Script{{{0, "\0HTTP/1.1 200 OK\r\n"s}}, false, true}, false, 3.0},
+        // 251 empty polls of 20 ms; well before the 10 s limit on reading.
+        ProbeCase{"SilentPeerFailsAtTheIdleLimit", Script{}, false, 9.0},
+        // Gaps of 20 empty polls each: only a count that data does not reset
+        // reaches the limit before the 10 s limit on reading.
+        ProbeCase{"TrickleWithGapsEndsAtTheIdleLimit", Script{{{400, "x"}}, true}, false, 9.0},
+        // Data every 10 ms leaves few empty polls: only the time limit ends it.
+        ProbeCase{"EndlessStreamEndsAtTheTimeLimit", Script{{{10, "abc"}}, true}, false, 14.0}),
+    [](const ::testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+// The upgrade list arrives in pieces; its consumer must see every byte, in
+// order, each piece no larger than the buffer it gave. The connection it
+// reads from is blocking again with the send time-out set.
+TEST_F(LocalChannel, HandsEveryPieceOfAReplyToTheConsumer) {
+    const std::string first = "<File_Name01>Marlowcast.exe</File_Name01>";
+    const std::string second = "<File_Name02>lang\\en.uib</File_Name02>";
+    ScriptedPeer peer(Script{{{0, first}, {300, second}}, false, true});
+    ASSERT_TRUE(peer.Listening());
+
+    struct Gatherer : IReplyConsumer {
+        std::string text;
+        int largest = 0;
+        bool OnReplyChunk(const char* chunk, int length) override {
+            text.append(chunk, length);
+            largest = std::max(largest, length);
+            return false;
+        }
+    } gatherer;
+    {
+        CLocalSocket connection;
+        ASSERT_TRUE(OpenLocalConnection(connection.Get()));
+        DWORD sendTimeout = 0;
+        int size = sizeof sendTimeout;
+        getsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&sendTimeout),
+                   &size);
+        EXPECT_EQ(sendTimeout, 9800u);
+        ASSERT_TRUE(SendLocalRequest(connection.Get(), kUpgradeListRequestLine, kRequestHostLine,
+                                     "20250810_12:32:28"));
+        char buffer[16];
+        EXPECT_FALSE(ReceiveLocalReply(connection.Get(), buffer, sizeof buffer, gatherer));
+    }
+    EXPECT_EQ(gatherer.text, first + second);
+    EXPECT_LE(gatherer.largest, 16);
+    EXPECT_EQ(peer.Request().rfind("GET /Marlowcast/UpgradeXml\r\n", 0), 0u);
+    EXPECT_TRUE(peer.SupervisorClosed());
+}
+
+// The probe on another thread, as the watch thread runs it.
+std::future<BOOL> StartProbe() {
+    return std::async(std::launch::async, ProbeStatus);
+}
+
+bool Running(const std::future<BOOL>& probe) {
+    return probe.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
+TEST_F(LocalChannel, ClearingTheRunFlagEndsTheConnectionWaitWithinAPoll) {
+    // A peer whose backlog is full and that never accepts: a further
+    // connection attempt gets no answer at all and stays pending.
+    struct Listener {
+        SOCKET s = ListenOnChannelPort(1);
+        ~Listener() { closesocket(s); }
+    } busy;
+    ASSERT_NE(busy.s, INVALID_SOCKET);
+    std::vector<std::unique_ptr<CLocalSocket>> queued;
+    bool attemptsPend = false;
+    while (!attemptsPend && queued.size() < 16) {
+        queued.push_back(std::make_unique<CLocalSocket>());
+        const SOCKET s = queued.back()->Get();
+        u_long nonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &nonBlocking);
+        const sockaddr_in endpoint = ChannelEndpoint();
+        connect(s, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint);
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait{0, 300000};
+        attemptsPend = select(0, nullptr, &writable, nullptr, &wait) == 0;
+    }
+    ASSERT_TRUE(attemptsPend) << "the platform answers connection attempts beyond the backlog";
+
+    std::future<BOOL> probe = StartProbe();
+    Sleep(1500);
+    ASSERT_TRUE(Running(probe)) << "the probe was expected to be waiting for the connection";
+    g_bRunning = 0;
+    const auto cleared = Clock::now();
+    EXPECT_FALSE(probe.get());
+    EXPECT_LT(SecondsSince(cleared), 1.5);
+}
+
+TEST_F(LocalChannel, ClearingTheRunFlagEndsTheReplyLoopWithinAPoll) {
+    ScriptedPeer peer(Script{});
+    ASSERT_TRUE(peer.Listening());
+    std::future<BOOL> probe = StartProbe();
+    const auto start = Clock::now();
+    while (!peer.RequestRead() && SecondsSince(start) < 5.0) Sleep(10);
+    Sleep(300);
+    ASSERT_TRUE(Running(probe));
+    g_bRunning = 0;
+    const auto cleared = Clock::now();
+    EXPECT_FALSE(probe.get());
+    EXPECT_LT(SecondsSince(cleared), 1.0);  // far below the ~5 s the idle limit would take
+    EXPECT_TRUE(peer.SupervisorClosed());
+}
+
+}  // namespace
