@@ -1,0 +1,42 @@
+#pragma once
+// The application object and the process entry it is run from.
+
+#include "framework/Wnd.h"
+
+constexpr DWORD AFX_RESTART_MANAGER_SUPPORT_RESTART = 0x01;
+constexpr UINT ID_HELP = 0xE146;
+
+class CWinApp : public CCmdTarget {
+public:
+    explicit CWinApp(LPCWSTR lpszAppName = nullptr);
+    ~CWinApp() override;
+
+    // InitInstance registers for restart with the restart manager when asked.
+    // Returning FALSE skips the message pump; ExitInstance's result is the
+    // process exit code either way.
+    virtual BOOL InitInstance();
+    virtual int ExitInstance() { return 0; }
+    virtual int Run();
+
+    void SetRegistryKey(LPCWSTR lpszRegistryKey);
+    void OnHelp() {}  // there is no help file
+
+    HINSTANCE m_hInstance = nullptr;
+    CWnd* m_pMainWnd = nullptr;
+    LPCWSTR m_pszAppName = nullptr;      // executable name without extension by default
+    LPCWSTR m_pszRegistryKey = nullptr;  // HKCU\Software\<key>; nothing is stored there
+    DWORD m_dwRestartManagerSupportFlags = 0;
+
+private:
+    wchar_t m_szAppName[MAX_PATH] = {};
+    wchar_t m_szRegistryKey[64] = {};
+};
+
+CWinApp* AfxGetApp();
+CWnd* AfxGetMainWnd();
+// A modal box with OK, the exclamation icon unless another icon is asked
+// for, and the application's name as caption.
+int AfxMessageBox(LPCWSTR lpszText, UINT nType = MB_OK, UINT nIDHelp = 0);
+
+// Called by the process entry (wWinMain): sets the application up and runs it.
+int AfxWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
