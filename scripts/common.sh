@@ -1,0 +1,77 @@
+# Shared by scripts/test, scripts/demo and scripts/bench: installs what is
+# missing, builds, and runs one Xvfb and one wineserver for the whole run.
+# Source it; it defines functions only.
+
+QS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QS_PACKAGES=(cmake ninja-build python3 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev zlib1g-dev wine wine64
+  xvfb xauth x11-apps imagemagick nginx clang libclang-rt-14-dev googletest libgtest-dev
+  libgmock-dev libbenchmark-dev curl)
+
+qs_log() { printf '\n== %s\n' "$*" >&2; }
+
+qs_install_packages() {
+  local missing=()
+  for p in "${QS_PACKAGES[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  qs_log "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+qs_build() {  # qs_build PRESET [targets...]
+  local preset=$1
+  shift
+  qs_log "configuring and building the $preset preset"
+  cmake --preset "$preset" >/dev/null
+  if [ $# -gt 0 ]; then
+    cmake --build --preset "$preset" --target "$@"
+  else
+    cmake --build --preset "$preset"
+  fi
+}
+
+# One X display and one persistent wineserver for the whole run: a test
+# executable then starts in well under a second.
+qs_start_wine() {
+  export WINEPREFIX=$QS_ROOT/build/wineprefix
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+  if [ -z "${DISPLAY:-}" ] || [ "${QS_OWN_DISPLAY:-0}" = 1 ]; then
+    local n=99
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    QS_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+  fi
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    qs_log "creating the Wine prefix (once)"
+    wineboot -i >/dev/null 2>&1 || true
+    # No crash dialog and no debugger: a crash must end the process at once.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1
+    wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1
+    wineserver -w
+  fi
+  wineserver -p
+  QS_WINESERVER_STARTED=1
+  trap qs_stop_wine EXIT
+}
+
+qs_stop_wine() {
+  if [ -n "${QS_WINESERVER_STARTED:-}" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    unset QS_WINESERVER_STARTED
+  fi
+  if [ -n "${QS_XVFB_PID:-}" ]; then
+    kill "$QS_XVFB_PID" 2>/dev/null || true
+    wait "$QS_XVFB_PID" 2>/dev/null || true
+    unset QS_XVFB_PID
+  fi
+}
