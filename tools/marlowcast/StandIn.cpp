@@ -305,7 +305,7 @@ int WINAPI wWinMain(HINSTANCE hInst, HINSTANCE, LPWSTR, int nCmdShow) {
     GetCurrentDirectoryW(MAX_PATH, cwd);
     char cwdA[MAX_PATH * 2] = {};
     WideCharToMultiByte(CP_UTF8, 0, cwd, -1, cwdA, sizeof cwdA, nullptr, nullptr);
-    Log("start cwd=%s", cwdA);
+    Log("start tid=%lu cwd=%s", GetCurrentThreadId(), cwdA);
 
     g_hMutex = CreateMutexW(nullptr, FALSE, kMutexName);
     WSADATA wsa;

@@ -1,0 +1,130 @@
+// Start-up, single instance and shutdown of the real supervisor, seen from
+// outside as a user (or the supervised program) would see them.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "res/resource.h"
+#include "tests/support/E2eSupport.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr UINT WM_SV_QUIT = 1850;
+
+// Waits until the supervisor has started the stand-in and hidden itself.
+void WaitUntilSupervising(const Supervisor& sup, const Install& install) {
+    ASSERT_TRUE(sup.Started());
+    ASSERT_TRUE(WaitFor([&] { return sup.Window() && !IsWindowVisible(sup.Window()); }, 15s))
+        << "the supervisor window did not appear and hide";
+    ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 1; }, 15s)) << "no stand-in start";
+    ASSERT_TRUE(WaitFor([&] { return StandInCommand("ping").rfind("pid ", 0) == 0; }, 10s));
+}
+
+TEST(Startup, HidesItselfLaunchesMarlowcastOnceAndShowsItsIds) {
+    Install install;
+    std::wstring work = install.Path(L"work");
+    CreateDirectoryW(work.c_str(), nullptr);
+    Supervisor sup(install, work);
+    WaitUntilSupervising(sup, install);
+
+    HWND w = sup.Window();
+    LONG_PTR ex = GetWindowLongPtrW(w, GWL_EXSTYLE);
+    EXPECT_TRUE(ex & WS_EX_TOOLWINDOW);
+    EXPECT_FALSE(ex & WS_EX_APPWINDOW);
+
+    auto events = ReadStandInLog(install);
+    ASSERT_EQ(StandInStarts(install).size(), 1u);
+    const StandInEvent& start = events.front();
+    // "start tid=<thread id> cwd=<folder>"
+    unsigned long tid = std::strtoul(start.text.c_str() + std::string("start tid=").size(), nullptr, 10);
+    EXPECT_EQ(sup.ItemText(IDC_PROCESS_ID), std::to_wstring(start.pid));
+    EXPECT_EQ(sup.ItemText(IDC_THREAD_ID), std::to_wstring(tid));
+    EXPECT_EQ(sup.ItemText(IDC_START_STATUS), L"Start Marlowcast OK!");
+    // Marlowcast inherits the supervisor's current folder, not its own.
+    EXPECT_NE(start.text.find("cwd="), std::string::npos);
+    std::string cwd = start.text.substr(start.text.find("cwd=") + 4);
+    EXPECT_EQ(cwd.substr(cwd.size() - 5), "\\work");
+}
+
+TEST(Startup, MissingMarlowcastIsReportedInTheLabelAndSupervisionGoesOn) {
+    Install install(/*withStandIn=*/false);
+    Supervisor sup(install);
+    ASSERT_TRUE(WaitFor([&] { return sup.ItemText(IDC_START_STATUS) == L"Start Marlowcast Failed!"; }, 15s));
+    EXPECT_EQ(sup.ItemText(IDC_PROCESS_ID), L"0");
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(MessageBoxes().empty()) << "a failed launch shows no message box";
+    EXPECT_FALSE(sup.Exited(0ms));
+}
+
+TEST(Startup, SecondInstanceExplainsItselfAndLeavesTheFirstAlone) {
+    Install install;
+    Supervisor first(install);
+    WaitUntilSupervising(first, install);
+    HWND firstWindow = first.Window();
+
+    struct Case {
+        const char* standInCommand;  // how the stand-in is left before the second start
+        const wchar_t* expected;
+    } cases[] = {
+        {nullptr, L"Quillstone Already Started !"},
+        {"drop-mutex", L"Marlowcast will be automatically restart soon!"},
+    };
+    for (const Case& c : cases) {
+        if (c.standInCommand) {
+            ASSERT_EQ(StandInCommand(c.standInCommand), "ok");
+        }
+        Supervisor second(install);
+        std::wstring text;
+        ASSERT_TRUE(DismissMessageBox(&text, 15s)) << "no message box from the second instance";
+        EXPECT_EQ(text, c.expected);
+        EXPECT_TRUE(second.Exited(10s));
+        EXPECT_EQ(second.ExitCode(), 0u);
+        EXPECT_EQ(first.Window(), firstWindow);
+        EXPECT_FALSE(first.Exited(0ms));
+        EXPECT_EQ(StandInStarts(install).size(), 1u) << "a second instance launches nothing";
+    }
+}
+
+TEST(Shutdown, QuitMessageEndsInOrderAndLeavesMarlowcastRunning) {
+    struct Case {
+        const char* name;
+        UINT message;
+        WPARAM wParam;
+    } cases[] = {
+        {"WM_SV_QUIT twice", WM_SV_QUIT, 0},
+        {"WM_CLOSE", WM_CLOSE, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Install install;
+        Supervisor sup(install);
+        WaitUntilSupervising(sup, install);
+        DWORD standIn = StandInStarts(install).front();
+        HWND w = sup.Window();
+        PostMessageW(w, c.message, c.wParam, 0);
+        PostMessageW(w, c.message, c.wParam, 0);
+        EXPECT_TRUE(sup.Exited(10s));
+        EXPECT_EQ(sup.ExitCode(), 0u);
+        EXPECT_TRUE(MessageBoxes().empty());
+        EXPECT_TRUE(ProcessRunning(standIn)) << "the shutdown must not end Marlowcast";
+
+        // The instance mutex is gone with the process: a new supervisor starts at once.
+        KillProcess(standIn);
+        Supervisor next(install);
+        ASSERT_TRUE(WaitFor([&] { return next.Window() != nullptr; }, 15s));
+        EXPECT_TRUE(MessageBoxes().empty());
+    }
+}
+
+TEST(Shutdown, CaptionCloseCommandIsRefused) {
+    Install install;
+    Supervisor sup(install);
+    WaitUntilSupervising(sup, install);
+    PostMessageW(sup.Window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(sup.Exited(2s));
+    EXPECT_NE(sup.Window(), nullptr);
+}
+
+}  // namespace

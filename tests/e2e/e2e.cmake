@@ -1,0 +1,26 @@
+# End-to-end tests: the real Quillstone.exe and the stand-in in fresh folders.
+# They share the local port, the named mutexes and the desktop, so they never
+# run beside each other or beside the channel tests.
+if(NOT WIN32)
+  return()
+endif()
+
+add_library(e2e_support STATIC ${CMAKE_CURRENT_LIST_DIR}/../support/E2eSupport.cpp)
+target_include_directories(e2e_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(e2e_support PUBLIC ws2_32 shell32)
+qs_warnings(e2e_support)
+
+function(qs_add_e2e name)
+  qs_add_gtest(${name} SOURCES ${ARGN} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../support/WinsockEnvironment.cpp
+    LIBS e2e_support LOCKS port50918 TIMEOUT 600)
+  add_dependencies(${name} Quillstone Marlowcast)
+endfunction()
+
+qs_add_e2e(e2e_startup_test ${CMAKE_CURRENT_LIST_DIR}/StartupTest.cpp)
+
+# The demo's narrator (scripts/demo); built with the tests, not a test.
+add_executable(quillstone_demo ${PROJECT_SOURCE_DIR}/tools/demo/DemoDriver.cpp)
+target_link_libraries(quillstone_demo PRIVATE e2e_support)
+target_link_options(quillstone_demo PRIVATE -municode)
+add_dependencies(quillstone_demo Quillstone Marlowcast)
+qs_warnings(quillstone_demo)

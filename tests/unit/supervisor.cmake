@@ -1,0 +1,16 @@
+# The framework layer and the supervisor window's launch and restart, against
+# the real stand-in (which binds the local port).
+if(NOT WIN32)
+  return()
+endif()
+
+qs_add_gtest(framework_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/supervisor/FrameworkTest.cpp
+  LIBS framework TIMEOUT 60)
+qs_add_resources(framework_test)
+
+qs_add_gtest(restart_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/supervisor/RestartTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
+  LIBS quillstone_core e2e_support LOCKS port50918 TIMEOUT 120)
+qs_add_resources(restart_test)
+add_dependencies(restart_test Marlowcast)
