@@ -17,6 +17,7 @@ function(qs_add_e2e name)
 endfunction()
 
 qs_add_e2e(e2e_startup_test ${CMAKE_CURRENT_LIST_DIR}/StartupTest.cpp)
+qs_add_e2e(e2e_supervision_test ${CMAKE_CURRENT_LIST_DIR}/SupervisionTest.cpp)
 
 # The demo's narrator (scripts/demo); built with the tests, not a test.
 add_executable(quillstone_demo ${PROJECT_SOURCE_DIR}/tools/demo/DemoDriver.cpp)

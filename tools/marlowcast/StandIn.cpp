@@ -114,6 +114,7 @@ DWORD WINAPI ServeConnection(LPVOID param) {
     SOCKET s = static_cast<SOCKET>(reinterpret_cast<UINT_PTR>(param));
     std::string req = ReadRequest(s);
     if (req.rfind("GET /Marlowcast/Status\r\n", 0) == 0) {
+        Log("status request");
         if (g_mute) {
             // Keep the connection open and say nothing, like a program that hangs.
             char buf[256];
