@@ -83,3 +83,8 @@ protected:                                             \
     { WM_CREATE, 0, 0, AFX_THUNK(int (ThisClass::*pfn)(LPCREATESTRUCTW) =     \
                                      &ThisClass::OnCreate;                     \
                                  return (LRESULT)(self->*pfn)((LPCREATESTRUCTW)lParam);) },
+
+// void OnDestroy()
+#define ON_WM_DESTROY()                                                       \
+    { WM_DESTROY, 0, 0, AFX_THUNK(void (ThisClass::*pfn)() = &ThisClass::OnDestroy; \
+                                  (self->*pfn)(); return 0;) },

@@ -48,6 +48,7 @@ protected:
     void OnPaint() { Default(); }
     void OnSysCommand(UINT, LPARAM) { Default(); }
     int OnCreate(LPCREATESTRUCTW) { return (int)Default(); }
+    void OnDestroy() { Default(); }
 
     // The message being dispatched, for Default(). Saved and restored around
     // each dispatch, since handlers may cause nested (sent) messages.
