@@ -4,8 +4,10 @@ if(NOT WIN32)
   return()
 endif()
 
-qs_add_gtest(framework_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/supervisor/FrameworkTest.cpp
-  LIBS framework TIMEOUT 60)
+qs_add_gtest(framework_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/supervisor/FrameworkTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/supervisor/ResourcesTest.cpp
+  LIBS framework version TIMEOUT 60)
 qs_add_resources(framework_test)
 
 qs_add_gtest(restart_test

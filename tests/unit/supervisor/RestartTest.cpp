@@ -148,4 +148,34 @@ TEST_F(Restart, LabelTextsFromAWorkerArriveByMessageOnly) {
     EXPECT_EQ(Item(IDC_START_STATUS), L"from the worker");
 }
 
+using SupervisorWindow = Restart;
+
+TEST_F(SupervisorWindow, HiddenToolWindowWithTrayIconAndAboutItem) {
+    EXPECT_EQ(g_bRunning, 1);
+    EXPECT_FALSE(IsWindowVisible(dlg.m_hWnd));
+    EXPECT_TRUE(GetWindowLongPtrW(dlg.m_hWnd, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    EXPECT_FALSE(GetWindowLongPtrW(dlg.m_hWnd, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+
+    EXPECT_TRUE(dlg.m_bTrayIcon);
+    EXPECT_EQ(dlg.m_nid.cbSize, 976u);
+    EXPECT_EQ(dlg.m_nid.hWnd, dlg.m_hWnd);
+    EXPECT_EQ(dlg.m_nid.uFlags, 7u);
+    EXPECT_EQ(dlg.m_nid.uCallbackMessage, 1870u);
+    EXPECT_EQ(dlg.m_nid.uID, 128u);
+    EXPECT_STREQ(dlg.m_nid.szTip, L"Quillstone");
+    EXPECT_NE(dlg.m_hIcon, nullptr);
+    ICONINFO info = {};
+    EXPECT_TRUE(GetIconInfo(dlg.m_hIcon, &info)) << "the window's own icon stays valid";
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    if (info.hbmMask) DeleteObject(info.hbmMask);
+
+    HMENU sys = GetSystemMenu(dlg.m_hWnd, FALSE);
+    wchar_t text[64] = {};
+    GetMenuStringW(sys, IDM_ABOUTBOX, text, 64, MF_BYCOMMAND);
+    EXPECT_STREQ(text, L"&About Quillstone...");
+    int count = GetMenuItemCount(sys);
+    EXPECT_EQ(GetMenuItemID(sys, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+    EXPECT_EQ(GetMenuState(sys, count - 2, MF_BYPOSITION) & MF_SEPARATOR, static_cast<UINT>(MF_SEPARATOR));
+}
+
 }  // namespace

@@ -1,0 +1,60 @@
+// The resources a user sees: the tray menu's items and commands, the system
+// menu's About text, and the version the About box names.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+
+namespace {
+
+TEST(Resources, TrayMenuOffersExactlyAboutAndExit) {
+    HMENU menu = LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAY_MENU));
+    ASSERT_NE(menu, nullptr);
+    HMENU popup = GetSubMenu(menu, 0);
+    ASSERT_NE(popup, nullptr);
+    struct Item {
+        std::wstring text;
+        UINT id;
+        bool operator==(const Item& o) const { return text == o.text && id == o.id; }
+    };
+    std::vector<Item> items;
+    for (int i = 0; i < GetMenuItemCount(popup); ++i) {
+        wchar_t text[64] = {};
+        GetMenuStringW(popup, i, text, 64, MF_BYPOSITION);
+        items.push_back({text, GetMenuItemID(popup, i)});
+    }
+    std::vector<Item> expected = {{L"About", ID_CONTROL_ABOUT}, {L"Exit", ID_CONTROL_EXIT}};
+    EXPECT_TRUE(items == expected);
+    wchar_t title[64] = {};
+    GetMenuStringW(menu, 0, title, 64, MF_BYPOSITION);
+    EXPECT_STREQ(title, L"Control");
+    DestroyMenu(menu);
+}
+
+TEST(Resources, SystemMenuTextAndVersion) {
+    wchar_t text[64] = {};
+    LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUTBOX, text, 64);
+    EXPECT_STREQ(text, L"&About Quillstone...");
+
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    DWORD size = GetFileVersionInfoSizeW(path, nullptr);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path, 0, size, info.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT len = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010002u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00010001u);
+    wchar_t* product = nullptr;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\ProductName",
+                               reinterpret_cast<void**>(&product), &len));
+    EXPECT_STREQ(product, L"Quillstone Software");
+}
+
+}  // namespace
