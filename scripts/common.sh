@@ -61,7 +61,7 @@ qs_start_wine() {
   fi
   wineserver -p
   QS_WINESERVER_STARTED=1
-  trap qs_stop_wine EXIT
+  trap 'qs_stop_wine; qs_stop_nginx' EXIT
 }
 
 qs_stop_wine() {
@@ -73,5 +73,47 @@ qs_stop_wine() {
     kill "$QS_XVFB_PID" 2>/dev/null || true
     wait "$QS_XVFB_PID" 2>/dev/null || true
     unset QS_XVFB_PID
+  fi
+}
+
+# A real HTTP server for the upgrade tests and the demo: serves QS_WWW on
+# 127.0.0.1:80 (the compiled-in upgrade URL has no port). Files named slow*
+# trickle, for tests that interrupt a download.
+qs_start_nginx() {
+  local dir=$QS_ROOT/build/nginx
+  export QS_WWW=$dir/www
+  mkdir -p "$QS_WWW/upgrade" "$dir/logs"
+  # A distribution nginx started by the package install would hold the port.
+  [ -f /run/nginx.pid ] && nginx -s quit >/dev/null 2>&1 && sleep 1
+  cat > "$dir/nginx.conf" <<CONF
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/logs/error.log;
+events { worker_connections 64; }
+http {
+  access_log $dir/logs/access.log;
+  client_body_temp_path $dir/tmp;
+  proxy_temp_path $dir/tmp;
+  fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp;
+  scgi_temp_path $dir/tmp;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:80;
+    root $QS_WWW;
+    location ~ ^/upgrade/slow { limit_rate 4k; }
+  }
+}
+CONF
+  mkdir -p "$dir/tmp"
+  export QS_NGINX_LOG=$dir/logs/access.log
+  nginx -c "$dir/nginx.conf" -p "$dir" || return 1
+  QS_NGINX_STARTED=1
+}
+
+qs_stop_nginx() {
+  if [ -n "${QS_NGINX_STARTED:-}" ]; then
+    nginx -c "$QS_ROOT/build/nginx/nginx.conf" -p "$QS_ROOT/build/nginx" -s stop >/dev/null 2>&1 || true
+    unset QS_NGINX_STARTED
   fi
 }

@@ -24,6 +24,8 @@ BEGIN_MESSAGE_MAP(CQuillstoneDlg, CDialog)
     ON_WM_QUERYDRAGICON()
     ON_MESSAGE(WM_SV_HIDE_TO_TRAY, OnHideToTray)
     ON_MESSAGE(WM_SV_QUIT, OnQuit)
+    ON_MESSAGE(WM_SV_UPGRADE, FetchUpgradeList)
+    ON_MESSAGE(WM_SV_UPGRADE_DONE, OnUpgradeDone)
     ON_COMMAND(ID_CONTROL_ABOUT, OnControlAbout)
     ON_COMMAND(ID_CONTROL_EXIT, OnControlExit)
     ON_WM_TIMER()
@@ -158,6 +160,7 @@ void CQuillstoneDlg::OnOK() {
         FreeLibrary(m_hUser32);
         m_hUser32 = nullptr;
     }
+    DestroyUpgradeWindow();
 
     // Marlowcast keeps running; only our handles to it go.
     if (m_pi.hProcess) CloseHandle(m_pi.hProcess);

@@ -55,6 +55,8 @@ public:
     BOOL StartUpgrade();
     static DWORD WINAPI UpgradeThreadProc(LPVOID pParam);
     LRESULT OnUpgradeDone(WPARAM wParam, LPARAM lParam);
+    // Closes, destroys and deletes the upgrade window, if there is one.
+    void DestroyUpgradeWindow();
 
     // Sets a control's text from any thread. On the UI thread it is set at
     // once; a worker posts a heap copy instead, because SetWindowText on a

@@ -39,6 +39,14 @@ public:
     // upgrade thread has ended, so the window outlives every call.
     BOOL PostFileLabel(const wchar_t* text);
 
+    // The upgrade itself, on the upgrade thread: download every entry, wait
+    // for Marlowcast to exit, install every entry. 1 when all went well.
+    BOOL RunUpgrade();
+    // Fetches one file from the upgrade server into the temporary folder.
+    BOOL DownloadFile(const std::wstring& namePart);
+    // The part after the last backslash; the whole entry when it has none.
+    static std::wstring GetFileNamePart(const std::wstring& entry);
+
     int m_nFiles;
     std::wstring m_arrFiles[kMaxFiles];
     wchar_t m_szTempDir[kTempDirSize];  // without a trailing backslash; empty when unknown

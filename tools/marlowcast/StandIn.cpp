@@ -11,7 +11,7 @@
 //     command per line, answered with one line;
 //   - its window's buttons.
 // Commands: ping, exit N, crash, hang, mute, unmute, delay MS, close-listener,
-// drop-mutex, upgrade, quit-supervisor.
+// drop-mutex, upgrade, upgrade-stay (asks but does not exit), quit-supervisor.
 // Each start and each served request is appended to Marlowcast.log beside the
 // executable; the upgrade list it serves is upgrade.xml beside the executable.
 
@@ -172,9 +172,9 @@ DWORD WINAPI SendToSupervisor(LPVOID param) {
     return 0;
 }
 
-void AskForUpgrade() {
+void AskForUpgrade(bool exitAfterList) {
     // Served the list, then gone: the supervisor installs once we have exited.
-    g_exitAfterList = true;
+    g_exitAfterList = exitAfterList;
     HANDLE t = CreateThread(nullptr, 0, SendToSupervisor, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(WM_SV_UPGRADE)),
                             0, nullptr);
     if (t) CloseHandle(t);
@@ -211,7 +211,9 @@ std::string RunCommand(const std::string& line) {
         if (g_hMutex) CloseHandle(g_hMutex);
         g_hMutex = nullptr;
     } else if (cmd == "upgrade") {
-        AskForUpgrade();
+        AskForUpgrade(true);
+    } else if (cmd == "upgrade-stay") {
+        AskForUpgrade(false);
     } else if (cmd == "quit-supervisor") {
         HANDLE t = CreateThread(nullptr, 0, SendToSupervisor, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(WM_SV_QUIT)),
                                 0, nullptr);
@@ -280,7 +282,7 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         case WM_COMMAND:
-            if (LOWORD(wParam) == IDC_UPGRADE) AskForUpgrade();
+            if (LOWORD(wParam) == IDC_UPGRADE) AskForUpgrade(true);
             if (LOWORD(wParam) == IDC_CRASH) RunCommand("crash");
             return 0;
         case WM_APP_HANG:

@@ -1,0 +1,236 @@
+// Upgrades end to end: the stand-in asks, the real supervisor fetches the
+// list, downloads from a real nginx, waits for the stand-in to exit, installs,
+// and reports. The installation folder is the supervisor's current folder.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "package/UibWriter.h"
+#include "res/resource.h"
+#include "tests/support/E2eSupport.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr UINT WM_SV_QUIT = 1850;
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    if (!in) return "<missing>";
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// The nginx document root, from scripts/test (a Unix path; Wine maps / to Z:).
+std::wstring WwwPath(const std::string& relative) {
+    const char* root = std::getenv("QS_WWW");
+    std::string path = std::string("Z:") + (root ? root : "") + "/" + relative;
+    for (char& c : path) c = c == '/' ? '\\' : c;
+    return Widen(path);
+}
+
+size_t AccessLogLines() {
+    const char* log = std::getenv("QS_NGINX_LOG");
+    if (!log) return 0;
+    std::string text = ReadFileBytes(Widen(std::string("Z:") + log));
+    size_t n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+std::string Content(const char* seed, size_t size) {
+    std::string s;
+    for (size_t i = 0; s.size() < size; ++i) s += std::string(seed) + std::to_string(i * 7919 % 1000) + "\n";
+    s.resize(size);
+    return s;
+}
+
+std::string Package(const std::string& data) {
+    std::vector<unsigned char> out;
+    EXPECT_EQ(uib::PackUib(data.data(), data.size(), uib::PackOptions{}, &out).error, uib::PackError::kNone);
+    return std::string(out.begin(), out.end());
+}
+
+std::string ListOf(const std::vector<std::string>& entries) {
+    std::string text = "<UpgradeXml>\r\n";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        char tag[32];
+        std::snprintf(tag, sizeof tag, "File_Name%02zu", i + 1);
+        text += std::string("  <") + tag + ">" + entries[i] + "</" + tag + ">\r\n";
+    }
+    return text + "</UpgradeXml>\r\n";
+}
+
+// The upgrade window: the supervisor's borderless 320 x 78 dialog.
+HWND UpgradeWindow(DWORD pid) {
+    struct Q {
+        DWORD pid;
+        HWND found;
+    } q = {pid, nullptr};
+    EnumWindows(
+        [](HWND h, LPARAM p) -> BOOL {
+            auto* q = reinterpret_cast<Q*>(p);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(h, &owner);
+            RECT rc;
+            GetWindowRect(h, &rc);
+            if (owner == q->pid && IsWindowVisible(h) && rc.right - rc.left == 320 && rc.bottom - rc.top == 78) {
+                q->found = h;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&q));
+    return q.found;
+}
+
+class Upgrade : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("QS_WWW"), nullptr) << "run through scripts/test, which starts nginx";
+        app = install.Path(L"app");
+        CreateDirectoryW(app.c_str(), nullptr);
+        CreateDirectoryW(WwwPath("upgrade").c_str(), nullptr);
+    }
+    void StartSupervisor() {
+        for (DWORD pid : StandInStarts(install)) KillProcess(pid);
+        size_t before = StandInStarts(install).size();
+        sup = std::make_unique<Supervisor>(install, app);
+        ASSERT_TRUE(WaitFor([&] { return sup->Window() && StandInStarts(install).size() == before + 1; }, 15s));
+        ASSERT_TRUE(WaitFor([] { return StandInCommand("ping").rfind("pid", 0) == 0; }, 10s));
+    }
+    void Serve(const std::string& name, const std::string& bytes) { WriteFileBytes(WwwPath("upgrade/" + name), bytes); }
+    void OfferList(const std::vector<std::string>& entries) {
+        WriteFileBytes(install.Path(L"upgrade.xml"), ListOf(entries));
+    }
+    std::wstring InApp(const std::string& relative) { return app + L"\\" + Widen(relative); }
+
+    Install install;
+    std::wstring app;
+    std::unique_ptr<Supervisor> sup;
+};
+
+TEST_F(Upgrade, PlainFileSubFolderAndPackageAreInstalledThenSupervisionResumes) {
+    const std::string plain = Content("plain", 3000), data = Content("data", 70000), packed = Content("pack", 100000);
+    Serve("e2e-plain.txt", plain);
+    Serve("e2e-data.bin", data);
+    Serve("e2e-pack.dat.uib", Package(packed));
+    OfferList({"e2e-plain.txt", "sub\\e2e-data.bin", "e2e-pack.dat.uib"});
+    WriteFileBytes(InApp("e2e-plain.txt"), "old version");
+    StartSupervisor();
+
+    ASSERT_EQ(StandInCommand("upgrade"), "ok");
+    std::wstring text;
+    ASSERT_TRUE(WaitFor([&] { return !MessageBoxes().empty(); }, 60s)) << "no result box";
+    EXPECT_EQ(ReadFileBytes(InApp("e2e-plain.txt")), plain);
+    EXPECT_EQ(ReadFileBytes(InApp("sub\\e2e-data.bin")), data);
+    EXPECT_EQ(ReadFileBytes(InApp("e2e-pack.dat")), packed);
+    EXPECT_EQ(ReadFileBytes(InApp("e2e-pack.dat.uib")), "<missing>") << "a package is decoded, not copied";
+    EXPECT_EQ(UpgradeWindow(sup->Pid()), nullptr) << "the window goes before the result is shown";
+
+    // While the result is on screen, supervision stays suspended.
+    std::this_thread::sleep_for(10s);
+    EXPECT_EQ(StandInStarts(install).size(), 1u) << "no relaunch while the box is open";
+    ASSERT_TRUE(DismissMessageBox(&text, 5s));
+    EXPECT_EQ(text, L"Upgrade OK!");
+    EXPECT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 2; }, 30s)) << "supervision did not resume";
+}
+
+TEST_F(Upgrade, FailuresLeaveTheInstallationAsItWas) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> entries;
+        std::vector<std::pair<std::string, std::string>> served;
+        std::vector<std::pair<std::string, std::string>> expectedAfter;  // file in app -> content
+        const wchar_t* message;
+    } cases[] = {
+        {"one file missing on the server",
+         {"e2e-f1.txt", "e2e-missing.txt"},
+         {{"e2e-f1.txt", "new one"}},
+         {{"e2e-f1.txt", "old one"}, {"e2e-missing.txt", "<missing>"}},
+         L"Upgrade Failed!"},
+        {"a corrupt package after a good file",
+         {"e2e-f2.txt", "e2e-bad.dat.uib"},
+         {{"e2e-f2.txt", "new two"}, {"e2e-bad.dat.uib", "UMIB\x10\0\0\0garbage-garbage"}},
+         {{"e2e-f2.txt", "new two"}, {"e2e-bad.dat", "old package target"}},
+         L"Upgrade Failed!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& [name, bytes] : c.served) Serve(name, bytes);
+        WriteFileBytes(InApp("e2e-f1.txt"), "old one");
+        WriteFileBytes(InApp("e2e-bad.dat"), "old package target");
+        OfferList(c.entries);
+        StartSupervisor();
+        ASSERT_EQ(StandInCommand("upgrade"), "ok");
+        std::wstring text;
+        ASSERT_TRUE(DismissMessageBox(&text, 60s));
+        EXPECT_EQ(text, c.message);
+        for (const auto& [name, bytes] : c.expectedAfter) EXPECT_EQ(ReadFileBytes(InApp(name)), bytes) << name;
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW(InApp("*.~*").c_str(), &fd);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE) << "no side files are left behind";
+        if (h != INVALID_HANDLE_VALUE) FindClose(h);
+        sup.reset();
+    }
+}
+
+TEST_F(Upgrade, UnsafeListIsRefusedWithoutAnyDownload) {
+    for (const char* entry : {"..\\e2e-evil.txt", "C:\\e2e-evil.txt", "sub/e2e-evil.txt", "NUL.txt"}) {
+        SCOPED_TRACE(entry);
+        Serve("e2e-evil.txt", "evil");
+        OfferList({"e2e-ok.txt", entry});
+        StartSupervisor();
+        size_t requests = AccessLogLines();
+        ASSERT_EQ(StandInCommand("upgrade"), "ok");
+        std::wstring text;
+        ASSERT_TRUE(DismissMessageBox(&text, 30s));
+        EXPECT_EQ(text, L"Upgrade Marlowcast Proc Failed!");
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(AccessLogLines(), requests) << "nothing may be downloaded";
+        EXPECT_EQ(ReadFileBytes(install.Path(L"e2e-evil.txt")), "<missing>");
+        EXPECT_EQ(ReadFileBytes(InApp("e2e-ok.txt")), "<missing>");
+        sup.reset();
+    }
+}
+
+TEST_F(Upgrade, ExitDuringADownloadOrTheWaitIsPromptAndInstallsNothing) {
+    struct Case {
+        const char* what;
+        const char* command;  // how the stand-in asks
+        std::string entry;
+    } cases[] = {
+        {"during a slow download", "upgrade", "slow-e2e.bin"},
+        {"while Marlowcast does not exit", "upgrade-stay", "e2e-quick.bin"},
+    };
+    Serve("slow-e2e.bin", Content("slow", 400000));
+    Serve("e2e-quick.bin", "quick");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        OfferList({c.entry});
+        StartSupervisor();
+        ASSERT_EQ(StandInCommand(c.command), "ok");
+        ASSERT_TRUE(WaitFor([&] { return UpgradeWindow(sup->Pid()) != nullptr; }, 30s));
+        std::this_thread::sleep_for(2s);
+        auto t0 = Clock::now();
+        PostMessageW(sup->Window(), WM_SV_QUIT, 0, 0);
+        ASSERT_TRUE(sup->Exited(15s));
+        EXPECT_LT(Clock::now() - t0, 5s);
+        EXPECT_TRUE(MessageBoxes().empty()) << "no result box after an exit";
+        EXPECT_EQ(ReadFileBytes(InApp(c.entry)), "<missing>");
+        sup.reset();
+    }
+}
+
+}  // namespace
