@@ -176,7 +176,9 @@ BOOL CALLBACK CollectWindows(HWND hWnd, LPARAM lParam) {
     auto* q = reinterpret_cast<WindowQuery*>(lParam);
     wchar_t cls[64] = {}, text[256] = {};
     GetClassNameW(hWnd, cls, 64);
-    GetWindowTextW(hWnd, text, 256);
+    // Never sends a message: a window of a busy thread of this process would
+    // otherwise block the search.
+    InternalGetWindowText(hWnd, text, 256);
     DWORD pid = 0;
     GetWindowThreadProcessId(hWnd, &pid);
     if (wcscmp(cls, L"#32770") == 0 && wcscmp(text, q->caption) == 0 && (q->pid == 0 || q->pid == pid)) {

@@ -23,3 +23,10 @@ qs_add_gtest(health_check_test
   LIBS quillstone_core e2e_support advapi32 LOCKS port50918 TIMEOUT 180)
 qs_add_resources(health_check_test)
 add_dependencies(health_check_test Marlowcast)
+
+qs_add_gtest(upgrade_request_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/supervisor/FetchTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
+  LIBS quillstone_core e2e_support LOCKS port50918 TIMEOUT 180)
+qs_add_resources(upgrade_request_test)
+add_dependencies(upgrade_request_test Marlowcast)
