@@ -38,7 +38,8 @@ qs_build() {  # qs_build PRESET [targets...]
 # One X display and one persistent wineserver for the whole run: a test
 # executable then starts in well under a second.
 qs_start_wine() {
-  export WINEPREFIX=$QS_ROOT/build/wineprefix
+  # QS_WINEPREFIX lets a run that must not share the tests' prefix use its own.
+  export WINEPREFIX=${QS_WINEPREFIX:-$QS_ROOT/build/wineprefix}
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
@@ -78,13 +79,16 @@ qs_stop_wine() {
 
 # A real HTTP server for the upgrade tests and the demo: serves QS_WWW on
 # 127.0.0.1:80 (the compiled-in upgrade URL has no port). Files named slow*
-# trickle, for tests that interrupt a download.
+# trickle, for tests that interrupt a download. QS_NGINX_DIR gives a run its
+# own configuration and files; QS_NETNS says the run has a network namespace of
+# its own, where no other server can hold the port.
 qs_start_nginx() {
-  local dir=$QS_ROOT/build/nginx
+  local dir=${QS_NGINX_DIR:-$QS_ROOT/build/nginx}
+  QS_NGINX_DIR=$dir
   export QS_WWW=$dir/www
   mkdir -p "$QS_WWW/upgrade" "$dir/logs"
   # A distribution nginx started by the package install would hold the port.
-  [ -f /run/nginx.pid ] && nginx -s quit >/dev/null 2>&1 && sleep 1
+  [ -z "${QS_NETNS:-}" ] && [ -f /run/nginx.pid ] && nginx -s quit >/dev/null 2>&1 && sleep 1
   cat > "$dir/nginx.conf" <<CONF
 worker_processes 1;
 pid $dir/nginx.pid;
@@ -113,7 +117,7 @@ CONF
 
 qs_stop_nginx() {
   if [ -n "${QS_NGINX_STARTED:-}" ]; then
-    nginx -c "$QS_ROOT/build/nginx/nginx.conf" -p "$QS_ROOT/build/nginx" -s stop >/dev/null 2>&1 || true
+    nginx -c "$QS_NGINX_DIR/nginx.conf" -p "$QS_NGINX_DIR" -s stop >/dev/null 2>&1 || true
     unset QS_NGINX_STARTED
   fi
 }

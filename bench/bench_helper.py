@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""Linux-side helpers for scripts/bench: talking to the stand-in's control
+port, sampling Wine processes through /proc, timing crash detection, and
+printing the final table. Not a test: it measures and reports, nothing fails.
+
+  bench_helper.py ping [TIMEOUT_S]           wait until the stand-in answers; print its pid
+  bench_helper.py command LINE               send one control command
+  bench_helper.py proc PID                   print "cpu_s rss_kib" of a process
+  bench_helper.py detect TRIALS OUT          crash the stand-in TRIALS times, time each restart
+  bench_helper.py table RUN_DIR              print the table from a run's raw outputs
+"""
+import json
+import os
+import random
+import re
+import socket
+import statistics
+import sys
+import time
+
+CONTROL = ("127.0.0.1", 50919)
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def command(line, timeout=1.0):
+    """One line to the stand-in's control port; its one-line answer or ''."""
+    try:
+        with socket.create_connection(CONTROL, timeout=timeout) as s:
+            s.settimeout(timeout)
+            s.sendall(line.encode() + b"\n")
+            data = b""
+            while not data.endswith(b"\n"):
+                chunk = s.recv(256)
+                if not chunk:
+                    break
+                data += chunk
+            return data.decode(errors="replace").strip()
+    except OSError:
+        return ""
+
+
+def ping_pid():
+    answer = command("ping", timeout=0.5)
+    m = re.match(r"pid (\d+)", answer)
+    return int(m.group(1)) if m else None
+
+
+def wait_ping(limit):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        pid = ping_pid()
+        if pid is not None:
+            return pid
+        time.sleep(0.05)
+    return None
+
+
+def proc(pid):
+    """CPU seconds (user + system, all threads) and resident KiB of a process."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / TICKS  # utime, stime
+    rss = 0
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    return cpu, rss
+
+
+def detect(trials, out):
+    """Crash the running stand-in and time until its successor answers.
+
+    The crash lands at a different point of the supervisor's 8 s check cycle
+    in every trial (a pause of 0 to 8 s before it), since the time to detect
+    depends on where in the cycle it falls."""
+    rng = random.Random(9)
+    times = []
+    for _ in range(trials):
+        old = wait_ping(30)
+        if old is None:
+            break
+        time.sleep(rng.uniform(0, 8))
+        start = time.monotonic()
+        command("crash", timeout=0.5)
+        new = None
+        while time.monotonic() - start < 60:
+            pid = ping_pid()
+            if pid is not None and pid != old:
+                new = pid
+                break
+            time.sleep(0.02)
+        if new is None:
+            break
+        times.append(time.monotonic() - start)
+    with open(out, "w") as f:
+        json.dump({"trials": times}, f)
+    print(" ".join(f"{t:.2f}" for t in times))
+
+
+def keyvalues(path):
+    values = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                for key, value in re.findall(r"(\w+)=([-\d.]+)", line):
+                    values.setdefault(key, []).append(float(value))
+    except OSError:
+        pass
+    return values
+
+
+def table(run):
+    rows = []
+
+    def add(figure, ours, ref, ratio, target, note=""):
+        rows.append((figure, ours, ref, ratio, target, note))
+
+    # Decode: the rates the decode benchmark printed.
+    text = ""
+    try:
+        text = open(os.path.join(run, "decode.txt")).read()
+    except OSError:
+        pass
+    m1 = re.search(r"decode, file to file \(DecodeUibPackage\):\s+([\d.]+)", text)
+    m2 = re.search(r"bare uncompress, memory to memory:\s+([\d.]+)", text)
+    m3 = re.search(r"peak RSS of a decoding process: (\d+) KiB decoding 64 MiB, (\d+) KiB decoding 1 MiB", text)
+    if m1 and m2:
+        d, b = float(m1.group(1)), float(m2.group(1))
+        add("decode rate (MiB/s)", f"{d:.1f}", f"{b:.1f}", f"{d / b:.3f}", ">= 0.9")
+    if m3:
+        big, small = int(m3.group(1)), int(m3.group(2))
+        add("decode peak RSS, 64 MiB vs 1 MiB package (KiB)", str(big), str(small), f"{big / small:.3f}", "~1.0")
+
+    # Download: medians over the runs.
+    dl = keyvalues(os.path.join(run, "download.txt"))
+    cu = keyvalues(os.path.join(run, "curl.txt"))
+    if dl.get("seconds") and cu.get("seconds"):
+        rate = statistics.median(b / s / 2**20 for b, s in zip(dl["bytes"], dl["seconds"]))
+        curl = statistics.median(b / s / 2**20 for b, s in zip(cu["bytes"], cu["seconds"]))
+        add("download 256 MiB (MiB/s)", f"{rate:.1f}", f"{curl:.1f}", f"{rate / curl:.3f}", ">= 0.5")
+        growth = max(p - b for p, b in zip(dl["ws_peak_kib"], dl["ws_before_kib"]))
+        add("download working-set growth (KiB)", f"{growth:.0f}", "262144 (file size)",
+            f"{growth / 262144:.4f}", "flat")
+
+    # Idle footprint.
+    idle = keyvalues(os.path.join(run, "idle.txt"))
+    if idle.get("ours_cpu_end") and idle.get("bare_cpu_end"):
+        secs = idle["seconds"][0]
+        oc = idle["ours_cpu_end"][0] - idle["ours_cpu_start"][0]
+        bc = idle["bare_cpu_end"][0] - idle["bare_cpu_start"][0]
+        add(f"idle CPU over {secs:.0f} s (s)", f"{oc:.2f}", f"{bc:.2f}",
+            f"{oc / bc:.2f}" if bc > 0 else "n/a", "<= 1.1")
+        orss, brss = idle["ours_rss_kib"][0], idle["bare_rss_kib"][0]
+        add("idle resident memory (MiB)", f"{orss / 1024:.1f}", f"{brss / 1024:.1f}",
+            f"{(orss - brss) / 1024:+.1f} MiB", "<= +4 MiB")
+
+    # Probe.
+    pr = keyvalues(os.path.join(run, "probe.txt"))
+    if pr.get("probe_median_us"):
+        pm, bm = pr["probe_median_us"][0], pr["bare_median_us"][0]
+        pp, bp = pr["probe_p99_us"][0], pr["bare_p99_us"][0]
+        add("probe median (us)", f"{pm:.0f}", f"{bm:.0f}", f"{pm / bm:.2f}", "<= 1.5")
+        add("probe p99 (us)", f"{pp:.0f}", f"{bp:.0f}", f"{pp / bp:.2f}", "")
+
+    # Detection.
+    try:
+        trials = json.load(open(os.path.join(run, "detect.json")))["trials"]
+    except (OSError, ValueError, KeyError):
+        trials = []
+    if trials:
+        med, worst = statistics.median(trials), max(trials)
+        add(f"detection median, {len(trials)} trials (s)", f"{med:.2f}", "16.00", f"{med / 16:.2f}", "<= 1.0")
+        add("detection worst (s)", f"{worst:.2f}", "16.00", f"{worst / 16:.2f}", "<= 1.0")
+
+    headers = ("figure", "Quillstone", "reference", "ratio", "target")
+    widths = [max(len(str(r[i])) for r in rows + [headers]) for i in range(5)]
+    line = "| " + " | ".join(h.ljust(w) for h, w in zip(headers, widths)) + " |"
+    print(line)
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |")
+
+
+def main(argv):
+    what = argv[1] if len(argv) > 1 else ""
+    if what == "ping":
+        pid = wait_ping(float(argv[2]) if len(argv) > 2 else 30)
+        print(pid if pid is not None else "")
+        return 0 if pid is not None else 1
+    if what == "command":
+        print(command(argv[2]))
+        return 0
+    if what == "proc":
+        cpu, rss = proc(int(argv[2]))
+        print(f"{cpu:.2f} {rss}")
+        return 0
+    if what == "detect":
+        detect(int(argv[2]), argv[3])
+        return 0
+    if what == "table":
+        table(argv[2])
+        return 0
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

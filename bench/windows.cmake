@@ -1,0 +1,22 @@
+# Windows benchmark programs, run under Wine by scripts/bench and never by
+# ctest. Each prints one line of numbers that the script puts in its table.
+if(NOT WIN32)
+  return()
+endif()
+
+# DownloadFile of the real upgrade window against the upgrade server.
+add_executable(download_bench ${CMAKE_CURRENT_LIST_DIR}/windows/DownloadBench.cpp)
+target_link_libraries(download_bench PRIVATE quillstone_core psapi)
+qs_add_resources(download_bench)
+qs_warnings(download_bench)
+
+# ProbeStatus against the bare exchange it is built on.
+add_executable(probe_bench ${CMAKE_CURRENT_LIST_DIR}/windows/ProbeBench.cpp)
+target_link_libraries(probe_bench PRIVATE quillstone_core)
+qs_warnings(probe_bench)
+
+# The idle reference: a hidden dialog program that does nothing at all.
+add_executable(idle_dialog WIN32 ${CMAKE_CURRENT_LIST_DIR}/windows/IdleDialog.cpp)
+qs_add_resources(idle_dialog)
+target_link_options(idle_dialog PRIVATE -municode)
+qs_warnings(idle_dialog)
