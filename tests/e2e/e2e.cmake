@@ -28,3 +28,8 @@ target_link_libraries(quillstone_demo PRIVATE e2e_support)
 target_link_options(quillstone_demo PRIVATE -municode)
 add_dependencies(quillstone_demo Quillstone Marlowcast)
 qs_warnings(quillstone_demo)
+
+# Reliability under faults and hostile input.
+qs_add_e2e(e2e_reliability_peer_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityPeerTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
+target_link_libraries(e2e_reliability_peer_test PRIVATE psapi)

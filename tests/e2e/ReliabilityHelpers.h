@@ -1,0 +1,130 @@
+#pragma once
+// Small helpers shared by the reliability tests: files in the installation
+// and on the upgrade server, upgrade lists, and looking at the supervisor
+// from outside (its windows, handles and memory).
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/E2eSupport.h"
+
+namespace rel {
+
+constexpr UINT WM_SV_QUIT = 1850;
+constexpr UINT WM_SV_TRAY = 1870;
+constexpr UINT kTrayIconId = 128;
+constexpr UINT_PTR kCheckTimerId = 12;
+
+inline std::string ReadFileBytes(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    if (!in) return "<missing>";
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// The nginx document root, from scripts/test (a Unix path; Wine maps / to Z:).
+inline std::wstring WwwPath(const std::string& relative) {
+    const char* root = std::getenv("QS_WWW");
+    std::string path = std::string("Z:") + (root ? root : "") + "/" + relative;
+    for (char& c : path) c = c == '/' ? '\\' : c;
+    return Widen(path);
+}
+
+inline size_t AccessLogLines() {
+    const char* log = std::getenv("QS_NGINX_LOG");
+    if (!log) return 0;
+    std::string text = ReadFileBytes(Widen(std::string("Z:") + log));
+    size_t n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+inline std::string ListOf(const std::vector<std::string>& entries) {
+    std::string text = "<UpgradeXml>\r\n";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        char tag[32];
+        std::snprintf(tag, sizeof tag, "File_Name%02zu", i + 1);
+        text += std::string("  <") + tag + ">" + entries[i] + "</" + tag + ">\r\n";
+    }
+    return text + "</UpgradeXml>\r\n";
+}
+
+// The upgrade window: the supervisor's borderless 320 x 78 dialog.
+inline HWND UpgradeWindow(DWORD pid) {
+    struct Q {
+        DWORD pid;
+        HWND found;
+    } q = {pid, nullptr};
+    EnumWindows(
+        [](HWND h, LPARAM p) -> BOOL {
+            auto* q = reinterpret_cast<Q*>(p);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(h, &owner);
+            RECT rc;
+            GetWindowRect(h, &rc);
+            if (owner == q->pid && IsWindowVisible(h) && rc.right - rc.left == 320 && rc.bottom - rc.top == 78) {
+                q->found = h;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&q));
+    return q.found;
+}
+
+// True when the supervisor's UI thread handles a message within the limit.
+inline bool UiResponds(HWND w, UINT limitMs = 2000) {
+    DWORD_PTR result = 0;
+    return w && SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, limitMs, &result) != 0;
+}
+
+// Opens the tray menu as a right click would, and closes it again.
+inline bool TrayMenuOpens(HWND w) {
+    PostMessageW(w, WM_SV_TRAY, kTrayIconId, WM_RBUTTONDOWN);
+    HWND menu = nullptr;
+    bool open = e2e::WaitFor(
+        [&] {
+            menu = FindWindowW(L"#32768", nullptr);
+            return menu && IsWindowVisible(menu);
+        },
+        std::chrono::seconds(3));
+    if (menu) {
+        PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+        e2e::WaitFor([&] { return !IsWindowVisible(menu); }, std::chrono::seconds(3));
+    }
+    return open;
+}
+
+struct Footprint {
+    DWORD handles = 0;
+    SIZE_T privateBytes = 0;
+    SIZE_T workingSet = 0;
+};
+
+inline Footprint FootprintOf(HANDLE process) {
+    Footprint f;
+    GetProcessHandleCount(process, &f.handles);
+    PROCESS_MEMORY_COUNTERS_EX pmc = {};
+    pmc.cb = sizeof pmc;
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc)) {
+        f.privateBytes = pmc.PrivateUsage;
+        f.workingSet = pmc.WorkingSetSize;
+    }
+    return f;
+}
+
+}  // namespace rel

@@ -1,0 +1,191 @@
+// The local channel under a hostile peer: a scripted listener takes
+// Marlowcast's port and answers the status and upgrade-list requests in every
+// way a broken or malicious program could. Every check must end within its
+// bounds and be counted, the supervisor must keep supervising, and its window
+// and tray menu must keep answering.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "tests/e2e/ReliabilityHelpers.h"
+#include "tests/support/E2eSupport.h"
+#include "tests/support/ScriptedPeer.h"
+
+using namespace e2e;
+using namespace rel;
+
+namespace {
+
+constexpr u_short kChannelPort = 50918;
+
+bool IsListRequest(const std::string& req) { return req.rfind("GET /Marlowcast/UpgradeXml\r\n", 0) == 0; }
+
+void Endless(SOCKET s, const ScriptedPeer& peer, const std::string& piece) {
+    while (!peer.Stopping() && SendAll(s, piece)) {
+    }
+}
+
+// Waits until the next connection arrives (or the peer stops), without reading.
+void HoldUnread(const ScriptedPeer& peer, int index) {
+    while (!peer.Stopping() && peer.Accepted() <= index) Sleep(20);
+}
+
+std::string BinaryBytes(size_t n) {
+    std::mt19937 gen(42);
+    std::string s(n, '\0');
+    // High bytes only, so no "200 OK" can form by chance; a zero at the front
+    // hides the "200 OK" that follows in the same read.
+    for (size_t i = 1; i < n; ++i) s[i] = static_cast<char>(0x80 | (gen() & 0x7F));
+    return s + "200 OK\r\n";
+}
+
+class LocalPeer : public ::testing::Test {
+protected:
+    void StartSupervising() {
+        sup = std::make_unique<Supervisor>(install);
+        ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 1 && sup->Window(); }, 15s));
+        ASSERT_TRUE(WaitFor([] { return StandInCommand("ping").rfind("pid ", 0) == 0; }, 10s));
+        // The scripted peer takes the port over from the stand-in, which stays
+        // alive, visible and holding its mutex.
+        ASSERT_EQ(StandInCommand("close-listener"), "ok");
+    }
+    Install install;
+    std::unique_ptr<Supervisor> sup;
+};
+
+struct FailingAnswer {
+    const char* what;
+    std::function<void(SOCKET, const ScriptedPeer&, int)> script;
+    bool measurable;  // the peer sees when the supervisor lets go
+};
+
+TEST_F(LocalPeer, FailingAnswersAreCountedAndSupervisionGoesOn) {
+    const FailingAnswer answers[] = {
+        {"endless bytes without 200 OK", [](SOCKET s, const ScriptedPeer& p, int) { Endless(s, p, std::string(1024, 'A')); }, true},
+        {"a reply of 4 MiB, then close",
+         [](SOCKET s, const ScriptedPeer&, int) { SendAll(s, std::string(4 << 20, 'B')); }, true},
+        {"accept and never read", [](SOCKET, const ScriptedPeer& p, int i) { HoldUnread(p, i); }, false},
+        {"accept and reset",
+         [](SOCKET s, const ScriptedPeer&, int) {
+             ReadRequest(s);
+             ResetOnClose(s);
+         },
+         true},
+        {"binary with 200 OK behind a zero byte",
+         [](SOCKET s, const ScriptedPeer& p, int) {
+             ReadRequest(s);
+             SendAll(s, BinaryBytes(2000));
+             WaitForClose(s, p, 30s);
+         },
+         true},
+        {"200 OK split across two reads",
+         [](SOCKET s, const ScriptedPeer& p, int) {
+             ReadRequest(s);
+             SendAll(s, "HTTP/1.1 20");
+             Sleep(300);
+             SendAll(s, "0 OK\r\n\r\n");
+             WaitForClose(s, p, 30s);
+         },
+         true},
+    };
+    const int failing = static_cast<int>(std::size(answers));
+
+    StartSupervising();
+    std::atomic<int> listRequests{0};
+    ScriptedPeer peer(kChannelPort, [&](SOCKET s, int index) {
+        if (index < failing) return answers[index].script(s, peer, index);
+        // Afterwards a healthy answer, whichever process asks.
+        std::string req = ReadRequest(s);
+        if (IsListRequest(req)) ++listRequests;
+        SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+    });
+    ASSERT_TRUE(peer.Listening());
+
+    // Six failed checks in a row, with the mutex held, ask for one restart:
+    // up to six periods, the endless reply's 10 s, the restart and slack.
+    Clock::time_point relaunchedAt{};
+    bool menuTried = false, menuOpened = false;
+    int unresponsive = 0;
+    const bool relaunched = WaitFor(
+        [&] {
+            if (!UiResponds(sup->Window())) ++unresponsive;
+            if (!menuTried && peer.Accepted() >= 1) {
+                // While the endless answer is being read on the watch thread.
+                menuTried = true;
+                menuOpened = TrayMenuOpens(sup->Window());
+            }
+            if (StandInStarts(install).size() >= 2) {
+                relaunchedAt = Clock::now();
+                return true;
+            }
+            return false;
+        },
+        90s, 100ms);
+    ASSERT_TRUE(relaunched) << "no relaunch after " << peer.Accepted() << " failed exchanges";
+    EXPECT_TRUE(menuOpened) << "the tray menu must open while a probe is under way";
+    EXPECT_EQ(unresponsive, 0) << "the supervisor window stopped answering";
+
+    auto spans = peer.Spans();
+    ASSERT_GE(spans.size(), static_cast<size_t>(failing));
+    EXPECT_GT(relaunchedAt, spans[failing - 1].first) << "relaunched before the sixth failed check";
+    for (int i = 0; i < failing; ++i) {
+        SCOPED_TRACE(answers[i].what);
+        if (!answers[i].measurable) continue;
+        ASSERT_NE(spans[i].second, Clock::time_point{}) << "the supervisor never let go of the connection";
+        // The reply phase ends 10 s after it began, however the peer behaves.
+        EXPECT_LT(spans[i].second - spans[i].first, 13s);
+        std::printf("measured: %s held for %lld ms\n", answers[i].what,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               spans[i].second - spans[i].first).count()));
+    }
+    // Checks do not pile up: each began after the one before it had ended.
+    for (int i = 1; i < failing; ++i) EXPECT_LT(spans[i].first - spans[i - 1].first, 20s) << i;
+
+    // The relaunched program answers (through the peer), so nothing more happens.
+    const int before = peer.Accepted();
+    ASSERT_TRUE(WaitFor([&] { return peer.Accepted() >= before + 2; }, 25s));
+    EXPECT_EQ(StandInStarts(install).size(), 2u) << "passing checks must not restart";
+    EXPECT_EQ(listRequests.load(), 0);
+}
+
+TEST_F(LocalPeer, EndlessUpgradeListBlocksTheWindowOnlyBrieflyAndStartsNothing) {
+    StartSupervising();
+    std::atomic<int> listRequests{0};
+    ScriptedPeer peer(kChannelPort, [&](SOCKET s, int) {
+        std::string req = ReadRequest(s);
+        if (!IsListRequest(req)) {
+            SendAll(s, "HTTP/1.1 200 OK\r\n\r\n");
+            return;
+        }
+        if (listRequests++ == 0) {
+            Endless(s, peer, "<File_Name01>rel-endless.txt</File_Name01>\r\n");
+        } else {
+            SendAll(s, "<File_Name01>rel-never-served.txt</File_Name01>\r\n");
+        }
+    });
+    ASSERT_TRUE(peer.Listening());
+    size_t requests = AccessLogLines();
+
+    ASSERT_EQ(StandInCommand("upgrade-stay"), "ok");
+    ASSERT_TRUE(WaitFor([&] { return listRequests.load() == 1; }, 20s));
+    auto t0 = Clock::now();
+    // The fetch runs on the window's thread; an answer that does not fit is
+    // given up at the latest when the reply phase ends.
+    ASSERT_TRUE(WaitFor([&] { return UiResponds(sup->Window(), 500); }, 15s));
+    EXPECT_LT(Clock::now() - t0, 12s);
+    std::printf("measured: window busy with the endless list for %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(MessageBoxes().empty()) << "an answer that does not fit shows nothing";
+    EXPECT_EQ(UpgradeWindow(sup->Pid()), nullptr);
+    EXPECT_EQ(AccessLogLines(), requests) << "nothing may be downloaded";
+    EXPECT_TRUE(TrayMenuOpens(sup->Window()));
+
+    // The upgrade flag was cleared: a new request is fetched, not refused.
+    ASSERT_EQ(StandInCommand("upgrade-stay"), "ok");
+    EXPECT_TRUE(WaitFor([&] { return listRequests.load() == 2; }, 20s)) << "the next request was refused";
+}
+
+}  // namespace
