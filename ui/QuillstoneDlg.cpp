@@ -7,6 +7,7 @@
 #include "app/Globals.h"
 #include "app/Messages.h"
 #include "supervise/Supervise.h"
+#include "ui/PostedText.h"
 
 // A worker that is starting may not have its message queue yet; give it this
 // long to make one before the first thread message is posted to it.
@@ -150,7 +151,7 @@ void CQuillstoneDlg::OnOK() {
     }
     // A restart may have asked for the timer again while we waited.
     StopCheckTimer();
-    DiscardPostedTexts();
+    DiscardPostedTexts(m_hWnd, WM_APP_SET_ITEM_TEXT);
 
     if (m_bTrayIcon) {
         Shell_NotifyIconW(NIM_DELETE, &m_nid);
@@ -178,28 +179,15 @@ bool CQuillstoneDlg::IsUiThread() const {
 void CQuillstoneDlg::SetItemTextFromAnyThread(int nID, LPCWSTR text) {
     if (IsUiThread()) {
         SetDlgItemText(nID, text);
-        return;
-    }
-    size_t len = wcslen(text) + 1;
-    wchar_t* copy = new wchar_t[len];
-    std::memcpy(copy, text, len * sizeof(wchar_t));
-    if (!::PostMessageW(m_hWnd, WM_APP_SET_ITEM_TEXT, static_cast<WPARAM>(nID), reinterpret_cast<LPARAM>(copy))) {
-        delete[] copy;
+    } else {
+        PostTextCopy(m_hWnd, WM_APP_SET_ITEM_TEXT, static_cast<WPARAM>(nID), text);
     }
 }
 
 LRESULT CQuillstoneDlg::OnSetItemText(WPARAM wParam, LPARAM lParam) {
-    wchar_t* text = reinterpret_cast<wchar_t*>(lParam);
-    SetDlgItemText(static_cast<int>(wParam), text);
-    delete[] text;
+    PostedText text(lParam);
+    SetDlgItemText(static_cast<int>(wParam), text.Get());
     return 0;
-}
-
-void CQuillstoneDlg::DiscardPostedTexts() {
-    MSG msg;
-    while (PeekMessageW(&msg, m_hWnd, WM_APP_SET_ITEM_TEXT, WM_APP_SET_ITEM_TEXT, PM_REMOVE)) {
-        delete[] reinterpret_cast<wchar_t*>(msg.lParam);
-    }
 }
 
 void CQuillstoneDlg::SetCheckTimerFromAnyThread(bool bRun) {

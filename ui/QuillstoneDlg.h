@@ -83,8 +83,6 @@ protected:
 
     void StartCheckTimer();
     void StopCheckTimer();
-    // Frees the texts the workers posted but nobody displayed.
-    void DiscardPostedTexts();
 
     DECLARE_MESSAGE_MAP()
 };

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/Messages.h"
+#include "ui/PostedText.h"
 #include "ui/TempDir.h"
 
 namespace {
@@ -79,34 +80,18 @@ int CUpgradeWnd::AddFile(const char* lpszFile) {
 }
 
 BOOL CUpgradeWnd::PostFileLabel(const wchar_t* text) {
-    // PostMessage to a null window would land in the caller's thread queue.
-    if (!m_hWnd) return FALSE;
-    if (!text) text = L"";
-    const std::size_t count = wcslen(text) + 1;
-    wchar_t* copy = new wchar_t[count];
-    std::memcpy(copy, text, count * sizeof(wchar_t));
-    // SetWindowText on a window of another thread waits for that thread, and
-    // the shutdown waits on the UI thread for the upgrade thread: post instead.
-    if (!::PostMessageW(m_hWnd, WM_APP_UPGRADE_FILE, 0, reinterpret_cast<LPARAM>(copy))) {
-        delete[] copy;
-        return FALSE;
-    }
-    return TRUE;
+    return PostTextCopy(m_hWnd, WM_APP_UPGRADE_FILE, 0, text);
 }
 
 LRESULT CUpgradeWnd::OnFileLabel(WPARAM, LPARAM lParam) {
-    wchar_t* text = reinterpret_cast<wchar_t*>(lParam);
-    SetDlgItemText(IDC_UPGRADE_FILE, text);
-    delete[] text;
+    PostedText text(lParam);
+    SetDlgItemText(IDC_UPGRADE_FILE, text.Get());
     return 0;
 }
 
 void CUpgradeWnd::OnDestroy() {
     // Destroying the window drops its queued messages; free the texts that
     // were posted but not shown yet.
-    MSG msg;
-    while (PeekMessageW(&msg, m_hWnd, WM_APP_UPGRADE_FILE, WM_APP_UPGRADE_FILE, PM_REMOVE)) {
-        delete[] reinterpret_cast<wchar_t*>(msg.lParam);
-    }
+    DiscardPostedTexts(m_hWnd, WM_APP_UPGRADE_FILE);
     CDialog::OnDestroy();
 }

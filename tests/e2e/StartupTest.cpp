@@ -13,21 +13,12 @@ namespace {
 
 constexpr UINT WM_SV_QUIT = 1850;
 
-// Waits until the supervisor has started the stand-in and hidden itself.
-void WaitUntilSupervising(const Supervisor& sup, const Install& install) {
-    ASSERT_TRUE(sup.Started());
-    ASSERT_TRUE(WaitFor([&] { return sup.Window() && !IsWindowVisible(sup.Window()); }, 15s))
-        << "the supervisor window did not appear and hide";
-    ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 1; }, 15s)) << "no stand-in start";
-    ASSERT_TRUE(WaitFor([&] { return StandInCommand("ping").rfind("pid ", 0) == 0; }, 10s));
-}
-
 TEST(Startup, HidesItselfLaunchesMarlowcastOnceAndShowsItsIds) {
     Install install;
     std::wstring work = install.Path(L"work");
     CreateDirectoryW(work.c_str(), nullptr);
     Supervisor sup(install, work);
-    WaitUntilSupervising(sup, install);
+    ASSERT_TRUE(WaitUntilSupervising(sup, install));
 
     HWND w = sup.Window();
     LONG_PTR ex = GetWindowLongPtrW(w, GWL_EXSTYLE);
@@ -61,7 +52,7 @@ TEST(Startup, MissingMarlowcastIsReportedInTheLabelAndSupervisionGoesOn) {
 TEST(Startup, SecondInstanceExplainsItselfAndLeavesTheFirstAlone) {
     Install install;
     Supervisor first(install);
-    WaitUntilSupervising(first, install);
+    ASSERT_TRUE(WaitUntilSupervising(first, install));
     HWND firstWindow = first.Window();
 
     struct Case {
@@ -100,7 +91,7 @@ TEST(Shutdown, QuitMessageEndsInOrderAndLeavesMarlowcastRunning) {
         SCOPED_TRACE(c.name);
         Install install;
         Supervisor sup(install);
-        WaitUntilSupervising(sup, install);
+        ASSERT_TRUE(WaitUntilSupervising(sup, install));
         DWORD standIn = StandInStarts(install).front();
         HWND w = sup.Window();
         PostMessageW(w, c.message, c.wParam, 0);
@@ -121,7 +112,7 @@ TEST(Shutdown, QuitMessageEndsInOrderAndLeavesMarlowcastRunning) {
 TEST(Shutdown, CaptionCloseCommandIsRefused) {
     Install install;
     Supervisor sup(install);
-    WaitUntilSupervising(sup, install);
+    ASSERT_TRUE(WaitUntilSupervising(sup, install));
     PostMessageW(sup.Window(), WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_FALSE(sup.Exited(2s));
     EXPECT_NE(sup.Window(), nullptr);

@@ -15,12 +15,6 @@ namespace {
 
 constexpr UINT WM_SV_QUIT = 1850;
 
-void WaitUntilSupervising(const Supervisor& sup, const Install& install) {
-    ASSERT_TRUE(sup.Started());
-    ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 1 && sup.Window(); }, 15s));
-    ASSERT_TRUE(WaitFor([&] { return StandInCommand("ping").rfind("pid ", 0) == 0; }, 10s));
-}
-
 size_t StatusRequests(const Install& install) {
     size_t n = 0;
     for (const auto& e : ReadStandInLog(install)) n += e.text == "status request";
@@ -40,7 +34,7 @@ TEST(Supervision, MisbehavingMarlowcastIsRelaunchedByTheCountingRules) {
         SCOPED_TRACE(c.command);
         Install install;
         Supervisor sup(install);
-        WaitUntilSupervising(sup, install);
+        ASSERT_TRUE(WaitUntilSupervising(sup, install));
         DWORD old = StandInStarts(install).front();
         // The first check finds and shows the window.
         ASSERT_TRUE(WaitFor([&] { return sup.ItemText(IDC_WINDOW_ID) != L"0"; }, 12s));
@@ -69,7 +63,7 @@ TEST(Supervision, ExitDuringAProbeOrARestartIsPrompt) {
         SCOPED_TRACE("during a probe that waits for an answer");
         Install install;
         Supervisor sup(install);
-        WaitUntilSupervising(sup, install);
+        ASSERT_TRUE(WaitUntilSupervising(sup, install));
         ASSERT_EQ(StandInCommand("mute"), "ok");
         size_t before = StatusRequests(install);
         ASSERT_TRUE(WaitFor([&] { return StatusRequests(install) > before; }, 12s));
@@ -83,7 +77,7 @@ TEST(Supervision, ExitDuringAProbeOrARestartIsPrompt) {
         SCOPED_TRACE("during a restart's pause after ending the old process");
         Install install;
         Supervisor sup(install);
-        WaitUntilSupervising(sup, install);
+        ASSERT_TRUE(WaitUntilSupervising(sup, install));
         DWORD old = StandInStarts(install).front();
         // Without its mutex a hung program is restarted at the second check.
         ASSERT_EQ(StandInCommand("drop-mutex"), "ok");

@@ -24,7 +24,7 @@ target_link_libraries(e2e_upgrade_test PRIVATE uib_package)
 
 # The demo's narrator (scripts/demo); built with the tests, not a test.
 add_executable(quillstone_demo ${PROJECT_SOURCE_DIR}/tools/demo/DemoDriver.cpp)
-target_link_libraries(quillstone_demo PRIVATE e2e_support)
+target_link_libraries(quillstone_demo PRIVATE e2e_support uib_package)
 target_link_options(quillstone_demo PRIVATE -municode)
 add_dependencies(quillstone_demo Quillstone Marlowcast)
 qs_warnings(quillstone_demo)
@@ -33,3 +33,6 @@ qs_warnings(quillstone_demo)
 qs_add_e2e(e2e_reliability_peer_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityPeerTest.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
 target_link_libraries(e2e_reliability_peer_test PRIVATE psapi)
+qs_add_e2e(e2e_reliability_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityUpgradeTest.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
+target_link_libraries(e2e_reliability_upgrade_test PRIVATE psapi)

@@ -200,6 +200,12 @@ std::wstring Supervisor::ItemText(int id) const {
     return text;
 }
 
+bool WaitUntilSupervising(const Supervisor& sup, const Install& install, size_t starts) {
+    return sup.Started() && WaitFor([&] { return sup.Window() && !IsWindowVisible(sup.Window()); }, 15s) &&
+           WaitFor([&] { return StandInStarts(install).size() == starts; }, 15s) &&
+           WaitFor([] { return StandInCommand("ping").rfind("pid ", 0) == 0; }, 10s);
+}
+
 std::vector<HWND> MessageBoxes(const std::wstring& caption) {
     WindowQuery q = {0, caption.c_str(), {}};
     EnumWindows(CollectWindows, reinterpret_cast<LPARAM>(&q));

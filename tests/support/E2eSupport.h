@@ -70,6 +70,10 @@ private:
     PROCESS_INFORMATION m_pi = {};
 };
 
+// Waits until the supervisor has shown and hidden its window, the stand-in has
+// started `starts` times in all, and the newest one answers its control port.
+bool WaitUntilSupervising(const Supervisor& sup, const Install& install, size_t starts = 1);
+
 // Top-level message boxes ("#32770" with the given caption), excluding the
 // supervisor window itself.
 std::vector<HWND> MessageBoxes(const std::wstring& caption = L"Quillstone");
