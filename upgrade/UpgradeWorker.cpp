@@ -127,10 +127,19 @@ BOOL CUpgradeWnd::DownloadFile(const std::wstring& namePart) {
 
     char buffer[kReadSize];
     unsigned long long received = 0;
+    // Bytes WinINet already holds for us. Where it keeps no read buffer of its
+    // own for a response with a known length (Wine), every 1024-byte read is
+    // one socket receive and one round trip through the wineserver; asking
+    // what is available makes it fill its buffer once for several reads. The
+    // reads themselves stay 1024 bytes each, and one blocks no longer than
+    // before: the question waits for the same data the read would.
+    DWORD buffered = 0;
     BOOL result = FALSE;
     while (g_bRunning) {
+        if (buffered == 0 && !InternetQueryDataAvailable(file, &buffered, 0, 0)) buffered = 0;
         DWORD got = 0;
         if (!InternetReadFile(file, buffer, kReadSize, &got)) break;
+        buffered = buffered > got ? buffered - got : 0;
         if (got == 0) {
             // A response cut short is not the file.
             result = !hasLength || received >= length;

@@ -4,9 +4,10 @@
 //   download_bench NAME [RUNS]
 //
 // Fetches <upgrade URL>/upgrade/NAME into the temporary folder RUNS times
-// (default 1) with the real upgrade window and its progress bar, and prints
-// one line per run:
-//   bytes=N seconds=S ws_before_kib=A ws_peak_kib=B
+// (default 1) as an upgrade does: the real upgrade window is shown and its
+// thread paints the bars while a second thread downloads. Prints one line per
+// run:
+//   ok=1 bytes=N seconds=S ws_before_kib=A ws_peak_kib=B
 // where ws_peak_kib is the largest working set sampled every 10 ms during the
 // download. The downloaded file is removed afterwards.
 #include <windows.h>
@@ -29,16 +30,39 @@ std::size_t WorkingSetKiB() {
     return counters.WorkingSetSize / 1024;
 }
 
-std::atomic<bool> g_sampling{false};
-std::atomic<std::size_t> g_peakKiB{0};
+struct Run {
+    CUpgradeWnd* wnd;
+    std::wstring name;
+    BOOL ok = FALSE;
+    double seconds = 0;
+};
 
-DWORD WINAPI SampleWorkingSet(LPVOID) {
-    while (g_sampling.load()) {
-        const std::size_t now = WorkingSetKiB();
-        if (now > g_peakKiB.load()) g_peakKiB.store(now);
-        Sleep(10);
-    }
+DWORD WINAPI Download(LPVOID param) {
+    Run& run = *static_cast<Run*>(param);
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    run.ok = run.wnd->DownloadFile(run.name);
+    QueryPerformanceCounter(&end);
+    run.seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     return 0;
+}
+
+// Paints the window (the UI thread's part of an upgrade) until the download
+// thread ends, sampling the working set every 10 ms.
+std::size_t PumpUntil(HANDLE thread) {
+    std::size_t peak = 0;
+    for (;;) {
+        const std::size_t now = WorkingSetKiB();
+        if (now > peak) peak = now;
+        const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, 10, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) return peak;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
 }
 
 }  // namespace
@@ -49,7 +73,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string nameAnsi = argv[1];
-    const std::wstring name(nameAnsi.begin(), nameAnsi.end());
     const int runs = argc > 2 ? std::atoi(argv[2]) : 1;
 
     g_bRunning = 1;
@@ -58,36 +81,28 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "download_bench: no upgrade window\n");
         return 1;
     }
-    const std::wstring temp = std::wstring(wnd.m_szTempDir) + L"\\" + name + L".tmp";
+    wnd.ShowWindow(SW_SHOWNOACTIVATE);
+    Run run;
+    run.wnd = &wnd;
+    run.name.assign(nameAnsi.begin(), nameAnsi.end());
+    const std::wstring temp = std::wstring(wnd.m_szTempDir) + L"\\" + run.name + L".tmp";
 
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     int status = 0;
-    for (int run = 0; run < runs; ++run) {
+    for (int i = 0; i < runs; ++i) {
         DeleteFileW(temp.c_str());
         const std::size_t before = WorkingSetKiB();
-        g_peakKiB = before;
-        g_sampling = true;
-        HANDLE sampler = CreateThread(nullptr, 0, SampleWorkingSet, nullptr, 0, nullptr);
+        HANDLE thread = CreateThread(nullptr, 0, Download, &run, 0, nullptr);
+        if (!thread) return 1;
+        const std::size_t peak = PumpUntil(thread);
+        CloseHandle(thread);
 
-        LARGE_INTEGER start, end;
-        QueryPerformanceCounter(&start);
-        const BOOL ok = wnd.DownloadFile(name);
-        QueryPerformanceCounter(&end);
-
-        g_sampling = false;
-        if (sampler) {
-            WaitForSingleObject(sampler, INFINITE);
-            CloseHandle(sampler);
-        }
         WIN32_FILE_ATTRIBUTE_DATA data{};
         GetFileAttributesExW(temp.c_str(), GetFileExInfoStandard, &data);
         const unsigned long long bytes =
             (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
-        if (!ok) status = 1;
-        std::printf("ok=%d bytes=%llu seconds=%.4f ws_before_kib=%zu ws_peak_kib=%zu\n", ok ? 1 : 0, bytes,
-                    seconds, before, g_peakKiB.load());
+        if (!run.ok) status = 1;
+        std::printf("ok=%d bytes=%llu seconds=%.4f ws_before_kib=%zu ws_peak_kib=%zu\n", run.ok ? 1 : 0, bytes,
+                    run.seconds, before, peak);
         std::fflush(stdout);
     }
     DeleteFileW(temp.c_str());

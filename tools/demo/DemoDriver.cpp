@@ -115,7 +115,14 @@ int wmain(int argc, wchar_t** argv) {
         Say("Quillstone downloads the files from nginx and shows its progress window.");
         Shot(L"upgrading");
         std::wstring text;
-        if (WaitFor([] { return !MessageBoxes().empty(); }, 90s)) {
+        auto boxShown = [] {
+            for (HWND box : MessageBoxes()) {
+                if (IsWindowVisible(box)) return true;
+            }
+            return false;
+        };
+        if (WaitFor(boxShown, 90s)) {
+            std::this_thread::sleep_for(500ms);  // let it paint
             Shot(L"upgrade-result");
             DismissMessageBox(&text, 5s);
             Say("Quillstone reported:", text);
