@@ -73,6 +73,11 @@ bool EndsWith(const std::wstring& s, const wchar_t* suffix) {
 // Copies a file over the target through a side file, so that a failed copy
 // never leaves a half-written target and an old target stays intact.
 bool ReplaceByCopy(const std::wstring& source, const std::wstring& target) {
+    // Windows refuses to replace a read-only file, as a copy over it would
+    // fail; some file systems let a rename replace it all the same, so the
+    // rule is kept here rather than left to the platform.
+    DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
     std::wstring side = target + kSideSuffix;
     if (!CopyFileW(source.c_str(), side.c_str(), FALSE)) {
         DeleteFileW(side.c_str());
