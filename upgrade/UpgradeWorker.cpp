@@ -90,6 +90,29 @@ bool ReplaceByCopy(const std::wstring& source, const std::wstring& target) {
     return true;
 }
 
+// Reads one block of up to size bytes. InternetReadFile returns only when the
+// whole request is filled or the data ends, which at a trickle of a byte a
+// second takes many minutes while the shutdown waits for this thread; so we
+// ask for no more than has arrived and look at the running flag between
+// pieces. A block still counts as one read for the progress, as a full
+// 1024-byte read did.
+bool ReadBlock(HINTERNET file, char* block, DWORD size, DWORD* got) {
+    *got = 0;
+    while (*got < size) {
+        if (!g_bRunning) return false;
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(file, &available, 0, 0)) return false;
+        if (available == 0) break;  // the end of the data
+        DWORD piece = 0;
+        if (!InternetReadFile(file, block + *got, available < size - *got ? available : size - *got, &piece)) {
+            return false;
+        }
+        if (piece == 0) break;
+        *got += piece;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::wstring CUpgradeWnd::GetFileNamePart(const std::wstring& entry) {
@@ -132,19 +155,10 @@ BOOL CUpgradeWnd::DownloadFile(const std::wstring& namePart) {
 
     char buffer[kReadSize];
     unsigned long long received = 0;
-    // Bytes WinINet already holds for us. Where it keeps no read buffer of its
-    // own for a response with a known length (Wine), every 1024-byte read is
-    // one socket receive and one round trip through the wineserver; asking
-    // what is available makes it fill its buffer once for several reads. The
-    // reads themselves stay 1024 bytes each, and one blocks no longer than
-    // before: the question waits for the same data the read would.
-    DWORD buffered = 0;
     BOOL result = FALSE;
     while (g_bRunning) {
-        if (buffered == 0 && !InternetQueryDataAvailable(file, &buffered, 0, 0)) buffered = 0;
         DWORD got = 0;
-        if (!InternetReadFile(file, buffer, kReadSize, &got)) break;
-        buffered = buffered > got ? buffered - got : 0;
+        if (!ReadBlock(file, buffer, kReadSize, &got)) break;
         if (got == 0) {
             // A response cut short is not the file.
             result = !hasLength || received >= length;
