@@ -9,6 +9,22 @@
 #include "supervise/Supervise.h"
 #include "ui/PostedText.h"
 
+namespace {
+
+// The shutdown may run from inside the modal loop of a box we own (the
+// upgrade result, the About box): the dialog cannot end before that loop
+// returns, and nobody may be there to press OK. Close them as OK would.
+BOOL CALLBACK CloseOwnedDialog(HWND hWnd, LPARAM lParam) {
+    wchar_t cls[16] = {};
+    if (GetWindow(hWnd, GW_OWNER) == reinterpret_cast<HWND>(lParam) && GetClassNameW(hWnd, cls, 16) &&
+        wcscmp(cls, L"#32770") == 0) {
+        PostMessageW(hWnd, WM_COMMAND, IDOK, 0);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
 // A worker that is starting may not have its message queue yet; give it this
 // long to make one before the first thread message is posted to it.
 static constexpr DWORD kThreadQueueWaitMs = 5000;
@@ -162,6 +178,7 @@ void CQuillstoneDlg::OnOK() {
         m_hUser32 = nullptr;
     }
     DestroyUpgradeWindow();
+    EnumThreadWindows(GetCurrentThreadId(), CloseOwnedDialog, reinterpret_cast<LPARAM>(m_hWnd));
 
     // Marlowcast keeps running; only our handles to it go.
     if (m_pi.hProcess) CloseHandle(m_pi.hProcess);
