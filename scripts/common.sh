@@ -106,6 +106,18 @@ http {
     listen 127.0.0.1:80;
     root $QS_WWW;
     location ~ ^/upgrade/slow { limit_rate 4k; }
+    # For the reliability tests: a server error, a redirect to a file that
+    # does not exist, a file whose body arrives one byte per second after its
+    # first KiB, and answers scripted by the test itself (its own listener on
+    # port 50980, reached through this server).
+    location = /upgrade/status500.bin { return 500; }
+    location = /upgrade/redirect-missing.bin { return 302 /upgrade/no-such-file.bin; }
+    location ~ ^/upgrade/trickle { limit_rate_after 1k; limit_rate 1; }
+    location ~ ^/upgrade/scripted- {
+      proxy_pass http://127.0.0.1:50980;
+      proxy_http_version 1.0;
+      proxy_buffering off;
+    }
   }
 }
 CONF

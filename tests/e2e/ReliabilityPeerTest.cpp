@@ -44,8 +44,10 @@ std::string BinaryBytes(size_t n) {
 class LocalPeer : public ::testing::Test {
 protected:
     void StartSupervising() {
+        for (DWORD pid : StandInStarts(install)) KillProcess(pid);
+        const size_t before = StandInStarts(install).size();
         sup = std::make_unique<Supervisor>(install);
-        ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 1 && sup->Window(); }, 15s));
+        ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == before + 1 && sup->Window(); }, 15s));
         ASSERT_TRUE(WaitFor([] { return StandInCommand("ping").rfind("pid ", 0) == 0; }, 10s));
         // The scripted peer takes the port over from the stand-in, which stays
         // alive, visible and holding its mutex.
@@ -124,6 +126,9 @@ TEST_F(LocalPeer, FailingAnswersAreCountedAndSupervisionGoesOn) {
         },
         90s, 100ms);
     ASSERT_TRUE(relaunched) << "no relaunch after " << peer.Accepted() << " failed exchanges";
+    std::printf("measured: relaunched %lld ms after the sixth failing exchange began\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           relaunchedAt - peer.Spans()[failing - 1].first).count()));
     EXPECT_TRUE(menuOpened) << "the tray menu must open while a probe is under way";
     EXPECT_EQ(unresponsive, 0) << "the supervisor window stopped answering";
 
@@ -186,6 +191,82 @@ TEST_F(LocalPeer, EndlessUpgradeListBlocksTheWindowOnlyBrieflyAndStartsNothing) 
     // The upgrade flag was cleared: a new request is fetched, not refused.
     ASSERT_EQ(StandInCommand("upgrade-stay"), "ok");
     EXPECT_TRUE(WaitFor([&] { return listRequests.load() == 2; }, 20s)) << "the next request was refused";
+}
+
+// Quitting while the window's thread or the watch thread waits on the local
+// channel: the process ends within the bound of the wait it is in, and no box
+// and no upgrade window is left.
+TEST_F(LocalPeer, QuitWhileWaitingOnTheChannelIsBounded) {
+    struct Phase {
+        const char* what;
+        int backlog;  // 1: a listener that never accepts
+        bool answerList;  // false: hold the list request without a word
+        std::chrono::seconds settle;  // until the supervisor is in the phase
+        std::chrono::seconds limit;   // what that phase allows, with slack
+    } phases[] = {
+        // Nothing pending: the baseline cost of the shutdown itself.
+        {"idle", 16, true, 0s, 8s},
+        // A full backlog leaves the probe's connect pending: one 1 s poll.
+        {"connecting", 1, true, 10s, 8s},
+        // The window's thread is in the fetch; the quit waits in its queue
+        // until the idle limit ends the reply (about 5 s).
+        {"fetching the list", 16, false, 1s, 12s},
+    };
+    for (const Phase& ph : phases) {
+        SCOPED_TRACE(ph.what);
+        StartSupervising();
+        std::atomic<int> listRequests{0};
+        std::unique_ptr<ScriptedPeer> peer;
+        SOCKET silent = INVALID_SOCKET;
+        std::vector<SOCKET> fillers;
+        if (ph.backlog == 1) {
+            // A listener that never accepts, its queue filled by us: a new
+            // connect then stays pending, as with a program too busy to listen.
+            silent = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in addr = {};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(kChannelPort);
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_TRUE(WaitFor([&] { return bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0; }, 5s));
+            ASSERT_EQ(listen(silent, 1), 0);
+            for (int i = 0; i < 4; ++i) {
+                SOCKET f = socket(AF_INET, SOCK_STREAM, 0);
+                u_long nb = 1;
+                ioctlsocket(f, FIONBIO, &nb);
+                connect(f, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+                fillers.push_back(f);
+            }
+        } else {
+            peer = std::make_unique<ScriptedPeer>(kChannelPort, [&](SOCKET s, int) {
+                std::string req = ReadRequest(s);
+                if (IsListRequest(req)) {
+                    ++listRequests;
+                    if (!ph.answerList) WaitForClose(s, *peer, 30s);
+                    return;
+                }
+                SendAll(s, "HTTP/1.1 200 OK\r\n\r\n");
+            });
+            ASSERT_TRUE(peer->Listening());
+        }
+        if (!ph.answerList) {
+            ASSERT_EQ(StandInCommand("upgrade-stay"), "ok");
+            ASSERT_TRUE(WaitFor([&] { return listRequests.load() == 1; }, 20s));
+        }
+        std::this_thread::sleep_for(ph.settle);
+        auto t0 = Clock::now();
+        PostMessageW(sup->Window(), WM_SV_QUIT, 0, 0);
+        const bool exited = sup->Exited(30s);
+        const auto took = Clock::now() - t0;
+        std::printf("measured: quit while %s took %lld ms\n", ph.what,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+        ASSERT_TRUE(exited);
+        EXPECT_LT(took, ph.limit);
+        EXPECT_TRUE(MessageBoxes().empty()) << "no box after a quit";
+        sup.reset();
+        peer.reset();
+        for (SOCKET f : fillers) closesocket(f);
+        if (silent != INVALID_SOCKET) closesocket(silent);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,251 @@
+// Upgrades against a misbehaving upgrade server and an installation folder
+// that resists: the upgrade fails or succeeds as it should, every target is
+// either its old file or the complete new one, no side file stays behind, and
+// the supervisor neither grows with a large download nor hangs on a slow one.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "tests/e2e/ReliabilityHelpers.h"
+#include "tests/support/E2eSupport.h"
+#include "tests/support/ScriptedPeer.h"
+
+using namespace e2e;
+using namespace rel;
+
+namespace {
+
+constexpr u_short kScriptedHttpPort = 50980;  // nginx passes /upgrade/scripted-* here
+
+std::string Content(const char* seed, size_t size) {
+    std::string s;
+    for (size_t i = 0; s.size() < size; ++i) s += std::string(seed) + std::to_string(i * 7919 % 1000) + "\n";
+    s.resize(size);
+    return s;
+}
+
+std::string HttpHead(size_t declaredLength) {
+    return "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+           std::to_string(declaredLength) + "\r\n\r\n";
+}
+
+size_t SideFiles(const std::wstring& folder) {
+    size_t n = 0;
+    for (const wchar_t* pattern : {L"\\*.~*", L"\\*.tmp"}) {
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW((folder + pattern).c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE) continue;
+        do ++n;
+        while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    return n;
+}
+
+class UpgradeFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("QS_WWW"), nullptr) << "run through scripts/test, which starts nginx";
+        app = install.Path(L"app");
+        CreateDirectoryW(app.c_str(), nullptr);
+        CreateDirectoryW(WwwPath("upgrade").c_str(), nullptr);
+    }
+    void StartSupervisor() {
+        for (DWORD pid : StandInStarts(install)) KillProcess(pid);
+        size_t before = StandInStarts(install).size();
+        sup = std::make_unique<Supervisor>(install, app);
+        ASSERT_TRUE(WaitFor([&] { return sup->Window() && StandInStarts(install).size() == before + 1; }, 15s));
+        ASSERT_TRUE(WaitFor([] { return StandInCommand("ping").rfind("pid", 0) == 0; }, 10s));
+    }
+    void Serve(const std::string& name, const std::string& bytes) { WriteFileBytes(WwwPath("upgrade/" + name), bytes); }
+    void OfferList(const std::vector<std::string>& entries) { WriteFileBytes(install.Path(L"upgrade.xml"), ListOf(entries)); }
+    std::wstring InApp(const std::string& relative) { return app + L"\\" + Widen(relative); }
+
+    Install install;
+    std::wstring app;
+    std::unique_ptr<Supervisor> sup;
+};
+
+TEST_F(UpgradeFaults, BrokenResponsesFailTheUpgradeAndInstallNothing) {
+    // The scripted server answers by name; nginx passes it the request.
+    ScriptedPeer http(kScriptedHttpPort, [](SOCKET s, int) {
+        std::string req = ReadRequest(s);
+        const std::string body = Content("scripted", 100000);
+        if (req.find("scripted-reset") != std::string::npos) {
+            SendAll(s, HttpHead(body.size()) + body.substr(0, 30000));
+            Sleep(200);
+            ResetOnClose(s);
+        } else if (req.find("scripted-short") != std::string::npos) {
+            SendAll(s, HttpHead(5000) + body.substr(0, 3000));
+        } else if (req.find("scripted-long") != std::string::npos) {
+            SendAll(s, HttpHead(3000) + body.substr(0, 5000));
+        }
+    });
+    ASSERT_TRUE(http.Listening());
+    const std::string fresh = Content("fresh", 4000);
+    Serve("rel-fresh.txt", fresh);
+
+    struct Case {
+        const char* entry;
+        const wchar_t* message;
+        std::string expected;  // the faulty entry's target afterwards
+    } cases[] = {
+        {"scripted-reset.bin", L"Upgrade Failed!", "old"},
+        {"scripted-short.bin", L"Upgrade Failed!", "old"},
+        {"status500.bin", L"Upgrade Failed!", "old"},
+        {"redirect-missing.bin", L"Upgrade Failed!", "old"},
+        // A proxy passes on only the declared length: that much is the file.
+        {"scripted-long.bin", L"Upgrade OK!", Content("scripted", 100000).substr(0, 3000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        WriteFileBytes(InApp("rel-fresh.txt"), "old");
+        WriteFileBytes(InApp(c.entry), "old");
+        OfferList({"rel-fresh.txt", c.entry});
+        StartSupervisor();
+        ASSERT_EQ(StandInCommand("upgrade"), "ok");
+        std::wstring text;
+        ASSERT_TRUE(DismissMessageBox(&text, 60s));
+        EXPECT_EQ(text, c.message);
+        bool ok = std::wstring(c.message) == L"Upgrade OK!";
+        // Downloads all come first: a failed one installs nothing at all.
+        EXPECT_EQ(ReadFileBytes(InApp("rel-fresh.txt")), ok ? fresh : "old");
+        EXPECT_EQ(ReadFileBytes(InApp(c.entry)), c.expected);
+        EXPECT_EQ(SideFiles(app), 0u);
+        sup.reset();
+    }
+}
+
+TEST_F(UpgradeFaults, InstallationThatResistsStopsAtTheFailingTarget) {
+    Serve("rel-first.txt", "first, new");
+    Serve("rel-held.txt", "held, new");
+    Serve("rel-ro.txt", "read-only, new");
+    Serve("rel-sub.txt", "sub, new");
+    Serve("rel-last.txt", "last, new");
+    struct Case {
+        const char* what;
+        const char* failing;  // the entry that cannot be installed
+        std::function<HANDLE()> obstruct;
+    } cases[] = {
+        {"target held open without sharing", "rel-held.txt",
+         [&] {
+             WriteFileBytes(InApp("rel-held.txt"), "old");
+             return CreateFileW(InApp("rel-held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+         }},
+        {"read-only target", "rel-ro.txt",
+         [&] {
+             WriteFileBytes(InApp("rel-ro.txt"), "old");
+             SetFileAttributesW(InApp("rel-ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+             return INVALID_HANDLE_VALUE;
+         }},
+        {"sub-folder name taken by a file", "taken\\rel-sub.txt",
+         [&] {
+             WriteFileBytes(InApp("taken"), "old");
+             return INVALID_HANDLE_VALUE;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(InApp("rel-first.txt"), "old");
+        WriteFileBytes(InApp("rel-last.txt"), "old");
+        HANDLE held = c.obstruct();
+        OfferList({"rel-first.txt", c.failing, "rel-last.txt"});
+        StartSupervisor();
+        ASSERT_EQ(StandInCommand("upgrade"), "ok");
+        std::wstring text;
+        ASSERT_TRUE(DismissMessageBox(&text, 60s));
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        SetFileAttributesW(InApp("rel-ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(text, L"Upgrade Failed!");
+        EXPECT_EQ(ReadFileBytes(InApp("rel-first.txt")), "first, new") << "entries before the failing one are installed";
+        EXPECT_EQ(ReadFileBytes(InApp(c.failing == std::string("taken\\rel-sub.txt") ? "taken" : c.failing)), "old");
+        EXPECT_EQ(ReadFileBytes(InApp("rel-last.txt")), "old") << "nothing after the failing entry";
+        EXPECT_EQ(SideFiles(app), 0u) << "no side files are left behind";
+        sup.reset();
+    }
+}
+
+TEST_F(UpgradeFaults, LargeDownloadKeepsTheSupervisorSmall) {
+    constexpr size_t kSize = 200u << 20;
+    {
+        // A pattern that a torn or shifted copy would not match.
+        std::string block(1 << 20, '\0');
+        FILE* f = _wfopen(WwwPath("upgrade/rel-big.bin").c_str(), L"wb");
+        ASSERT_NE(f, nullptr);
+        for (size_t mb = 0; mb < kSize >> 20; ++mb) {
+            for (size_t i = 0; i < block.size(); i += 64) std::snprintf(&block[i], 64, "%08zu:%08zu", mb, i);
+            fwrite(block.data(), 1, block.size(), f);
+        }
+        fclose(f);
+    }
+    OfferList({"rel-big.bin"});
+    StartSupervisor();
+    const SIZE_T before = FootprintOf(sup->Process()).workingSet;
+    ASSERT_EQ(StandInCommand("upgrade"), "ok");
+    SIZE_T peak = before;
+    auto t0 = Clock::now();
+    bool done = WaitFor(
+        [&] {
+            peak = std::max(peak, FootprintOf(sup->Process()).workingSet);
+            return !MessageBoxes().empty();
+        },
+        240s, 100ms);
+    auto took = Clock::now() - t0;
+    std::wstring text;
+    ASSERT_TRUE(done && DismissMessageBox(&text, 5s));
+    EXPECT_EQ(text, L"Upgrade OK!");
+    std::printf("measured: 200 MiB upgrade in %lld ms, working set %zu KiB before, %zu KiB at most\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+                before >> 10, peak >> 10);
+    EXPECT_LT(peak, before + (32u << 20)) << "the download must not be held in memory";
+
+    WIN32_FILE_ATTRIBUTE_DATA fa = {};
+    ASSERT_TRUE(GetFileAttributesExW(InApp("rel-big.bin").c_str(), GetFileExInfoStandard, &fa));
+    EXPECT_EQ((static_cast<unsigned long long>(fa.nFileSizeHigh) << 32) | fa.nFileSizeLow, kSize);
+    DeleteFileW(WwwPath("upgrade/rel-big.bin").c_str());
+}
+
+TEST_F(UpgradeFaults, ExitWhileABytePerSecondTricklesIsPrompt) {
+    // The header and the first KiB come at once, then a byte a second.
+    Serve("trickle-rel.bin", Content("trickle", 4000));
+    WriteFileBytes(InApp("trickle-rel.bin"), "old");
+    OfferList({"trickle-rel.bin"});
+    StartSupervisor();
+    ASSERT_EQ(StandInCommand("upgrade"), "ok");
+    ASSERT_TRUE(WaitFor([&] { return UpgradeWindow(sup->Pid()) != nullptr; }, 30s));
+    std::this_thread::sleep_for(3s);
+    auto t0 = Clock::now();
+    PostMessageW(sup->Window(), WM_SV_QUIT, 0, 0);
+    WaitFor([&] { return sup->Window() == nullptr; }, 30s, 20ms);
+    auto windowGone = Clock::now() - t0;
+    bool exited = sup->Exited(30s);
+    auto took = Clock::now() - t0;
+    std::printf("measured: window gone after %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(windowGone).count()));
+    std::printf("measured: exit during a 1 byte/s download took %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    ASSERT_TRUE(exited) << "still downloading 30 s after the exit request";
+    EXPECT_LT(took, 5s);
+    EXPECT_TRUE(MessageBoxes().empty()) << "no result box after an exit";
+    EXPECT_EQ(ReadFileBytes(InApp("trickle-rel.bin")), "old");
+}
+
+TEST_F(UpgradeFaults, ExitWhileTheResultIsShownEndsWithoutTheBox) {
+    Serve("rel-shown.txt", "shown, new");
+    OfferList({"rel-shown.txt"});
+    StartSupervisor();
+    ASSERT_EQ(StandInCommand("upgrade"), "ok");
+    ASSERT_TRUE(WaitFor([&] { return !MessageBoxes().empty(); }, 60s));
+    auto t0 = Clock::now();
+    PostMessageW(sup->Window(), WM_SV_QUIT, 0, 0);
+    bool exited = sup->Exited(10s);
+    std::printf("measured: exit with the result box open took %lld ms (exited: %d)\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()),
+                exited ? 1 : 0);
+    EXPECT_TRUE(exited) << "the open result box kept the supervisor alive";
+    EXPECT_TRUE(MessageBoxes().empty());
+    EXPECT_EQ(ReadFileBytes(InApp("rel-shown.txt")), "shown, new");
+}
+
+}  // namespace
