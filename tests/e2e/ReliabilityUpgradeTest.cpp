@@ -248,4 +248,113 @@ TEST_F(UpgradeFaults, ExitWhileTheResultIsShownEndsWithoutTheBox) {
     EXPECT_EQ(ReadFileBytes(InApp("rel-shown.txt")), "shown, new");
 }
 
+std::string Padded(std::string text, size_t size) {
+    text.resize(size, ' ');  // blanks after the list are outside every tag
+    return text;
+}
+
+std::string CompactList(int count, const char* prefix) {
+    std::string text;
+    for (int n = 1; n <= count; ++n) {
+        char entry[64];
+        std::snprintf(entry, sizeof entry, "<File_Name%02d>%s%d</File_Name%02d>", n, prefix, n, n);
+        text += entry;
+    }
+    return text;
+}
+
+size_t ListsServed(const Install& install) {
+    size_t n = 0;
+    for (const StandInEvent& e : ReadStandInLog(install)) n += e.text == "served upgrade list";
+    return n;
+}
+
+bool FolderEmpty(const std::wstring& folder) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return true;
+    bool empty = true;
+    do empty = empty && (wcscmp(fd.cFileName, L".") == 0 || wcscmp(fd.cFileName, L"..") == 0);
+    while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return empty;
+}
+
+// Answers that must start nothing: each is asked for by a stand-in that stays,
+// so one supervisor sees them all, and each must leave the upgrade flag
+// cleared, or the next request would be refused without a fetch.
+TEST_F(UpgradeFaults, HostileUpgradeListsStartNothing) {
+    const wchar_t* kRefused = L"Upgrade Marlowcast Proc Failed!";
+    struct Case {
+        const char* what;
+        std::string answer;
+        const wchar_t* message;  // nullptr: nothing is shown
+    } cases[] = {
+        {"5120 bytes: does not fit with its terminator", Padded(ListOf({"rel-edge.txt"}), 5120), nullptr},
+        {"200 numbered entries: does not fit", CompactList(200, "m"), nullptr},
+        {"control bytes in a tag", ListOf({"rel\x01\x02\x7f.txt"}), kRefused},
+        {"a zero byte inside the first tag", std::string("<File_Name01>rel-\0zero.txt</File_Name01>", 41), kRefused},
+        {"a UNC path", ListOf({"\\\\server\\share\\rel.txt"}), kRefused},
+        {"a parent folder inside", ListOf({"sub\\..\\..\\rel.txt"}), kRefused},
+        {"a device name", ListOf({"rel-ok.txt", "CON"}), kRefused},
+        {"a device name with an extension, any case", ListOf({"com1.txt"}), kRefused},
+        {"a stream name", ListOf({"rel.txt:evil"}), kRefused},
+        {"an empty name part", ListOf({"sub\\"}), kRefused},
+        {"a character Windows forbids", ListOf({"rel|.txt"}), kRefused},
+    };
+    Serve("rel-ok.txt", "ok");
+    Serve("rel.txt", "evil");
+    StartSupervisor();
+    const size_t requests = AccessLogLines();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(install.Path(L"upgrade.xml"), c.answer);
+        const size_t served = ListsServed(install);
+        ASSERT_EQ(StandInCommand("upgrade-stay"), "ok");
+        ASSERT_TRUE(WaitFor([&] { return ListsServed(install) > served; }, 20s)) << "the request was not fetched";
+        std::wstring text;
+        if (c.message) {
+            ASSERT_TRUE(DismissMessageBox(&text, 15s)) << "no box";
+            EXPECT_EQ(text, c.message);
+        } else {
+            EXPECT_FALSE(DismissMessageBox(&text, 2s)) << "unexpected box: " << std::string(text.begin(), text.end());
+        }
+        EXPECT_EQ(UpgradeWindow(sup->Pid()), nullptr);
+    }
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(AccessLogLines(), requests) << "nothing may be downloaded";
+    EXPECT_TRUE(FolderEmpty(app)) << "nothing may be installed";
+    EXPECT_EQ(ReadFileBytes(install.Path(L"rel.txt")), "<missing>");
+    EXPECT_TRUE(UiResponds(sup->Window()));
+}
+
+TEST_F(UpgradeFaults, ListsAtTheLimitsAreInstalledInFull) {
+    for (int n = 1; n <= 100; ++n) Serve("m" + std::to_string(n), "file " + std::to_string(n));
+    Serve("rel-edge.txt", "edge");
+    struct Case {
+        const char* what;
+        std::string answer;
+        int installed;  // m1..m<installed>, or rel-edge.txt when 0
+    } cases[] = {
+        {"5119 bytes", Padded(ListOf({"rel-edge.txt"}), 5119), 0},
+        {"100 numbered entries: 99 are read", CompactList(100, "m"), 99},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(install.Path(L"upgrade.xml"), c.answer);
+        StartSupervisor();
+        ASSERT_EQ(StandInCommand("upgrade"), "ok");
+        std::wstring text;
+        ASSERT_TRUE(DismissMessageBox(&text, 120s));
+        EXPECT_EQ(text, L"Upgrade OK!");
+        if (c.installed == 0) {
+            EXPECT_EQ(ReadFileBytes(InApp("rel-edge.txt")), "edge");
+        } else {
+            for (int n = 1; n <= c.installed; ++n) EXPECT_EQ(ReadFileBytes(InApp("m" + std::to_string(n))), "file " + std::to_string(n));
+            EXPECT_EQ(ReadFileBytes(InApp("m100")), "<missing>") << "only 99 entries are read";
+        }
+        sup.reset();
+    }
+}
+
 }  // namespace
