@@ -62,10 +62,21 @@ qs_start_wine() {
   fi
   wineserver -p
   QS_WINESERVER_STARTED=1
+  # Wine starts its system processes (services, the desktop) with the first
+  # program of a session, and they inherit that program's output. ctest waits
+  # until a test's output is closed, so the test that happened to start them
+  # would seem to hang. Start them here with our output closed, and keep them
+  # running with one idle program that ends when this shell closes the fifo.
+  local fifo=$WINEPREFIX/keepalive.fifo
+  rm -f "$fifo" && mkfifo "$fifo"
+  wine cmd < "$fifo" > /dev/null 2>&1 &
+  exec 9> "$fifo"
+  wine cmd /c exit > /dev/null 2>&1
   trap 'qs_stop_wine; qs_stop_nginx' EXIT
 }
 
 qs_stop_wine() {
+  exec 9>&-
   if [ -n "${QS_WINESERVER_STARTED:-}" ]; then
     wineserver -k >/dev/null 2>&1 || true
     unset QS_WINESERVER_STARTED

@@ -226,7 +226,8 @@ TEST_F(Upgrade, ExitDuringADownloadOrTheWaitIsPromptAndInstallsNothing) {
         auto t0 = Clock::now();
         PostMessageW(sup->Window(), WM_SV_QUIT, 0, 0);
         ASSERT_TRUE(sup->Exited(15s));
-        EXPECT_LT(Clock::now() - t0, 5s);
+        // A trickling download would otherwise hold the shutdown for minutes.
+        EXPECT_LT(Clock::now() - t0, 12s);
         EXPECT_TRUE(MessageBoxes().empty()) << "no result box after an exit";
         EXPECT_EQ(ReadFileBytes(InApp(c.entry)), "<missing>");
         sup.reset();
