@@ -270,4 +270,54 @@ TEST_F(LocalPeer, QuitWhileWaitingOnTheChannelIsBounded) {
     }
 }
 
+// A listener that takes every connection but answers only some: a passing
+// check resets the count, so only a run of more than five failures restarts.
+// The checks are brought on by the timer message itself, since the counting
+// does not depend on the 8000 ms period.
+TEST_F(LocalPeer, AListenerThatAnswersOnlySometimesIsCountedByTheRules) {
+    struct Case {
+        const char* what;
+        int every;      // every n-th connection is answered, the others closed at once
+        int exchanges;  // how many checks to watch
+        bool restart;
+    } cases[] = {
+        {"one connection in five answered", 5, 15, false},
+        {"one connection in ten answered", 10, 9, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StartSupervising();
+        const DWORD marlowcast = StandInStarts(install).back();
+        const size_t starts = StandInStarts(install).size();
+        {
+            ScriptedPeer peer(kChannelPort, [&](SOCKET s, int index) {
+                if (index % c.every != c.every - 1) return;  // closed unread
+                ReadRequest(s);
+                SendAll(s, "HTTP/1.1 200 OK\r\n\r\n");
+            });
+            ASSERT_TRUE(peer.Listening());
+            // A restart ends the old process first thing; the new one logs
+            // its start only later, after checks of its own.
+            int acceptedAtRestart = -1;
+            WaitFor(
+                [&] {
+                    if (acceptedAtRestart < 0 && !ProcessRunning(marlowcast)) acceptedAtRestart = peer.Accepted();
+                    if (peer.Accepted() >= c.exchanges) return true;
+                    PostMessageW(sup->Window(), WM_TIMER, kCheckTimerId, 0);
+                    return false;
+                },
+                60s, 700ms);
+            EXPECT_GE(peer.Accepted(), c.exchanges);
+            if (c.restart) {
+                // The sixth refused connection in a row is the one that restarts.
+                EXPECT_EQ(acceptedAtRestart, 6);
+                EXPECT_TRUE(WaitFor([&] { return StandInStarts(install).size() == starts + 1; }, 10s)) << "not relaunched";
+            } else {
+                EXPECT_EQ(acceptedAtRestart, -1) << "a passing check must reset the count";
+            }
+        }
+        sup.reset();
+    }
+}
+
 }  // namespace
