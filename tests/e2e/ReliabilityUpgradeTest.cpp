@@ -179,6 +179,10 @@ TEST_F(UpgradeFaults, LargeDownloadKeepsTheSupervisorSmall) {
         }
         fclose(f);
     }
+    // 200 MiB must not stay in the server's folder, whatever happens below.
+    struct Remove {
+        ~Remove() { DeleteFileW(WwwPath("upgrade/rel-big.bin").c_str()); }
+    } remove;
     OfferList({"rel-big.bin"});
     StartSupervisor();
     const SIZE_T before = FootprintOf(sup->Process()).workingSet;
@@ -203,7 +207,6 @@ TEST_F(UpgradeFaults, LargeDownloadKeepsTheSupervisorSmall) {
     WIN32_FILE_ATTRIBUTE_DATA fa = {};
     ASSERT_TRUE(GetFileAttributesExW(InApp("rel-big.bin").c_str(), GetFileExInfoStandard, &fa));
     EXPECT_EQ((static_cast<unsigned long long>(fa.nFileSizeHigh) << 32) | fa.nFileSizeLow, kSize);
-    DeleteFileW(WwwPath("upgrade/rel-big.bin").c_str());
 }
 
 TEST_F(UpgradeFaults, ExitWhileABytePerSecondTricklesIsPrompt) {
