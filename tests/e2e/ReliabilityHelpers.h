@@ -2,12 +2,15 @@
 // Small helpers shared by the reliability tests: files in the installation
 // and on the upgrade server, upgrade lists, and looking at the supervisor
 // from outside (its windows, handles and memory).
+#include <gtest/gtest.h>
+
 #include <windows.h>
 #include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <algorithm>
@@ -165,5 +168,31 @@ inline Footprint FootprintOf(HANDLE process) {
     }
     return f;
 }
+
+// An installation with the supervisor's current folder "app" (where upgrades
+// install), files served by nginx, and the list the stand-in offers.
+class UpgradeFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("QS_WWW"), nullptr) << "run through scripts/test, which starts nginx";
+        app = install.Path(L"app");
+        CreateDirectoryW(app.c_str(), nullptr);
+        CreateDirectoryW(WwwPath("upgrade").c_str(), nullptr);
+    }
+    void StartSupervisor() {
+        for (DWORD pid : e2e::StandInStarts(install)) e2e::KillProcess(pid);
+        size_t before = e2e::StandInStarts(install).size();
+        sup = std::make_unique<e2e::Supervisor>(install, app);
+        ASSERT_TRUE(e2e::WaitFor([&] { return sup->Window() && e2e::StandInStarts(install).size() == before + 1; }, std::chrono::seconds(15)));
+        ASSERT_TRUE(e2e::WaitFor([] { return e2e::StandInCommand("ping").rfind("pid", 0) == 0; }, std::chrono::seconds(10)));
+    }
+    void Serve(const std::string& name, const std::string& bytes) { WriteFileBytes(WwwPath("upgrade/" + name), bytes); }
+    void OfferList(const std::vector<std::string>& entries) { WriteFileBytes(install.Path(L"upgrade.xml"), ListOf(entries)); }
+    std::wstring InApp(const std::string& relative) { return app + L"\\" + Widen(relative); }
+
+    e2e::Install install;
+    std::wstring app;
+    std::unique_ptr<e2e::Supervisor> sup;
+};
 
 }  // namespace rel

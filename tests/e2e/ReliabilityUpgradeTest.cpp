@@ -43,29 +43,7 @@ size_t SideFiles(const std::wstring& folder) {
     return n;
 }
 
-class UpgradeFaults : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_NE(std::getenv("QS_WWW"), nullptr) << "run through scripts/test, which starts nginx";
-        app = install.Path(L"app");
-        CreateDirectoryW(app.c_str(), nullptr);
-        CreateDirectoryW(WwwPath("upgrade").c_str(), nullptr);
-    }
-    void StartSupervisor() {
-        for (DWORD pid : StandInStarts(install)) KillProcess(pid);
-        size_t before = StandInStarts(install).size();
-        sup = std::make_unique<Supervisor>(install, app);
-        ASSERT_TRUE(WaitFor([&] { return sup->Window() && StandInStarts(install).size() == before + 1; }, 15s));
-        ASSERT_TRUE(WaitFor([] { return StandInCommand("ping").rfind("pid", 0) == 0; }, 10s));
-    }
-    void Serve(const std::string& name, const std::string& bytes) { WriteFileBytes(WwwPath("upgrade/" + name), bytes); }
-    void OfferList(const std::vector<std::string>& entries) { WriteFileBytes(install.Path(L"upgrade.xml"), ListOf(entries)); }
-    std::wstring InApp(const std::string& relative) { return app + L"\\" + Widen(relative); }
-
-    Install install;
-    std::wstring app;
-    std::unique_ptr<Supervisor> sup;
-};
+using UpgradeFaults = UpgradeFixture;
 
 TEST_F(UpgradeFaults, BrokenResponsesFailTheUpgradeAndInstallNothing) {
     // The scripted server answers by name; nginx passes it the request.

@@ -9,45 +9,15 @@
 
 #include "package/UibWriter.h"
 #include "res/resource.h"
+#include "tests/e2e/ReliabilityHelpers.h"
 #include "tests/support/E2eSupport.h"
 
 using namespace e2e;
+using namespace rel;
 
 namespace {
 
-constexpr UINT WM_SV_QUIT = 1850;
-
-std::string ReadFileBytes(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
-    if (!in) return "<missing>";
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
-// The nginx document root, from scripts/test (a Unix path; Wine maps / to Z:).
-std::wstring WwwPath(const std::string& relative) {
-    const char* root = std::getenv("QS_WWW");
-    std::string path = std::string("Z:") + (root ? root : "") + "/" + relative;
-    for (char& c : path) c = c == '/' ? '\\' : c;
-    return Widen(path);
-}
-
-size_t AccessLogLines() {
-    const char* log = std::getenv("QS_NGINX_LOG");
-    if (!log) return 0;
-    std::string text = ReadFileBytes(Widen(std::string("Z:") + log));
-    size_t n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
-}
+using Upgrade = UpgradeFixture;
 
 std::string Content(const char* seed, size_t size) {
     std::string s;
@@ -61,65 +31,6 @@ std::string Package(const std::string& data) {
     EXPECT_EQ(uib::PackUib(data.data(), data.size(), uib::PackOptions{}, &out).error, uib::PackError::kNone);
     return std::string(out.begin(), out.end());
 }
-
-std::string ListOf(const std::vector<std::string>& entries) {
-    std::string text = "<UpgradeXml>\r\n";
-    for (size_t i = 0; i < entries.size(); ++i) {
-        char tag[32];
-        std::snprintf(tag, sizeof tag, "File_Name%02zu", i + 1);
-        text += std::string("  <") + tag + ">" + entries[i] + "</" + tag + ">\r\n";
-    }
-    return text + "</UpgradeXml>\r\n";
-}
-
-// The upgrade window: the supervisor's borderless 320 x 78 dialog.
-HWND UpgradeWindow(DWORD pid) {
-    struct Q {
-        DWORD pid;
-        HWND found;
-    } q = {pid, nullptr};
-    EnumWindows(
-        [](HWND h, LPARAM p) -> BOOL {
-            auto* q = reinterpret_cast<Q*>(p);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(h, &owner);
-            RECT rc;
-            GetWindowRect(h, &rc);
-            if (owner == q->pid && IsWindowVisible(h) && rc.right - rc.left == 320 && rc.bottom - rc.top == 78) {
-                q->found = h;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&q));
-    return q.found;
-}
-
-class Upgrade : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_NE(std::getenv("QS_WWW"), nullptr) << "run through scripts/test, which starts nginx";
-        app = install.Path(L"app");
-        CreateDirectoryW(app.c_str(), nullptr);
-        CreateDirectoryW(WwwPath("upgrade").c_str(), nullptr);
-    }
-    void StartSupervisor() {
-        for (DWORD pid : StandInStarts(install)) KillProcess(pid);
-        size_t before = StandInStarts(install).size();
-        sup = std::make_unique<Supervisor>(install, app);
-        ASSERT_TRUE(WaitFor([&] { return sup->Window() && StandInStarts(install).size() == before + 1; }, 15s));
-        ASSERT_TRUE(WaitFor([] { return StandInCommand("ping").rfind("pid", 0) == 0; }, 10s));
-    }
-    void Serve(const std::string& name, const std::string& bytes) { WriteFileBytes(WwwPath("upgrade/" + name), bytes); }
-    void OfferList(const std::vector<std::string>& entries) {
-        WriteFileBytes(install.Path(L"upgrade.xml"), ListOf(entries));
-    }
-    std::wstring InApp(const std::string& relative) { return app + L"\\" + Widen(relative); }
-
-    Install install;
-    std::wstring app;
-    std::unique_ptr<Supervisor> sup;
-};
 
 TEST_F(Upgrade, PlainFileSubFolderAndPackageAreInstalledThenSupervisionResumes) {
     const std::string plain = Content("plain", 3000), data = Content("data", 70000), packed = Content("pack", 100000);

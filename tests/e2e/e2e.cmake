@@ -20,7 +20,7 @@ qs_add_e2e(e2e_startup_test ${CMAKE_CURRENT_LIST_DIR}/StartupTest.cpp)
 qs_add_e2e(e2e_supervision_test ${CMAKE_CURRENT_LIST_DIR}/SupervisionTest.cpp)
 qs_add_e2e(e2e_tray_test ${CMAKE_CURRENT_LIST_DIR}/TrayTest.cpp)
 qs_add_e2e(e2e_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/UpgradeTest.cpp)
-target_link_libraries(e2e_upgrade_test PRIVATE uib_package)
+target_link_libraries(e2e_upgrade_test PRIVATE uib_package psapi)
 
 # The demo's narrator (scripts/demo); built with the tests, not a test.
 add_executable(quillstone_demo ${PROJECT_SOURCE_DIR}/tools/demo/DemoDriver.cpp)
