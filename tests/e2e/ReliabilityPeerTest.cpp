@@ -206,9 +206,9 @@ TEST_F(LocalPeer, QuitWhileWaitingOnTheChannelIsBounded) {
         std::chrono::seconds limit;   // what that phase allows, with slack
     } phases[] = {
         // Nothing pending: the baseline cost of the shutdown itself.
-        {"idle", 16, true, 0s, 8s},
+        {"idle", 16, true, 0s, 10s},
         // A full backlog leaves the probe's connect pending: one 1 s poll.
-        {"connecting", 1, true, 10s, 8s},
+        {"connecting", 1, true, 10s, 10s},
         // The window's thread is in the fetch; the quit waits in its queue
         // until the idle limit ends the reply (about 5 s).
         {"fetching the list", 16, false, 1s, 12s},

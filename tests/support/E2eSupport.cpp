@@ -240,7 +240,11 @@ bool DismissMessageBox(std::wstring* text, std::chrono::milliseconds limit, cons
         limit);
     if (!found) return false;
     if (text) *text = MessageBoxText(box);
+    // A click that arrives while the box is still being shown can be lost;
+    // the OK command itself is what the box acts on, so send that as well.
     PressOk(box);
+    if (WaitFor([&] { return !IsWindow(box); }, 2s)) return true;
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
     return WaitFor([&] { return !IsWindow(box); }, 5s);
 }
 
