@@ -245,7 +245,7 @@ bool DismissMessageBox(std::wstring* text, std::chrono::milliseconds limit, cons
     PressOk(box);
     if (WaitFor([&] { return !IsWindow(box); }, 2s)) return true;
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    return WaitFor([&] { return !IsWindow(box); }, 5s);
+    return WaitFor([&] { return !IsWindow(box); }, 10s);
 }
 
 bool ProcessRunning(DWORD pid) {
