@@ -2,18 +2,15 @@
 
 #include <commctrl.h>
 
-#include "app/Messages.h"
-#include "supervise/Supervise.h"
+#include "base/MarlowcastMutex.h"
+#include "base/Protocol.h"
 #include "ui/QuillstoneDlg.h"
 
 BEGIN_MESSAGE_MAP(CQuillstoneApp, CWinApp)
     ON_COMMAND(ID_HELP, OnHelp)
 END_MESSAGE_MAP()
 
-CQuillstoneApp::CQuillstoneApp() {
-    m_dwRestartManagerSupportFlags = AFX_RESTART_MANAGER_SUPPORT_RESTART;
-    m_hMutex = nullptr;
-}
+CQuillstoneApp::CQuillstoneApp() { m_dwRestartManagerSupportFlags = AFX_RESTART_MANAGER_SUPPORT_RESTART; }
 
 // The one application object.
 CQuillstoneApp theApp;
@@ -30,12 +27,11 @@ BOOL CQuillstoneApp::InitInstance() {
     CWinApp::InitInstance();
 
     // The name has no namespace prefix: one supervisor per logon session.
-    m_hMutex = CreateMutexW(nullptr, TRUE, kSupervisorMutexName);
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        if (m_hMutex) {
-            CloseHandle(m_hMutex);
-            m_hMutex = nullptr;
-        }
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, kSupervisorMutexName);
+    const DWORD created = GetLastError();
+    m_hMutex.Reset(mutex);
+    if (created == ERROR_ALREADY_EXISTS) {
+        m_hMutex.Reset();
         AfxMessageBox(SecondInstanceText(IsMarlowcastRunning()), MB_OK, 0);
         return FALSE;
     }
@@ -58,10 +54,9 @@ BOOL CQuillstoneApp::InitInstance() {
 }
 
 int CQuillstoneApp::ExitInstance() {
-    if (m_hMutex) {
-        CloseHandle(m_hMutex);
-        m_hMutex = nullptr;
-    }
+    // Closing the last handle removes the named mutex: a new supervisor can
+    // start from here on.
+    m_hMutex.Reset();
     WSACleanup();
     return CWinApp::ExitInstance();
 }

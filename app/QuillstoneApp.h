@@ -4,6 +4,7 @@
 
 #include <winsock2.h>
 
+#include "base/Handles.h"
 #include "framework/Framework.h"
 
 class CQuillstoneApp : public CWinApp {
@@ -13,7 +14,7 @@ public:
     BOOL InitInstance() override;
     int ExitInstance() override;
 
-    HANDLE m_hMutex = nullptr;  // our instance mutex while we are the first instance
+    UniqueHandle m_hMutex;  // our instance mutex while we are the first instance
     WSADATA m_wsaData;
 
     DECLARE_MESSAGE_MAP()

@@ -4,15 +4,15 @@ if(NOT WIN32)
   return()
 endif()
 
-# DownloadFile of the real upgrade window against the upgrade server.
+# The upgrade's DownloadFile, with the real upgrade window, against the upgrade server.
 add_executable(download_bench ${CMAKE_CURRENT_LIST_DIR}/windows/DownloadBench.cpp)
-target_link_libraries(download_bench PRIVATE quillstone_core psapi)
+target_link_libraries(download_bench PRIVATE qs_ui psapi)
 qs_add_resources(download_bench)
 qs_warnings(download_bench)
 
 # ProbeStatus against the bare exchange it is built on.
 add_executable(probe_bench ${CMAKE_CURRENT_LIST_DIR}/windows/ProbeBench.cpp)
-target_link_libraries(probe_bench PRIVATE quillstone_core)
+target_link_libraries(probe_bench PRIVATE qs_channel)
 qs_warnings(probe_bench)
 
 # The idle reference: a hidden dialog program that does nothing at all.

@@ -3,15 +3,12 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
-#include "app/Globals.h"
+#include "base/AnsiText.h"
 #include "channel/RequestText.h"
 
 namespace {
-
-bool IsRunning() {
-    return g_bRunning.load() != 0;
-}
 
 timeval PollTime(long ms) {
     timeval wait{};
@@ -62,11 +59,14 @@ public:
 
 CLocalSocket::CLocalSocket() : m_socket(socket(AF_INET, SOCK_STREAM, 0)) {}
 
-CLocalSocket::~CLocalSocket() {
+CLocalSocket::~CLocalSocket() { Close(); }
+
+void CLocalSocket::Close() {
     if (m_socket != INVALID_SOCKET) CloseLocalConnection(m_socket);
+    m_socket = INVALID_SOCKET;
 }
 
-BOOL OpenLocalConnection(SOCKET s) {
+BOOL OpenLocalConnection(SOCKET s, const StopFlag& running) {
     u_long nonBlocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonBlocking) == SOCKET_ERROR) return FALSE;
 
@@ -80,7 +80,7 @@ BOOL OpenLocalConnection(SOCKET s) {
 
     bool connected = false;
     for (int poll = 0; poll < kConnectPolls && !connected; ++poll) {
-        if (!IsRunning()) return FALSE;
+        if (!running.IsRunning()) return FALSE;
         switch (PollConnect(s)) {
             case ConnectPoll::kConnected: connected = true; break;
             case ConnectPoll::kFailed: return FALSE;
@@ -105,12 +105,11 @@ void FormatRequestTimeAt(const std::tm* localTime, char body[128]) {
     wchar_t wide[kRequestFieldSize];
     FormatRequestTimeText(localTime, wide, kRequestFieldSize);
 
-    // The channel speaks the system ANSI code page. The conversion may use at
-    // most 120 bytes, so the zero-filled buffer stays terminated even if the
-    // conversion fails half-way.
-    char ansi[kRequestFieldSize] = {};
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, 120, nullptr, nullptr);
-    std::snprintf(body, kRequestFieldSize, "%s", ansi);
+    // The channel speaks the system ANSI code page; the text may take at most
+    // 120 bytes with its terminator.
+    std::string ansi;
+    ToAnsi(wide, &ansi, 120);
+    std::snprintf(body, kRequestFieldSize, "%s", ansi.c_str());
 }
 
 void FormatRequestTime(char body[128]) {
@@ -133,11 +132,11 @@ BOOL SendLocalRequest(SOCKET s, const char* requestLine, const char* hostLine, c
     return sent == static_cast<int>(length) ? TRUE : FALSE;
 }
 
-BOOL ReceiveLocalReply(SOCKET s, char* buffer, int size, IReplyConsumer& consumer) {
+BOOL ReceiveLocalReply(SOCKET s, char* buffer, int size, IReplyConsumer& consumer, const StopFlag& running) {
     if (buffer == nullptr || size <= 0) return FALSE;
     const ULONGLONG started = GetTickCount64();
     int idlePolls = 0;
-    if (!IsRunning()) return FALSE;
+    if (!running.IsRunning()) return FALSE;
 
     for (;;) {
         fd_set readable;
@@ -156,7 +155,7 @@ BOOL ReceiveLocalReply(SOCKET s, char* buffer, int size, IReplyConsumer& consume
             if (consumer.OnReplyChunk(buffer, got)) return TRUE;
         }
 
-        if (!IsRunning()) return FALSE;
+        if (!running.IsRunning()) return FALSE;
         if (GetTickCount64() - started >= kReplyPhaseLimitMs) return FALSE;
     }
 }
@@ -166,13 +165,13 @@ void CloseLocalConnection(SOCKET s) {
     closesocket(s);
 }
 
-BOOL ProbeStatus() {
+BOOL ProbeStatus(const StopFlag& running) {
     CLocalSocket connection;
     // Without a socket we cannot ask; that says nothing about Marlowcast, so
     // the probe must not count against it.
     if (!connection.IsValid()) return TRUE;
 
-    if (!OpenLocalConnection(connection.Get())) return FALSE;
+    if (!OpenLocalConnection(connection.Get(), running)) return FALSE;
 
     char body[kRequestFieldSize] = {};
     FormatRequestTime(body);
@@ -185,5 +184,5 @@ BOOL ProbeStatus() {
     std::unique_ptr<char[]> reply(new (std::nothrow) char[kStatusReplySize]);
     if (!reply) return FALSE;
     StatusOkConsumer consumer;
-    return ReceiveLocalReply(connection.Get(), reply.get(), kStatusReplySize, consumer);
+    return ReceiveLocalReply(connection.Get(), reply.get(), kStatusReplySize, consumer, running);
 }

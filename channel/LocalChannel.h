@@ -4,15 +4,18 @@
 // read the reply, close), and the status probe built on it.
 //
 // Everything here blocks the calling thread for the whole exchange and keeps
-// no state between calls. The only shared thing read is g_bRunning: clearing
-// it ends a connection wait within one 1 s poll and a reply loop within one
-// 20 ms poll. A send in progress is not interrupted; its time-out ends it.
+// no state between calls. The only shared thing read is the stop flag the
+// caller passes: clearing it ends a connection wait within one 1 s poll and a
+// reply loop within one 20 ms poll. A send in progress is not interrupted; its
+// time-out ends it.
 // Winsock 2.2 must have been started (the application does it at start-up).
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <ctime>
+
+#include "base/StopFlag.h"
 
 // Where Marlowcast listens.
 constexpr u_long kLocalChannelAddress = 0x7F000001;  // 127.0.0.1, host byte order
@@ -62,6 +65,8 @@ public:
 
     bool IsValid() const { return m_socket != INVALID_SOCKET; }
     SOCKET Get() const { return m_socket; }
+    // Ends the connection now rather than with the owner.
+    void Close();
 
 private:
     SOCKET m_socket;
@@ -72,7 +77,7 @@ private:
 // send time-out set. TRUE when connected and ready for the request. A
 // connection attempt the platform reports as failed (refused, or writable with
 // a pending error) ends the wait at once.
-BOOL OpenLocalConnection(SOCKET s);
+BOOL OpenLocalConnection(SOCKET s, const StopFlag& running);
 
 // Writes the current local time as the request body (17 characters, or
 // "Invalid DateTime" when the local time cannot be determined), in the ANSI
@@ -91,8 +96,8 @@ BOOL SendLocalRequest(SOCKET s, const char* requestLine, const char* hostLine, c
 // Reads the reply in chunks of at most `size` bytes into `buffer` and hands
 // each to the consumer. TRUE when the consumer declared the reply complete;
 // FALSE when the peer closed, a read or poll failed, the idle limit or the
-// time limit was reached, or g_bRunning was found 0.
-BOOL ReceiveLocalReply(SOCKET s, char* buffer, int size, IReplyConsumer& consumer);
+// time limit was reached, or the stop flag was found cleared.
+BOOL ReceiveLocalReply(SOCKET s, char* buffer, int size, IReplyConsumer& consumer, const StopFlag& running);
 
 // Shuts the connection down in both directions and closes the socket.
 void CloseLocalConnection(SOCKET s);
@@ -100,4 +105,4 @@ void CloseLocalConnection(SOCKET s);
 // The last test of the health check: TRUE when Marlowcast answers the status
 // request with a reply that has "200 OK" in one of its reads, and also TRUE
 // when no socket can be created (a fault of ours, not of Marlowcast).
-BOOL ProbeStatus();
+BOOL ProbeStatus(const StopFlag& running);

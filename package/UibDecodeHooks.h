@@ -18,5 +18,6 @@ struct DecodeHooks {
 const DecodeHooks& DefaultDecodeHooks();
 
 int DecodeUibPackageWith(const char* source, const char* target, const DecodeHooks& hooks);
+int DecodeUibPackageToWith(const char* source, const char* output, const DecodeHooks& hooks);
 
 }  // namespace uib

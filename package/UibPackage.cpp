@@ -50,41 +50,73 @@ bool WriteBlock(void* context, const unsigned char* data, std::size_t size) {
   return out.write(data, size, out.file) == size;
 }
 
+// Decodes the blocks after an accepted header into |out|.
+bool DecodeBlocks(std::FILE* in, ScanResult* scan, std::FILE* out, const DecodeHooks& hooks) {
+  Buffer input(hooks, scan->header.block_size);
+  Buffer output(hooks, kOutputBufferSize);
+  if (!input.get() || !output.get()) return false;
+  Output sink{out, hooks.write};
+  return ReadBlocks(in, input.get(), output.get(), WriteBlock, &sink, scan);
+}
+
+// Without our buffer, each decoded block (16 KiB) goes out unbuffered in one
+// write: stdio's default buffer is smaller than a block and would split every
+// block into two writes.
+void BufferOutput(std::FILE* out, char* buffer) {
+  if (buffer) {
+    std::setvbuf(out, buffer, _IOFBF, kStreamBufferSize);
+  } else {
+    std::setvbuf(out, nullptr, _IONBF, 0);
+  }
+}
+
+// Opens the source and reads its header; null when it cannot be decoded at all.
+File OpenPackage(const char* source, char* buffer, ScanResult* scan) {
+  File in(std::fopen(source, "rb"));
+  if (!in) return nullptr;
+  if (buffer) std::setvbuf(in.get(), buffer, _IOFBF, kStreamBufferSize);
+  if (!ReadHeader(in.get(), scan)) return nullptr;
+  return in;
+}
+
+// Stream buffers for one decode. Declared before the streams, so that they
+// outlive them: a stream flushes into its buffer until it is closed. Without
+// memory for them the streams keep the runtime's own buffering.
+struct StreamBuffers {
+  std::unique_ptr<char[]> in{new (std::nothrow) char[kStreamBufferSize]};
+  std::unique_ptr<char[]> out{new (std::nothrow) char[kStreamBufferSize]};
+};
+
 int Decode(const char* source, const char* target, const DecodeHooks& hooks) {
   if (!source || !target) return 0;
-  // Declared before the streams, so that they outlive them: a stream flushes
-  // into its buffer until it is closed. Without memory for them the streams
-  // keep the runtime's own buffering.
-  std::unique_ptr<char[]> inBuffer(new (std::nothrow) char[kStreamBufferSize]);
-  std::unique_ptr<char[]> outBuffer(new (std::nothrow) char[kStreamBufferSize]);
-  File in(std::fopen(source, "rb"));
-  if (!in) return 0;
-  if (inBuffer) std::setvbuf(in.get(), inBuffer.get(), _IOFBF, kStreamBufferSize);
-
+  StreamBuffers buffers;
   ScanResult scan;
-  if (!ReadHeader(in.get(), &scan)) return 0;
+  File in = OpenPackage(source, buffers.in.get(), &scan);
+  if (!in) return 0;
 
   SideFile side;
   if (!side.Create(target)) return 0;
-  // Without our buffer, each decoded block (16 KiB) goes out unbuffered in
-  // one write: stdio's default buffer is smaller than a block and would split
-  // every block into two writes.
-  if (outBuffer) {
-    std::setvbuf(side.file(), outBuffer.get(), _IOFBF, kStreamBufferSize);
-  } else {
-    std::setvbuf(side.file(), nullptr, _IONBF, 0);
-  }
-
-  Buffer input(hooks, scan.header.block_size);
-  Buffer output(hooks, kOutputBufferSize);
-  if (!input.get() || !output.get()) return 0;
-
-  Output out{side.file(), hooks.write};
-  if (!ReadBlocks(in.get(), input.get(), output.get(), WriteBlock, &out, &scan)) return 0;
+  BufferOutput(side.file(), buffers.out.get());
+  if (!DecodeBlocks(in.get(), &scan, side.file(), hooks)) return 0;
   // Some file systems (network shares, a full disk with delayed allocation)
   // report a failed write only when the file is closed.
   if (!side.Close(hooks.close)) return 0;
   return side.MoveOver(target) ? 1 : 0;
+}
+
+int DecodeTo(const char* source, const char* output, const DecodeHooks& hooks) {
+  if (!source || !output) return 0;
+  StreamBuffers buffers;
+  ScanResult scan;
+  File in = OpenPackage(source, buffers.in.get(), &scan);
+  if (!in) return 0;
+
+  std::FILE* out = std::fopen(output, "wb");
+  if (!out) return 0;
+  BufferOutput(out, buffers.out.get());
+  const bool decoded = DecodeBlocks(in.get(), &scan, out, hooks);
+  const bool closed = hooks.close(out) == 0;
+  return decoded && closed ? 1 : 0;
 }
 
 void* Allocate(std::size_t size) { return std::malloc(size); }
@@ -111,8 +143,20 @@ int DecodeUibPackageWith(const char* source, const char* target, const DecodeHoo
   }
 }
 
+int DecodeUibPackageToWith(const char* source, const char* output, const DecodeHooks& hooks) {
+  try {
+    return DecodeTo(source, output, hooks);
+  } catch (...) {
+    return 0;
+  }
+}
+
 }  // namespace uib
 
 int DecodeUibPackage(const char* source, const char* target) {
   return uib::DecodeUibPackageWith(source, target, uib::DefaultDecodeHooks());
+}
+
+int DecodeUibPackageTo(const char* source, const char* output) {
+  return uib::DecodeUibPackageToWith(source, output, uib::DefaultDecodeHooks());
 }

@@ -12,3 +12,10 @@
 // was and no side file remains. The source is never changed. Synchronous,
 // stateless, and memory use does not depend on the package's size.
 int DecodeUibPackage(const char* source, const char* target);
+
+// Decodes the package at |source| into the file |output| itself, which the
+// caller has chosen beside the real target (the installer stages every new
+// file this way before it puts any in place). |output| is opened with mode
+// "wb" only once the header is accepted. Returns 1 as DecodeUibPackage does;
+// on 0 |output| may hold part of the data, and removing it is the caller's.
+int DecodeUibPackageTo(const char* source, const char* output);

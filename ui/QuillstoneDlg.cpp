@@ -1,13 +1,8 @@
 #include "ui/QuillstoneDlg.h"
 
-#include <strsafe.h>
-
-#include <cstring>
-
-#include "app/Globals.h"
-#include "app/Messages.h"
-#include "supervise/Supervise.h"
+#include "base/Protocol.h"
 #include "ui/PostedText.h"
+#include "ui/WindowMessages.h"
 
 namespace {
 
@@ -23,17 +18,17 @@ BOOL CALLBACK CloseOwnedDialog(HWND hWnd, LPARAM lParam) {
     return TRUE;
 }
 
-}  // namespace
-
-// A worker that is starting may not have its message queue yet; give it this
-// long to make one before the first thread message is posted to it.
-static constexpr DWORD kThreadQueueWaitMs = 5000;
-
-// GetProcAddress returns a generic function pointer; this gives it its type.
-template <typename Fn>
-static void LookUp(HMODULE hModule, const char* name, Fn* pfn) {
-    *pfn = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, name)));
+int ControlOf(SupervisorLabel label) {
+    switch (label) {
+        case SupervisorLabel::kProcessId: return IDC_PROCESS_ID;
+        case SupervisorLabel::kThreadId: return IDC_THREAD_ID;
+        case SupervisorLabel::kWindowId: return IDC_WINDOW_ID;
+        case SupervisorLabel::kStartStatus: break;
+    }
+    return IDC_START_STATUS;
 }
+
+}  // namespace
 
 BEGIN_MESSAGE_MAP(CQuillstoneDlg, CDialog)
     ON_WM_SYSCOMMAND()
@@ -52,24 +47,8 @@ END_MESSAGE_MAP()
 
 CQuillstoneDlg::CQuillstoneDlg(CWnd* pParent)
     : CDialog(IDD_MAIN_DIALOG, pParent),
-      m_pUpgradeWnd(nullptr),
       m_hIcon(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME))),
-      m_nid{},
-      m_bTrayIcon(0),
-      m_nCheckTimer(0),
-      m_nFailCount(0),
-      m_hWatchThread(nullptr),
-      m_hUpgradeThread(nullptr),
-      m_dwWatchThreadId(0),
-      m_bUpgrading(0),
-      m_si{},
-      m_pi{},
-      m_hWatchedWnd(nullptr),
-      m_hUser32(nullptr),
-      m_pfnIsHungAppWindow(nullptr),
-      m_pfnIsHungThread(nullptr) {
-    std::memset(g_szUpgradeList, 0, sizeof(g_szUpgradeList));
-}
+      m_supervisor(*this, m_running) {}
 
 CQuillstoneDlg::~CQuillstoneDlg() = default;
 
@@ -89,7 +68,7 @@ BOOL CQuillstoneDlg::OnInitDialog() {
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
-    g_bRunning = 1;
+    m_running.Start();
 
     // No taskbar button, no Alt+Tab entry.
     LONG_PTR exStyle = GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
@@ -105,36 +84,16 @@ BOOL CQuillstoneDlg::OnInitDialog() {
 
     PostMessage(WM_SV_HIDE_TO_TRAY, 0, 0);
 
-    m_hUser32 = LoadLibraryW(L"USER32.DLL");
-    if (m_hUser32) {
-        LookUp(m_hUser32, "IsHungAppWindow", &m_pfnIsHungAppWindow);
-        if (!m_pfnIsHungAppWindow) LookUp(m_hUser32, "IsHungThread", &m_pfnIsHungThread);
-    }
-
-    // The watch thread signals once its message queue exists, so that no
-    // check or quit message posted to it can be lost.
-    HANDLE hQueueReady = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    WatchThreadStart start = {this, hQueueReady};
-    m_hWatchThread = CreateThread(nullptr, 0, WatchThreadProc, &start, 0, &m_dwWatchThreadId);
-    if (!m_hWatchThread) {
-        if (hQueueReady) CloseHandle(hQueueReady);
+    if (!m_supervisor.Start()) {
+        // The window runs on without supervision: tray, About and Exit work.
         AfxMessageBox(L"Create Check Marlowcast Thread Failed!", MB_OK, 0);
         return FALSE;
     }
-    if (hQueueReady) {
-        WaitForSingleObject(hQueueReady, kThreadQueueWaitMs);
-        CloseHandle(hQueueReady);
-    }
-
-    LaunchMarlowcast();
-    m_nFailCount = 0;
     return TRUE;
 }
 
 void CQuillstoneDlg::OnTimer(UINT_PTR nIDEvent) {
-    if (nIDEvent == ID_TIMER_CHECK && m_hWatchThread) {
-        PostThreadMessageW(m_dwWatchThreadId, WM_SV_CHECK, 0, 0);
-    }
+    if (nIDEvent == ID_TIMER_CHECK) m_supervisor.RequestCheck();
     CDialog::OnTimer(nIDEvent);
 }
 
@@ -145,47 +104,23 @@ LRESULT CQuillstoneDlg::OnQuit(WPARAM, LPARAM) {
 
 void CQuillstoneDlg::OnControlExit() { OnOK(); }
 
-// Escape and WM_CLOSE must not end the dialog without the shutdown: the
-// workers would outlive the window object they use.
 void CQuillstoneDlg::OnCancel() { OnOK(); }
 
 void CQuillstoneDlg::OnOK() {
-    g_bRunning = 0;
-
+    m_running.Stop();
     StopCheckTimer();
 
-    if (m_hWatchThread) {
-        PostThreadMessageW(m_dwWatchThreadId, WM_SV_QUIT, 0, 0);
-        WaitForSingleObject(m_hWatchThread, INFINITE);
-        CloseHandle(m_hWatchThread);
-        m_hWatchThread = nullptr;
-    }
-    if (m_hUpgradeThread) {
-        WaitForSingleObject(m_hUpgradeThread, INFINITE);
-        CloseHandle(m_hUpgradeThread);
-        m_hUpgradeThread = nullptr;
-    }
+    // The watch thread first, then the upgrade thread; neither waits for
+    // this thread, so the unlimited waits end.
+    m_supervisor.Stop();
+    m_upgrade.reset();
     // A restart may have asked for the timer again while we waited.
     StopCheckTimer();
     DiscardPostedTexts(m_hWnd, WM_APP_SET_ITEM_TEXT);
 
-    if (m_bTrayIcon) {
-        Shell_NotifyIconW(NIM_DELETE, &m_nid);
-        m_bTrayIcon = 0;
-    }
-    if (m_hUser32) {
-        FreeLibrary(m_hUser32);
-        m_hUser32 = nullptr;
-    }
+    m_tray.Remove();
     DestroyUpgradeWindow();
     EnumThreadWindows(GetCurrentThreadId(), CloseOwnedDialog, reinterpret_cast<LPARAM>(m_hWnd));
-
-    // Marlowcast keeps running; only our handles to it go.
-    if (m_pi.hProcess) CloseHandle(m_pi.hProcess);
-    if (m_pi.hThread) CloseHandle(m_pi.hThread);
-    m_pi.hProcess = nullptr;
-    m_pi.hThread = nullptr;
-
     CDialog::OnOK();
 }
 
@@ -193,11 +128,12 @@ bool CQuillstoneDlg::IsUiThread() const {
     return m_hWnd && GetWindowThreadProcessId(m_hWnd, nullptr) == GetCurrentThreadId();
 }
 
-void CQuillstoneDlg::SetItemTextFromAnyThread(int nID, LPCWSTR text) {
+void CQuillstoneDlg::ShowText(SupervisorLabel label, const wchar_t* text) {
+    const int id = ControlOf(label);
     if (IsUiThread()) {
-        SetDlgItemText(nID, text);
+        SetDlgItemText(id, text);
     } else {
-        PostTextCopy(m_hWnd, WM_APP_SET_ITEM_TEXT, static_cast<WPARAM>(nID), text);
+        PostTextCopy(m_hWnd, WM_APP_SET_ITEM_TEXT, static_cast<WPARAM>(id), text);
     }
 }
 
@@ -207,17 +143,18 @@ LRESULT CQuillstoneDlg::OnSetItemText(WPARAM wParam, LPARAM lParam) {
     return 0;
 }
 
-void CQuillstoneDlg::SetCheckTimerFromAnyThread(bool bRun) {
+void CQuillstoneDlg::RunCheckTimer(bool run) {
+    // Windows lets only the window's own thread set or kill its timers.
     if (IsUiThread()) {
-        bRun ? StartCheckTimer() : StopCheckTimer();
+        run ? StartCheckTimer() : StopCheckTimer();
     } else {
-        ::PostMessageW(m_hWnd, WM_APP_CHECK_TIMER, bRun ? 1 : 0, 0);
+        ::PostMessageW(m_hWnd, WM_APP_CHECK_TIMER, run ? 1 : 0, 0);
     }
 }
 
 LRESULT CQuillstoneDlg::OnCheckTimerRequest(WPARAM wParam, LPARAM) {
     // A start that arrives after the shutdown began must not revive the timer.
-    if (wParam && g_bRunning) {
+    if (wParam && m_running.IsRunning()) {
         StartCheckTimer();
     } else if (!wParam) {
         StopCheckTimer();
@@ -225,9 +162,7 @@ LRESULT CQuillstoneDlg::OnCheckTimerRequest(WPARAM wParam, LPARAM) {
     return 0;
 }
 
-void CQuillstoneDlg::StartCheckTimer() {
-    m_nCheckTimer = SetTimer(m_hWnd, ID_TIMER_CHECK, kCheckPeriodMs, nullptr);
-}
+void CQuillstoneDlg::StartCheckTimer() { m_nCheckTimer = SetTimer(m_hWnd, ID_TIMER_CHECK, kCheckPeriodMs, nullptr); }
 
 void CQuillstoneDlg::StopCheckTimer() {
     if (m_nCheckTimer) {
@@ -235,3 +170,72 @@ void CQuillstoneDlg::StopCheckTimer() {
         m_nCheckTimer = 0;
     }
 }
+
+// How the user meets the hidden window: the tray icon and menu, the system
+// menu's About item, and the rules that keep the window out of sight.
+
+LRESULT CQuillstoneDlg::OnHideToTray(WPARAM, LPARAM) {
+    ShowWindow(SW_HIDE);
+    m_tray.Add(m_hWnd);
+    return 0;
+}
+
+LRESULT CQuillstoneDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    // The caption's close button, Alt+F4 and the system menu's Close.
+    if (message == WM_SYSCOMMAND && wParam == SC_CLOSE) return 0;
+    if (message == WM_SV_TRAY && lParam == WM_RBUTTONDOWN) ShowTrayMenu();
+    m_tray.OnShellMessage(message);
+    return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void CQuillstoneDlg::ShowTrayMenu() {
+    CMenu menu;
+    if (!menu.LoadMenu(IDR_TRAY_MENU)) return;
+    POINT pt = {};
+    GetCursorPos(&pt);
+    // Windows closes a pop-up menu on a click elsewhere only when its owner
+    // is the foreground window.
+    SetForegroundWindow(m_hWnd);
+    CWnd* owner = AfxGetMainWnd() ? AfxGetMainWnd() : this;
+    TrackPopupMenu(menu.GetSubMenu(0), TPM_RIGHTBUTTON, pt.x, pt.y, 0, owner->m_hWnd, nullptr);
+    // Lets the menu close properly when the next click goes elsewhere.
+    PostMessage(WM_NULL);
+}
+
+void CQuillstoneDlg::OnSysCommand(UINT nID, LPARAM lParam) {
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        ShowAboutBox();
+    } else {
+        CDialog::OnSysCommand(nID, lParam);
+    }
+}
+
+void CQuillstoneDlg::OnControlAbout() { ShowAboutBox(); }
+
+void CQuillstoneDlg::ShowAboutBox() {
+    // Modal, and its loop goes on dispatching this window's timer and messages.
+    CAboutDlg dlgAbout;
+    dlgAbout.DoModal();
+}
+
+void CQuillstoneDlg::OnPaint() {
+    if (IsIconic()) {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(m_hWnd, &ps);
+        SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+        int cxIcon = GetSystemMetrics(SM_CXICON);
+        int cyIcon = GetSystemMetrics(SM_CYICON);
+        RECT rect;
+        GetClientRect(&rect);
+        int x = (rect.right - rect.left - cxIcon + 1) / 2;
+        int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+        DrawIcon(dc, x, y, m_hIcon);
+        EndPaint(m_hWnd, &ps);
+    } else {
+        // Whatever shows the window, it hides again at its next paint.
+        ShowWindow(SW_HIDE);
+        CDialog::OnPaint();
+    }
+}
+
+HCURSOR CQuillstoneDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }

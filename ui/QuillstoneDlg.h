@@ -1,90 +1,76 @@
 #pragma once
-// The supervisor window: a hidden dialog that owns all supervision state.
-// Its members are defined by subsystem: window handling and shutdown in ui/,
-// the watch thread, health check and launcher in supervise/, the upgrade
-// handlers in upgrade/.
+// The supervisor window: a hidden dialog, the application's main window. It
+// owns the supervisor and, while an upgrade runs, the upgrade job and its
+// window; it meets the user through the tray icon, and its OK handler is the
+// one orderly shutdown of the whole program.
 
 #include <winsock2.h>
-#include <shellapi.h>
 
-#include <atomic>
+#include <memory>
 
+#include "base/StopFlag.h"
 #include "framework/Framework.h"
 #include "resource.h"
+#include "supervise/Supervisor.h"
+#include "ui/TrayIcon.h"
+#include "ui/UpgradeWnd.h"
+#include "upgrade/UpgradeJob.h"
 
-class CUpgradeWnd;
-
-class CQuillstoneDlg : public CDialog {
+class CQuillstoneDlg : public CDialog, private SupervisorReport {
 public:
     explicit CQuillstoneDlg(CWnd* pParent = nullptr);
     ~CQuillstoneDlg() override;
 
-    // Fields, with the thread that writes them. There are no locks: each field
-    // has one writer at a time; the flags read across threads are atomics.
-    CUpgradeWnd* m_pUpgradeWnd;          // UI thread
-    HICON m_hIcon;                       // constructor only; never destroyed
-    NOTIFYICONDATAW m_nid;               // UI thread
-    BOOL m_bTrayIcon;                    // UI thread
-    UINT_PTR m_nCheckTimer;              // UI thread (workers ask for changes by message)
-    std::atomic<int> m_nFailCount;       // watch thread after initialisation
-    HANDLE m_hWatchThread;               // UI thread
-    HANDLE m_hUpgradeThread;             // UI thread
-    DWORD m_dwWatchThreadId;             // UI thread, before the first check
-    std::atomic<int> m_bUpgrading;       // UI thread; read by the watch thread
-    STARTUPINFOW m_si;                   // the launching thread
-    PROCESS_INFORMATION m_pi;            // the launching thread; read by the watch thread
-    HWND m_hWatchedWnd;                  // watch thread (and each successful launch)
-    HMODULE m_hUser32;                   // UI thread, before the watch thread starts
-    BOOL(WINAPI* m_pfnIsHungAppWindow)(HWND);
-    BOOL(WINAPI* m_pfnIsHungThread)(DWORD);
-
     BOOL OnInitDialog() override;
+    // The shutdown; safe to run more than once.
     void OnOK() override;
-    void OnCancel() override;
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
-    // Supervision (supervise/).
-    static DWORD WINAPI WatchThreadProc(LPVOID pParam);
-    void CheckHealth();
-    void CountFailure();
-    BOOL LaunchMarlowcast();
-    void RestartMarlowcast();
-
-    // Upgrade (upgrade/).
-    LRESULT FetchUpgradeList(WPARAM wParam, LPARAM lParam);
-    BOOL StartUpgrade();
-    static DWORD WINAPI UpgradeThreadProc(LPVOID pParam);
-    LRESULT OnUpgradeDone(WPARAM wParam, LPARAM lParam);
-    // Closes, destroys and deletes the upgrade window, if there is one.
-    void DestroyUpgradeWindow();
-
-    // Sets a control's text from any thread. On the UI thread it is set at
-    // once; a worker posts a heap copy instead, because SetWindowText on a
-    // window of another thread waits for that thread, and the shutdown waits
-    // for the workers.
-    void SetItemTextFromAnyThread(int nID, LPCWSTR text);
-    // Starts or stops the check timer from any thread: Windows lets only the
-    // window's own thread set or kill its timers.
-    void SetCheckTimerFromAnyThread(bool bRun);
-    bool IsUiThread() const;
-
 protected:
-    // Window handling (ui/).
+    // Escape and WM_CLOSE run the same shutdown as OK: ending the dialog
+    // without it would leave the workers running past the window.
+    void OnCancel() override;
+
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
     LRESULT OnHideToTray(WPARAM wParam, LPARAM lParam);
     LRESULT OnQuit(WPARAM wParam, LPARAM lParam);
+    LRESULT FetchUpgradeList(WPARAM wParam, LPARAM lParam);
+    LRESULT OnUpgradeDone(WPARAM wParam, LPARAM lParam);
     void OnControlAbout();
     void OnControlExit();
     void OnTimer(UINT_PTR nIDEvent);
     LRESULT OnSetItemText(WPARAM wParam, LPARAM lParam);
     LRESULT OnCheckTimerRequest(WPARAM wParam, LPARAM lParam);
 
+    DECLARE_MESSAGE_MAP()
+
+private:
+    // SupervisorReport: from the UI thread at once, from a worker by a posted
+    // message, since the UI thread may be waiting for that worker.
+    void ShowText(SupervisorLabel label, const wchar_t* text) override;
+    void RunCheckTimer(bool run) override;
+    bool IsUiThread() const;
     void StartCheckTimer();
     void StopCheckTimer();
 
-    DECLARE_MESSAGE_MAP()
+    void ShowTrayMenu();
+    void ShowAboutBox();
+    // Reads the entries out of the list text, opens the upgrade window and
+    // starts the upgrade job; FALSE, after the failure box, when none started.
+    BOOL StartUpgrade(const char* list);
+    // Closes and destroys the upgrade window, if there is one.
+    void DestroyUpgradeWindow();
+
+    HICON m_hIcon;  // never destroyed
+    CTrayIcon m_tray;
+    UINT_PTR m_nCheckTimer = 0;
+    StopFlag m_running;
+    Supervisor m_supervisor;
+    // The job reports to the window, so the window is made first and goes last.
+    std::unique_ptr<CUpgradeWnd> m_pUpgradeWnd;
+    std::unique_ptr<UpgradeJob> m_upgrade;
 };
 
 // The About box: no fields, no handlers.

@@ -1,10 +1,8 @@
 #include "ui/UpgradeWnd.h"
 
-#include <cstring>
-
-#include "app/Messages.h"
 #include "ui/PostedText.h"
-#include "ui/TempDir.h"
+#include "ui/WindowMessages.h"
+#include "upgrade/TempDir.h"
 
 namespace {
 
@@ -19,11 +17,6 @@ static_assert(kBarStyle == 0x50020100, "bar style");
 constexpr UINT kBarId = 0xFFFF;
 constexpr std::uint32_t kBarRange = 100;
 
-// Entries are converted into this many wide characters; the last two always
-// stay zero, so the text is terminated whatever the conversion does.
-constexpr int kEntrySize = 512;
-constexpr int kEntryConvertMax = kEntrySize - 2;
-
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CUpgradeWnd, CDialog)
@@ -31,7 +24,7 @@ BEGIN_MESSAGE_MAP(CUpgradeWnd, CDialog)
     ON_WM_DESTROY()
 END_MESSAGE_MAP()
 
-CUpgradeWnd::CUpgradeWnd(CWnd* pParent) : CDialog(IDD_UPGRADE, pParent), m_nFiles(0), m_szTempDir{} {}
+CUpgradeWnd::CUpgradeWnd(CWnd* pParent) : CDialog(IDD_UPGRADE, pParent), m_szTempDir{} {}
 
 CUpgradeWnd::~CUpgradeWnd() {
     // Normally the owner has destroyed the window already; if not, do it while
@@ -45,8 +38,8 @@ BOOL CUpgradeWnd::OnInitDialog() {
     CDialog::OnInitDialog();
 
     // Without a folder the window still exists (FALSE here only tells the
-    // dialog manager that no focus was set), has no bars, and HasTempDir()
-    // lets the upgrade fail before it downloads anything.
+    // dialog manager that no focus was set) and has no bars; the upgrade,
+    // given no folder, fails before it downloads anything.
     const DWORD length = GetTempPathW(kTempDirSize, m_szTempDir);
     if (TrimTempDir(m_szTempDir, length, kTempDirSize) == 0) return FALSE;
 
@@ -66,21 +59,8 @@ BOOL CUpgradeWnd::OnInitDialog() {
     return TRUE;
 }
 
-int CUpgradeWnd::AddFile(const char* lpszFile) {
-    if (m_nFiles >= kMaxFiles) return 0;
-    wchar_t buffer[kEntrySize] = {};
-    // A name too long for the buffer is stored empty, not cut short: a cut
-    // name could be another file that exists, and an empty one fails safely.
-    if (!lpszFile || MultiByteToWideChar(CP_ACP, 0, lpszFile, -1, buffer, kEntryConvertMax) == 0) {
-        std::memset(buffer, 0, sizeof(buffer));
-    }
-    m_arrFiles[m_nFiles] = buffer;
-    ++m_nFiles;
-    return 1;
-}
-
-BOOL CUpgradeWnd::PostFileLabel(const wchar_t* text) {
-    return PostTextCopy(m_hWnd, WM_APP_UPGRADE_FILE, 0, text);
+void CUpgradeWnd::ShowEntry(const std::wstring& entry) {
+    PostTextCopy(m_hWnd, WM_APP_UPGRADE_FILE, 0, entry.c_str());
 }
 
 LRESULT CUpgradeWnd::OnFileLabel(WPARAM, LPARAM lParam) {

@@ -1,18 +1,19 @@
 #pragma once
-// The small borderless window shown while an upgrade runs, and the holder of
-// the upgrade's entries and temporary folder. The supervisor window creates
-// it, fills it with AddFile, runs the upgrade on its own thread and then
-// closes, destroys and deletes it.
+// The small borderless window shown while an upgrade runs: the entry being
+// downloaded between two bars, the upper one for the download, the lower one
+// for the whole upgrade. It holds the temporary folder the downloads go to.
+// The supervisor window creates it, hands it to the upgrade job as the job's
+// progress display, and destroys it once the job has ended.
 
 #include <string>
 
 #include "framework/Framework.h"
 #include "resource.h"
 #include "ui/MyProgress.h"
+#include "upgrade/UpgradeProgress.h"
 
-class CUpgradeWnd : public CDialog {
+class CUpgradeWnd : public CDialog, public UpgradeProgress {
 public:
-    static constexpr int kMaxFiles = 99;
     static constexpr int kTempDirSize = 512;
 
     explicit CUpgradeWnd(CWnd* pParent = nullptr);
@@ -23,39 +24,25 @@ public:
     using CDialog::Create;
     virtual BOOL Create(CWnd* pParentWnd);
 
-    // Stores an ANSI (system code page) name as the next entry: 1, or 0 when
-    // the list is full. UI thread, before the upgrade thread starts.
-    int AddFile(const char* lpszFile);
+    // The temporary folder without a trailing backslash; empty when it could
+    // not be determined, and the window then has no bars.
+    std::wstring TempDir() const { return m_szTempDir; }
 
-    // False when the temporary folder could not be determined; the upgrade
-    // must then fail before anything is downloaded, since every download path
-    // is built from this folder.
-    bool HasTempDir() const { return m_szTempDir[0] != L'\0'; }
-
-    // Sets the file label from any thread without waiting for the UI thread:
-    // a copy of the text is posted and the window's own thread shows it (or
-    // frees it, if the window is destroyed first). FALSE when it could not be
-    // posted (no window). The owner destroys the window only after the
+    // UpgradeProgress, from any thread and without waiting for the UI thread:
+    // the label's text is posted as a copy and shown by the window's own
+    // thread (or freed, if the window goes first); the bars only store their
+    // values and invalidate. The owner destroys the window only after the
     // upgrade thread has ended, so the window outlives every call.
-    BOOL PostFileLabel(const wchar_t* text);
+    void ShowEntry(const std::wstring& entry) override;
+    void SetFileProgress(std::uint32_t position) override { m_fileProgress.SetPos(position); }
+    void SetTotalProgress(std::uint32_t position) override { m_totalProgress.SetPos(position); }
 
-    // The upgrade itself, on the upgrade thread: download every entry, wait
-    // for Marlowcast to exit, install every entry. 1 when all went well.
-    BOOL RunUpgrade();
-    // Fetches one file from the upgrade server into the temporary folder.
-    BOOL DownloadFile(const std::wstring& namePart);
-    // The part after the last backslash; the whole entry when it has none.
-    static std::wstring GetFileNamePart(const std::wstring& entry);
-
-    int m_nFiles;
-    std::wstring m_arrFiles[kMaxFiles];
-    wchar_t m_szTempDir[kTempDirSize];  // without a trailing backslash; empty when unknown
-    CMyProgress m_fileProgress;         // upper bar: the file being downloaded
-    CMyProgress m_totalProgress;        // lower bar: the whole upgrade
+    const CMyProgress& FileBar() const { return m_fileProgress; }
+    const CMyProgress& TotalBar() const { return m_totalProgress; }
 
 protected:
     // The window exists only while an upgrade runs, and the upgrade thread
-    // uses this object until it ends: Enter, Escape and a close request must
+    // reports to it until it ends: Enter, Escape and a close request must
     // neither end nor hide it. The owner tears it down with DestroyWindow.
     void OnOK() override {}
     void OnCancel() override {}
@@ -64,4 +51,9 @@ protected:
     void OnDestroy();
 
     DECLARE_MESSAGE_MAP()
+
+private:
+    wchar_t m_szTempDir[kTempDirSize];
+    CMyProgress m_fileProgress;   // upper bar: the file being downloaded
+    CMyProgress m_totalProgress;  // lower bar: the whole upgrade
 };

@@ -1,4 +1,4 @@
-// How fast CUpgradeWnd::DownloadFile stores one file from the upgrade server,
+// How fast the upgrade's DownloadFile stores one file from the upgrade server,
 // and how much memory the process needs meanwhile.
 //
 //   download_bench NAME [RUNS]
@@ -18,8 +18,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/Globals.h"
+#include "base/StopFlag.h"
 #include "ui/UpgradeWnd.h"
+#include "upgrade/Download.h"
+#include "upgrade/UpgradeJob.h"
 
 namespace {
 
@@ -30,9 +32,12 @@ std::size_t WorkingSetKiB() {
     return counters.WorkingSetSize / 1024;
 }
 
+StopFlag g_running;
+
 struct Run {
     CUpgradeWnd* wnd;
-    std::wstring name;
+    std::wstring url;
+    std::wstring file;
     BOOL ok = FALSE;
     double seconds = 0;
 };
@@ -42,7 +47,8 @@ DWORD WINAPI Download(LPVOID param) {
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    run.ok = run.wnd->DownloadFile(run.name);
+    run.ok = DownloadFile(run.url, run.file, g_running,
+                          [&run](std::uint32_t position) { run.wnd->SetFileProgress(position); });
     QueryPerformanceCounter(&end);
     run.seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     return 0;
@@ -75,17 +81,19 @@ int main(int argc, char** argv) {
     const std::string nameAnsi = argv[1];
     const int runs = argc > 2 ? std::atoi(argv[2]) : 1;
 
-    g_bRunning = 1;
+    g_running.Start();
     CUpgradeWnd wnd;
-    if (!wnd.Create(nullptr) || !wnd.HasTempDir()) {
+    if (!wnd.Create(nullptr) || wnd.TempDir().empty()) {
         std::fprintf(stderr, "download_bench: no upgrade window\n");
         return 1;
     }
     wnd.ShowWindow(SW_SHOWNOACTIVATE);
     Run run;
     run.wnd = &wnd;
-    run.name.assign(nameAnsi.begin(), nameAnsi.end());
-    const std::wstring temp = std::wstring(wnd.m_szTempDir) + L"\\" + run.name + L".tmp";
+    const std::wstring name(nameAnsi.begin(), nameAnsi.end());
+    run.url = std::wstring(DefaultUpgradeServerUrl()) + L"/upgrade/" + name;
+    run.file = wnd.TempDir() + L"\\" + name + L".tmp";
+    const std::wstring& temp = run.file;
 
     int status = 0;
     for (int i = 0; i < runs; ++i) {

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/Globals.h"
+#include "base/StopFlag.h"
 #include "channel/LocalChannel.h"
 #include "channel/RequestText.h"
 
@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
     const int calls = argc > 1 ? std::atoi(argv[1]) : 1000;
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 1;
-    g_bRunning = 1;
+    StopFlag running;
+    running.Start();
 
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
 
     // Warm up both paths (first connections, lazily loaded code).
     for (int i = 0; i < 10; ++i) {
-        ProbeStatus();
+        ProbeStatus(running);
         BareExchange();
     }
 
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < calls; ++i) {
         LARGE_INTEGER a, b, c;
         QueryPerformanceCounter(&a);
-        if (!ProbeStatus()) ++failures;
+        if (!ProbeStatus(running)) ++failures;
         QueryPerformanceCounter(&b);
         if (!BareExchange()) ++failures;
         QueryPerformanceCounter(&c);

@@ -16,7 +16,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "tests/support/E2eSupport.h"
+#include "tools/driver/E2eSupport.h"
 
 namespace rel {
 

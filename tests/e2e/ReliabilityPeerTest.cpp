@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "tests/e2e/ReliabilityHelpers.h"
-#include "tests/support/E2eSupport.h"
+#include "tools/driver/E2eSupport.h"
 #include "tests/support/ScriptedPeer.h"
 
 using namespace e2e;

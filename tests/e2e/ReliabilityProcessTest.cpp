@@ -9,7 +9,7 @@
 
 #include "res/resource.h"
 #include "tests/e2e/ReliabilityHelpers.h"
-#include "tests/support/E2eSupport.h"
+#include "tools/driver/E2eSupport.h"
 
 using namespace e2e;
 using namespace rel;

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "res/resource.h"
-#include "tests/support/E2eSupport.h"
+#include "tools/driver/E2eSupport.h"
 
 using namespace e2e;
 

@@ -10,7 +10,7 @@
 #include "package/UibWriter.h"
 #include "res/resource.h"
 #include "tests/e2e/ReliabilityHelpers.h"
-#include "tests/support/E2eSupport.h"
+#include "tools/driver/E2eSupport.h"
 
 using namespace e2e;
 using namespace rel;

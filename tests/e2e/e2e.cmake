@@ -5,11 +5,6 @@ if(NOT WIN32)
   return()
 endif()
 
-add_library(e2e_support STATIC ${CMAKE_CURRENT_LIST_DIR}/../support/E2eSupport.cpp)
-target_include_directories(e2e_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(e2e_support PUBLIC ws2_32 shell32)
-qs_warnings(e2e_support)
-
 function(qs_add_e2e name)
   qs_add_gtest(${name} SOURCES ${ARGN} ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../support/WinsockEnvironment.cpp
     LIBS e2e_support LOCKS port50918 TIMEOUT 600)
@@ -21,13 +16,6 @@ qs_add_e2e(e2e_supervision_test ${CMAKE_CURRENT_LIST_DIR}/SupervisionTest.cpp)
 qs_add_e2e(e2e_tray_test ${CMAKE_CURRENT_LIST_DIR}/TrayTest.cpp)
 qs_add_e2e(e2e_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/UpgradeTest.cpp)
 target_link_libraries(e2e_upgrade_test PRIVATE uib_package psapi)
-
-# The demo's narrator (scripts/demo); built with the tests, not a test.
-add_executable(quillstone_demo ${PROJECT_SOURCE_DIR}/tools/demo/DemoDriver.cpp)
-target_link_libraries(quillstone_demo PRIVATE e2e_support uib_package)
-target_link_options(quillstone_demo PRIVATE -municode)
-add_dependencies(quillstone_demo Quillstone Marlowcast)
-qs_warnings(quillstone_demo)
 
 # Reliability under faults and hostile input.
 qs_add_e2e(e2e_reliability_peer_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityPeerTest.cpp

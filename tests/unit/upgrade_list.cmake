@@ -6,3 +6,13 @@ qs_add_gtest(upgrade_list_test
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/ProgressStepsTest.cpp
   LIBS quillstone_portable
   TIMEOUT 60)
+
+if(WIN32)
+  # The upgrade job against an HTTP server the test plays on its own port; it
+  # waits on Marlowcast's mutex, which the stand-in's tests hold.
+  qs_add_gtest(upgrade_job_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeJobTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
+    LIBS qs_upgrade LOCKS port50918 TIMEOUT 120)
+endif()

@@ -9,7 +9,7 @@
 
 #include "package/UibWriter.h"
 #include "res/resource.h"
-#include "tests/support/E2eSupport.h"
+#include "tools/driver/E2eSupport.h"
 
 #include <thread>
 

@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/Globals.h"
 #include "channel/RequestText.h"
 
 class WinsockEnvironment : public ::testing::Environment {
@@ -167,8 +166,14 @@ bool LooksLikeRequestTime(const std::string& text) {
 
 class LocalChannel : public ::testing::Test {
 protected:
-    void SetUp() override { g_bRunning = 1; }
-    void TearDown() override { g_bRunning = 1; }
+    void SetUp() override { running.Start(); }
+
+    // The probe on another thread, as the watch thread runs it.
+    std::future<BOOL> StartProbe() {
+        return std::async(std::launch::async, [this] { return ProbeStatus(running); });
+    }
+
+    StopFlag running;
 };
 
 TEST_F(LocalChannel, RequestTimeIsConvertedToAnsiText) {
@@ -184,7 +189,7 @@ TEST_F(LocalChannel, RequestTimeIsConvertedToAnsiText) {
 
 TEST_F(LocalChannel, ProbeFailsQuicklyWhenNothingListens) {
     const auto start = Clock::now();
-    EXPECT_FALSE(ProbeStatus());
+    EXPECT_FALSE(ProbeStatus(running));
     EXPECT_LT(SecondsSince(start), 3.0);  // the refused attempt ends the wait
 }
 
@@ -196,7 +201,7 @@ TEST_F(LocalChannel, ProbePassesWhenNoSocketCanBeCreated) {
             WSAStartup(MAKEWORD(2, 2), &data);
         }
     } restart;
-    EXPECT_TRUE(ProbeStatus());
+    EXPECT_TRUE(ProbeStatus(running));
 }
 
 struct ProbeCase {
@@ -217,7 +222,7 @@ TEST_P(ProbeAgainstPeer, Outcome) {
     ScriptedPeer peer(c.peer);
     ASSERT_TRUE(peer.Listening());
     const auto start = Clock::now();
-    EXPECT_EQ(ProbeStatus() != FALSE, c.passes);
+    EXPECT_EQ(ProbeStatus(running) != FALSE, c.passes);
     EXPECT_LT(SecondsSince(start), c.withinSeconds);
 
     const std::string header =
@@ -271,7 +276,7 @@ TEST_F(LocalChannel, HandsEveryPieceOfAReplyToTheConsumer) {
     } gatherer;
     {
         CLocalSocket connection;
-        ASSERT_TRUE(OpenLocalConnection(connection.Get()));
+        ASSERT_TRUE(OpenLocalConnection(connection.Get(), running));
         DWORD sendTimeout = 0;
         int size = sizeof sendTimeout;
         getsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&sendTimeout),
@@ -280,17 +285,12 @@ TEST_F(LocalChannel, HandsEveryPieceOfAReplyToTheConsumer) {
         ASSERT_TRUE(SendLocalRequest(connection.Get(), kUpgradeListRequestLine, kRequestHostLine,
                                      "20250810_12:32:28"));
         char buffer[16];
-        EXPECT_FALSE(ReceiveLocalReply(connection.Get(), buffer, sizeof buffer, gatherer));
+        EXPECT_FALSE(ReceiveLocalReply(connection.Get(), buffer, sizeof buffer, gatherer, running));
     }
     EXPECT_EQ(gatherer.text, first + second);
     EXPECT_LE(gatherer.largest, 16);
     EXPECT_EQ(peer.Request().rfind("GET /Marlowcast/UpgradeXml\r\n", 0), 0u);
     EXPECT_TRUE(peer.SupervisorClosed());
-}
-
-// The probe on another thread, as the watch thread runs it.
-std::future<BOOL> StartProbe() {
-    return std::async(std::launch::async, ProbeStatus);
 }
 
 bool Running(const std::future<BOOL>& probe) {
@@ -325,7 +325,7 @@ TEST_F(LocalChannel, ClearingTheRunFlagEndsTheConnectionWaitWithinAPoll) {
     std::future<BOOL> probe = StartProbe();
     Sleep(1500);
     ASSERT_TRUE(Running(probe)) << "the probe was expected to be waiting for the connection";
-    g_bRunning = 0;
+    running.Stop();
     const auto cleared = Clock::now();
     EXPECT_FALSE(probe.get());
     EXPECT_LT(SecondsSince(cleared), 1.5);
@@ -339,7 +339,7 @@ TEST_F(LocalChannel, ClearingTheRunFlagEndsTheReplyLoopWithinAPoll) {
     while (!peer.RequestRead() && SecondsSince(start) < 5.0) Sleep(10);
     Sleep(300);
     ASSERT_TRUE(Running(probe));
-    g_bRunning = 0;
+    running.Stop();
     const auto cleared = Clock::now();
     EXPECT_FALSE(probe.get());
     EXPECT_LT(SecondsSince(cleared), 1.0);  // far below the ~5 s the idle limit would take

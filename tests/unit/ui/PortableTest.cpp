@@ -3,7 +3,7 @@
 #include <string>
 
 #include "ui/ProgressMath.h"
-#include "ui/TempDir.h"
+#include "upgrade/TempDir.h"
 
 namespace {
 

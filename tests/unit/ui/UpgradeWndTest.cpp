@@ -49,9 +49,9 @@ TEST(UpgradeWnd, LaysOutBarsAndLabelInA320x78Window) {
         RECT rect;
         LONG style, id;
     } children[] = {
-        {w.wnd->m_fileProgress.m_hWnd, {12, 10, 308, 28}, 0x50020100, 0xFFFF},
+        {w.wnd->FileBar().m_hWnd, {12, 10, 308, 28}, 0x50020100, 0xFFFF},
         {GetDlgItem(w.hwnd, IDC_UPGRADE_FILE), {12, 30, 308, 46}, 0x50020201, IDC_UPGRADE_FILE},
-        {w.wnd->m_totalProgress.m_hWnd, {12, 48, 308, 64}, 0x50020100, 0xFFFF},
+        {w.wnd->TotalBar().m_hWnd, {12, 48, 308, 64}, 0x50020100, 0xFFFF},
     };
     for (const auto& c : children) {
         SCOPED_TRACE(c.rect.top);
@@ -63,7 +63,7 @@ TEST(UpgradeWnd, LaysOutBarsAndLabelInA320x78Window) {
         EXPECT_EQ(GetDlgCtrlID(c.child), c.id);
     }
     // Both bars start at "0 %" of range 100: background, text, frame, no fill.
-    for (CMyProgress* bar : {&w.wnd->m_fileProgress, &w.wnd->m_totalProgress}) {
+    for (const CMyProgress* bar : {&w.wnd->FileBar(), &w.wnd->TotalBar()}) {
         EXPECT_EQ(bar->m_nRange.load(), 100u);
         UpdateWindow(bar->m_hWnd);
         const BarLook look = LookAtBar(Capture(bar->m_hWnd));
@@ -99,38 +99,11 @@ TEST(UpgradeWnd, HoldsTheTemporaryFolderWithoutItsTrailingBackslash) {
         SetEnvironmentVariableW(L"USERPROFILE", c.profile);
         UpgradeWindow w;
         ASSERT_NE(w.hwnd, nullptr);
-        EXPECT_STREQ(w.wnd->m_szTempDir, c.held);
-        EXPECT_EQ(w.wnd->HasTempDir(), *c.held != L'\0');
-        EXPECT_EQ(w.wnd->m_fileProgress.m_hWnd != nullptr, w.wnd->HasTempDir());
-        EXPECT_EQ(w.wnd->m_totalProgress.m_hWnd != nullptr, w.wnd->HasTempDir());
+        EXPECT_EQ(w.wnd->TempDir(), c.held);
+        EXPECT_EQ(w.wnd->FileBar().m_hWnd != nullptr, *c.held != L'\0');
+        EXPECT_EQ(w.wnd->TotalBar().m_hWnd != nullptr, *c.held != L'\0');
     }
     for (int i = 0; i < 3; ++i) SetEnvironmentVariableW(names[i], savedLength[i] ? saved[i] : nullptr);
-}
-
-TEST(UpgradeWnd, AddFileHolds99EntriesFromTheAnsiCodePage) {
-    UpgradeWindow w;
-    const std::string longest(509, 'a');  // with its terminator, as much as an entry holds
-    const struct {
-        std::string ansi;
-        std::wstring held;
-    } cases[] = {
-        {"", L""},  // an empty text counts
-        {"skins\\dark.uib", L"skins\\dark.uib"},
-        {longest, std::wstring(509, L'a')},
-        {longest + "a", L""},  // held empty rather than cut to another name
-        // Windows-1252, the test machines' code page: the euro sign.
-        {"\x80", GetACP() == 1252 ? L"\x20AC" : L"(other code page)"},
-    };
-    for (const auto& c : cases) {
-        ASSERT_EQ(w.wnd->AddFile(c.ansi.c_str()), 1);
-        if (c.ansi != "\x80" || GetACP() == 1252) {
-            EXPECT_EQ(w.wnd->m_arrFiles[w.wnd->m_nFiles - 1], c.held) << c.ansi.size();
-        }
-    }
-    while (w.wnd->m_nFiles < 99) ASSERT_EQ(w.wnd->AddFile("last"), 1);
-    EXPECT_EQ(w.wnd->AddFile("one too many"), 0);
-    EXPECT_EQ(w.wnd->m_nFiles, 99);
-    EXPECT_EQ(w.wnd->m_arrFiles[98], L"last");
 }
 
 // The window lives for the whole upgrade: neither Enter, Escape nor a close
@@ -144,19 +117,19 @@ TEST(UpgradeWnd, EnterEscapeAndCloseLeaveItShown) {
         PumpMessages();  // a close request comes back as a posted cancel command
         EXPECT_TRUE(IsWindowVisible(w.hwnd)) << message << " " << wParam;
     }
-    w.wnd->PostFileLabel(L"never shown");  // freed by the teardown
+    w.wnd->ShowEntry(L"never shown");  // freed by the teardown
     w.TearDown();
     EXPECT_FALSE(IsWindow(w.hwnd));
 }
 
 DWORD WINAPI PlayUpgradeThread(LPVOID param) {
-    auto* wnd = static_cast<CUpgradeWnd*>(param);
-    wnd->PostFileLabel(L"bin\\Marlowcast.exe");
-    wnd->m_fileProgress.SetPos(100);
-    wnd->m_totalProgress.SetPos(25);
-    wnd->PostFileLabel(L"skins\\dark.uib");
-    wnd->m_fileProgress.SetPos(40);
-    wnd->m_totalProgress.SetPos(75);
+    UpgradeProgress* progress = static_cast<CUpgradeWnd*>(param);
+    progress->ShowEntry(L"bin\\Marlowcast.exe");
+    progress->SetFileProgress(100);
+    progress->SetTotalProgress(25);
+    progress->ShowEntry(L"skins\\dark.uib");
+    progress->SetFileProgress(40);
+    progress->SetTotalProgress(75);
     return 0;
 }
 
@@ -178,8 +151,8 @@ TEST(UpgradeWnd, UpgradeThreadUpdatesWithoutWaitingForTheUiThread) {
     GetDlgItemTextW(w.hwnd, IDC_UPGRADE_FILE, label, 64);
     EXPECT_STREQ(label, L"skins\\dark.uib");
     // 42 % and 80 %: 124 and 236 of 296 pixels.
-    EXPECT_EQ(LookAtBar(Capture(w.wnd->m_fileProgress.m_hWnd)).filledColumns, 124);
-    EXPECT_EQ(LookAtBar(Capture(w.wnd->m_totalProgress.m_hWnd)).filledColumns, 236);
+    EXPECT_EQ(LookAtBar(Capture(w.wnd->FileBar().m_hWnd)).filledColumns, 124);
+    EXPECT_EQ(LookAtBar(Capture(w.wnd->TotalBar().m_hWnd)).filledColumns, 236);
 
     // A picture to look at, in <build>/screenshots beside <build>/bin.
     wchar_t path[MAX_PATH] = {};

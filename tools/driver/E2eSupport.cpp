@@ -1,4 +1,4 @@
-#include "tests/support/E2eSupport.h"
+#include "tools/driver/E2eSupport.h"
 
 #include <shellapi.h>
 #include <tlhelp32.h>

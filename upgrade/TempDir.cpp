@@ -1,4 +1,4 @@
-#include "ui/TempDir.h"
+#include "upgrade/TempDir.h"
 
 std::size_t TrimTempDir(wchar_t* path, std::size_t length, std::size_t capacity) {
     if (capacity == 0) return 0;

@@ -1,6 +1,7 @@
 #pragma once
-// Helpers for tests that run the real Quillstone.exe and the stand-in
-// Marlowcast.exe as separate processes and look at them as a user would.
+// Drives the real Quillstone.exe and the stand-in Marlowcast.exe as separate
+// processes and looks at them as a user would: shared by the end-to-end tests
+// and the demo.
 
 #include <winsock2.h>
 #include <windows.h>

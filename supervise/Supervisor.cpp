@@ -1,0 +1,256 @@
+#include "supervise/Supervisor.h"
+
+#include <strsafe.h>
+
+#include "base/MarlowcastMutex.h"
+#include "base/Protocol.h"
+#include "channel/LocalChannel.h"
+#include "supervise/WindowSearch.h"
+
+namespace {
+
+// More failed checks in a row than this ask for a restart.
+constexpr int kMaxFailures = 5;
+// Ending the old process: at most this many attempts, with this pause after
+// each failed one and after a termination (the process needs a moment to let
+// go of its files, mutex and port).
+constexpr int kTerminateAttempts = 20;
+constexpr DWORD kTerminatePauseMs = 1000;
+
+// Marlowcast.exe beside our own executable; empty when our path is unknown,
+// so that the launch fails as it would for a missing file.
+std::wstring MarlowcastPath() {
+    wchar_t module[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::wstring();
+    std::wstring path(module, length);
+    return path.substr(0, path.rfind(L'\\') + 1) + kMarlowcastExeName;
+}
+
+template <typename Fn>
+Fn LookUp(HMODULE module, const char* name) {
+    // GetProcAddress returns a generic function pointer; this gives it its type.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// "%ld": ids are shown as signed 32-bit decimals, window handles included
+// (they have 32 significant bits).
+void Format(wchar_t (&text)[32], long value) { StringCchPrintfW(text, 32, L"%ld", value); }
+
+}  // namespace
+
+SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
+    SupervisorSystem system;
+    system.createProcess = [](const std::wstring& path, PROCESS_INFORMATION* started) {
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        // No command line, no inherited handles, our environment, current
+        // folder and error mode (no crash dialog: a crash ends the process).
+        return CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                              nullptr, &si, started) != FALSE;
+    };
+    system.exitCode = [](HANDLE process, DWORD* code) { return GetExitCodeProcess(process, code) != FALSE; };
+    system.terminate = [](HANDLE process) { return TerminateProcess(process, 0) != FALSE; };
+    system.pause = [](DWORD ms) { Sleep(ms); };
+    system.probeStatus = [&running] { return ProbeStatus(running) != FALSE; };
+    system.marlowcastRunning = [] { return IsMarlowcastRunning(); };
+    system.findWindow = [](DWORD processId) { return FindWindowOfProcess(processId); };
+    system.postRestart = [](DWORD threadId) { return PostThreadMessageW(threadId, WM_SV_RESTART, 0, 0) != FALSE; };
+    return system;
+}
+
+Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running)
+    : Supervisor(report, running, RealSupervisorSystem(running)) {}
+
+Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, SupervisorSystem system)
+    : m_report(report), m_running(running), m_system(std::move(system)) {}
+
+Supervisor::~Supervisor() { Stop(); }
+
+bool Supervisor::Start() {
+    m_user32.Reset(LoadLibraryW(L"USER32.DLL"));
+    if (m_user32) {
+        // The thread test stands in only where the window test is missing.
+        HungWindowTest window = LookUp<HungWindowTest>(m_user32.Get(), "IsHungAppWindow");
+        UseHungTests(window, window ? nullptr : LookUp<HungThreadTest>(m_user32.Get(), "IsHungThread"));
+    }
+
+    m_queueReady.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_watchThread.Reset(CreateThread(nullptr, 0, WatchThreadProc, this, 0, &m_watchThreadId));
+    if (!m_watchThread) return false;
+    // A thread message posted before the thread has its queue is lost. The
+    // thread sets the event once it has one; should it end first, its handle
+    // ends the wait.
+    if (m_queueReady) {
+        const HANDLE either[] = {m_queueReady.Get(), m_watchThread.Get()};
+        WaitForMultipleObjects(2, either, FALSE, INFINITE);
+    }
+
+    Launch();
+    m_failCount = 0;
+    return true;
+}
+
+void Supervisor::RequestCheck() {
+    // A check lost because the post failed is made good by the next tick.
+    if (m_watchThread) PostThreadMessageW(m_watchThreadId, WM_SV_CHECK, 0, 0);
+}
+
+void Supervisor::Stop() {
+    if (m_watchThread) {
+        // The thread may be inside a check or a restart; both end by their
+        // own bounds or at the cleared stop flag, and the quit is taken next.
+        PostThreadMessageW(m_watchThreadId, WM_SV_QUIT, 0, 0);
+        WaitForSingleObject(m_watchThread.Get(), INFINITE);
+        m_watchThread.Reset();
+        m_watchThreadId = 0;
+    }
+    UseHungTests(nullptr, nullptr);
+    m_user32.Reset();
+    m_process.CloseHandles();
+}
+
+void Supervisor::UseHungTests(HungWindowTest window, HungThreadTest thread) {
+    m_isHungAppWindow = window;
+    m_isHungThread = thread;
+}
+
+DWORD WINAPI Supervisor::WatchThreadProc(LPVOID param) {
+    try {
+        static_cast<Supervisor*>(param)->WatchLoop();
+    } catch (...) {
+        // Nothing may unwind out of a thread; the shutdown still joins it.
+    }
+    return 0;
+}
+
+void Supervisor::WatchLoop() {
+    MSG msg;
+    PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
+    if (m_queueReady) SetEvent(m_queueReady.Get());
+
+    // The flag is tested only before each wait: a thread blocked in the wait
+    // stays there until a message comes, which is why the shutdown posts the
+    // quit message.
+    while (m_running.IsRunning()) {
+        if (GetMessageW(&msg, nullptr, 0, 0) <= 0) break;
+        if (msg.message == WM_SV_QUIT) break;
+        if (msg.message == WM_SV_RESTART) {
+            Restart();
+        } else if (msg.message == WM_SV_CHECK) {
+            CheckHealth();
+        }
+    }
+}
+
+void Supervisor::CheckHealth() {
+    // Marlowcast exits on purpose during an upgrade; nothing is judged then.
+    if (IsUpgrading()) return;
+
+    if (HANDLE process = m_process.Process()) {
+        DWORD code = 0;
+        if (m_system.exitCode(process, &code) && code != STILL_ACTIVE) return CountFailure();
+    }
+
+    if (m_isHungAppWindow) {
+        if (!m_watchedWnd) {
+            m_watchedWnd = m_system.findWindow(m_process.ProcessId());
+            wchar_t text[32];
+            Format(text, static_cast<LONG>(reinterpret_cast<LONG_PTR>(m_watchedWnd)));
+            m_report.ShowText(SupervisorLabel::kWindowId, text);
+        }
+        if (m_watchedWnd && m_isHungAppWindow(m_watchedWnd)) return CountFailure();
+    } else if (m_isHungThread && m_process.ThreadId() && m_isHungThread(m_process.ThreadId())) {
+        return CountFailure();
+    }
+
+    if (m_system.probeStatus()) {
+        if (m_process.Process()) {
+            m_failCount = 0;
+            return;
+        }
+        // It answers, but it is not a process we started.
+        m_failCount = 1;
+    } else if (++m_failCount > kMaxFailures) {
+        return RequestRestart();
+    }
+    ApplyMutexRule();
+}
+
+void Supervisor::CountFailure() {
+    if (++m_failCount > kMaxFailures) return RequestRestart();
+    ApplyMutexRule();
+}
+
+void Supervisor::ApplyMutexRule() {
+    // Plainly gone: the next failed check restarts it.
+    if (!m_system.marlowcastRunning()) m_failCount = kMaxFailures;
+}
+
+void Supervisor::RequestRestart() {
+    // The count stays above the limit until the restart resets it, so a lost
+    // request is made good by the next failed check.
+    m_system.postRestart(m_watchThreadId);
+}
+
+bool Supervisor::Launch() {
+    if (IsUpgrading()) return true;
+    return LaunchStep();
+}
+
+void Supervisor::Restart() {
+    if (IsUpgrading()) return;
+
+    m_report.RunCheckTimer(false);
+    if (HANDLE process = m_process.Process()) {
+        for (int attempt = 0; attempt < kTerminateAttempts; ++attempt) {
+            DWORD code = 0;
+            if (m_system.exitCode(process, &code)) {
+                if (code != STILL_ACTIVE) break;
+                if (m_system.terminate(process)) {
+                    m_system.pause(kTerminatePauseMs);
+                    break;
+                }
+            }
+            m_system.pause(kTerminatePauseMs);
+        }
+    }
+
+    if (IsUpgrading()) {
+        m_failCount = 0;
+        // Supervision resumes once the upgrade is over, so the timer must run.
+        m_report.RunCheckTimer(true);
+        return;
+    }
+    // A failed launch keeps the count above the limit: the next failed check
+    // asks for another restart.
+    if (LaunchStep()) m_failCount = 0;
+}
+
+bool Supervisor::LaunchStep() {
+    const std::wstring path = MarlowcastPath();
+    // The timer runs whether or not the start succeeds: a failed start is
+    // retried by the restart that the following failed checks ask for.
+    m_report.RunCheckTimer(true);
+
+    PROCESS_INFORMATION started = {};
+    const bool created = m_system.createProcess(path, &started);
+    // The handles of the process being replaced are not used again.
+    m_process.CloseHandles();
+    if (!created) {
+        m_report.ShowText(SupervisorLabel::kStartStatus, L"Start Marlowcast Failed!");
+        return false;
+    }
+
+    m_process.Adopt(started);
+    // A new process has new windows: the next check searches again.
+    m_watchedWnd = nullptr;
+    wchar_t text[32];
+    m_report.ShowText(SupervisorLabel::kStartStatus, L"Start Marlowcast OK!");
+    Format(text, static_cast<long>(started.dwProcessId));
+    m_report.ShowText(SupervisorLabel::kProcessId, text);
+    Format(text, static_cast<long>(started.dwThreadId));
+    m_report.ShowText(SupervisorLabel::kThreadId, text);
+    m_report.ShowText(SupervisorLabel::kWindowId, L"0");
+    return true;
+}

@@ -1,0 +1,116 @@
+#pragma once
+// The supervisor keeps Marlowcast running. It owns the watch thread, which
+// runs one health check for every tick of the check timer and restarts
+// Marlowcast after repeated failures, and the handles of the process it
+// launched. It knows no window: what a user may see of it, and the check
+// timer that lives on the supervisor window, go through SupervisorReport.
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "base/Handles.h"
+#include "base/StopFlag.h"
+
+// The labels a launch or a check writes.
+enum class SupervisorLabel { kProcessId, kThreadId, kWindowId, kStartStatus };
+
+// What the supervisor tells its owner. Called on the UI thread during the
+// first launch and on the watch thread afterwards; an implementation must not
+// wait for the UI thread, since the shutdown waits there for the watch thread.
+class SupervisorReport {
+public:
+    virtual void ShowText(SupervisorLabel label, const wchar_t* text) = 0;
+    // The check timer runs (true) or stops (false).
+    virtual void RunCheckTimer(bool run) = 0;
+
+protected:
+    ~SupervisorReport() = default;
+};
+
+// The system calls supervision rests on, replaceable so that a test can play a
+// process that will not end, a failing probe, or a pause that takes no time.
+struct SupervisorSystem {
+    std::function<bool(const std::wstring& path, PROCESS_INFORMATION* started)> createProcess;
+    std::function<bool(HANDLE process, DWORD* code)> exitCode;
+    std::function<bool(HANDLE process)> terminate;
+    std::function<void(DWORD ms)> pause;
+    std::function<bool()> probeStatus;
+    std::function<bool()> marlowcastRunning;
+    // The first visible top-level window of the process, or null.
+    std::function<HWND(DWORD processId)> findWindow;
+    // Asks the watch thread for a restart (a thread message).
+    std::function<bool(DWORD watchThreadId)> postRestart;
+};
+
+// The real calls; the status probe ends early once `running` is cleared.
+SupervisorSystem RealSupervisorSystem(const StopFlag& running);
+
+// The responsiveness tests USER32 offers; either may be missing.
+using HungWindowTest = BOOL(WINAPI*)(HWND);
+using HungThreadTest = BOOL(WINAPI*)(DWORD);
+
+class Supervisor {
+public:
+    Supervisor(SupervisorReport& report, const StopFlag& running);
+    Supervisor(SupervisorReport& report, const StopFlag& running, SupervisorSystem system);
+    ~Supervisor();
+    Supervisor(const Supervisor&) = delete;
+    Supervisor& operator=(const Supervisor&) = delete;
+
+    // UI thread. Looks up the hung tests, starts the watch thread and launches
+    // Marlowcast, which starts the check timer. False, with nothing launched,
+    // when the watch thread cannot be created.
+    bool Start();
+    // UI thread, on each tick of the check timer: one health check, queued
+    // behind any that still run.
+    void RequestCheck();
+    // UI thread, during the shutdown (the stop flag is already cleared): ends
+    // and joins the watch thread, which first finishes what it is doing. The
+    // process we launched keeps running; only our handles to it go.
+    void Stop();
+
+    // While an upgrade runs, Marlowcast exits on purpose: checks and restarts
+    // do nothing. Set on the UI thread, read on the watch thread.
+    void SetUpgrading(bool upgrading) { m_upgrading.store(upgrading ? 1 : 0); }
+    bool IsUpgrading() const { return m_upgrading.load() != 0; }
+
+    // The watch thread's work, run by tests directly on their own thread.
+    void CheckHealth();
+    bool Launch();   // the first launch; the launch step of every restart
+    void Restart();  // end the old process within 20 s, then launch again
+    void UseHungTests(HungWindowTest window, HungThreadTest thread);
+
+    int FailCount() const { return m_failCount.load(); }
+    // The watch thread's id (0 while none runs): the target of its thread messages.
+    DWORD WatchThreadId() const { return m_watchThreadId; }
+
+private:
+    static DWORD WINAPI WatchThreadProc(LPVOID param);
+    void WatchLoop();
+    void CountFailure();
+    void ApplyMutexRule();
+    void RequestRestart();
+    bool LaunchStep();
+
+    SupervisorReport& m_report;
+    const StopFlag& m_running;
+    SupervisorSystem m_system;
+
+    // Written by the UI thread before the watch thread runs a check, then by
+    // the watch thread alone.
+    std::atomic<int> m_failCount{0};
+    std::atomic<int> m_upgrading{0};
+    ProcessHandles m_process;
+    HWND m_watchedWnd = nullptr;  // Marlowcast's visible window, once found
+
+    ModuleHandle m_user32;
+    HungWindowTest m_isHungAppWindow = nullptr;
+    HungThreadTest m_isHungThread = nullptr;
+
+    UniqueHandle m_watchThread;
+    DWORD m_watchThreadId = 0;
+    UniqueHandle m_queueReady;  // set by the watch thread once it can take thread messages
+};

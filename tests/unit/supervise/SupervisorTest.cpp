@@ -1,0 +1,325 @@
+// The supervisor's rules, driven on the test thread with a Marlowcast the test
+// plays: a process that ends, hangs or will not be terminated, a probe that
+// fails, a mutex that is gone, and pauses that take no time.
+#include "supervise/Supervisor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/Protocol.h"
+
+namespace {
+
+// What the supervisor reports, as the window would show it.
+struct Report : SupervisorReport {
+    std::map<SupervisorLabel, std::wstring> labels;
+    std::vector<bool> timerCalls;
+    void ShowText(SupervisorLabel label, const wchar_t* text) override { labels[label] = text; }
+    void RunCheckTimer(bool run) override { timerCalls.push_back(run); }
+    std::wstring operator[](SupervisorLabel label) { return labels[label]; }
+};
+
+HWND g_hungWindow = nullptr;
+int g_threadTests = 0;
+BOOL WINAPI WindowHungIfChosen(HWND hWnd) { return hWnd == g_hungWindow; }
+BOOL WINAPI ThreadAlwaysHung(DWORD) { return ++g_threadTests, TRUE; }
+
+// Marlowcast as the test plays it. Launched processes get real (event)
+// handles, so that the supervisor's owners close something real.
+struct Marlowcast {
+    bool launches = true;
+    bool exitCodeKnown = true;
+    bool ended = false;
+    bool terminates = true;
+    bool answers = true;
+    bool mutexHeld = true;
+    HWND window = nullptr;
+    std::function<void()> duringPause = [] {};
+
+    int launched = 0, terminated = 0, probes = 0, searches = 0, restartRequests = 0;
+    std::vector<DWORD> pauses;
+    std::wstring launchedPath;
+
+    SupervisorSystem System() {
+        SupervisorSystem s;
+        s.createProcess = [this](const std::wstring& path, PROCESS_INFORMATION* started) {
+            launchedPath = path;
+            if (!launches) return false;
+            ++launched;
+            ended = false;
+            *started = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                        static_cast<DWORD>(4000 + launched), static_cast<DWORD>(7000 + launched)};
+            return true;
+        };
+        s.exitCode = [this](HANDLE, DWORD* code) {
+            *code = ended ? 3 : STILL_ACTIVE;
+            return exitCodeKnown;
+        };
+        s.terminate = [this](HANDLE) {
+            if (!terminates) return false;
+            ++terminated;
+            ended = true;
+            return true;
+        };
+        s.pause = [this](DWORD ms) {
+            pauses.push_back(ms);
+            duringPause();
+        };
+        s.probeStatus = [this] { return ++probes, answers; };
+        s.marlowcastRunning = [this] { return mutexHeld; };
+        s.findWindow = [this](DWORD) { return ++searches, window; };
+        s.postRestart = [this](DWORD) { return ++restartRequests, true; };
+        return s;
+    }
+};
+
+class SupervisorRules : public ::testing::Test {
+protected:
+    void SetUp() override {
+        running.Start();
+        g_hungWindow = nullptr;
+        g_threadTests = 0;
+    }
+    Supervisor& Make() {
+        supervisor = std::make_unique<Supervisor>(report, running, marlowcast.System());
+        return *supervisor;
+    }
+    // Launched, then as many failed checks as it takes to reach `count`.
+    Supervisor& LaunchedWithFailures(int count) {
+        Supervisor& s = Make();
+        s.Launch();
+        bool answers = marlowcast.answers;
+        marlowcast.answers = false;
+        while (s.FailCount() < count) s.CheckHealth();
+        marlowcast.answers = answers;
+        marlowcast.restartRequests = 0;
+        return s;
+    }
+
+    StopFlag running;
+    Report report;
+    Marlowcast marlowcast;
+    std::unique_ptr<Supervisor> supervisor;
+};
+
+TEST_F(SupervisorRules, ChecksCountFailuresAndAskForARestartByTheRules) {
+    struct Case {
+        const char* what;
+        std::function<void(Marlowcast&)> state;
+        bool launched;
+        std::vector<int> counts;  // after each check
+        int firstRestartAt;       // 0: none
+        int probes;
+    } cases[] = {
+        {"healthy", [](Marlowcast&) {}, true, {0, 0, 0}, 0, 3},
+        {"ended, mutex held: the sixth check restarts, and each one after",
+         [](Marlowcast& m) { m.ended = true; }, true, {1, 2, 3, 4, 5, 6, 7}, 6, 0},
+        {"ended, mutex gone: the second check restarts",
+         [](Marlowcast& m) { m.ended = true, m.mutexHeld = false; }, true, {5, 6}, 2, 0},
+        {"silent, mutex held", [](Marlowcast& m) { m.answers = false; }, true, {1, 2, 3, 4, 5, 6}, 6, 6},
+        {"silent, mutex gone", [](Marlowcast& m) { m.answers = false, m.mutexHeld = false; }, true, {5, 6}, 2, 2},
+        {"exit code unknown: the probe decides", [](Marlowcast& m) { m.exitCodeKnown = false, m.ended = true; },
+         true, {0, 0}, 0, 2},
+        {"answers although our launch failed: never 0", [](Marlowcast& m) { m.launches = false; }, false,
+         {1, 1, 1}, 0, 3},
+        {"answers although our launch failed, mutex gone",
+         [](Marlowcast& m) { m.launches = false, m.mutexHeld = false; }, false, {5, 5}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        marlowcast = Marlowcast();
+        c.state(marlowcast);
+        Supervisor& s = Make();
+        EXPECT_EQ(s.Launch(), c.launched);
+        c.state(marlowcast);  // a launch makes a fresh process
+        std::vector<int> counts;
+        int restartAt = 0;
+        for (std::size_t check = 1; check <= c.counts.size(); ++check) {
+            s.CheckHealth();
+            counts.push_back(s.FailCount());
+            if (!restartAt && marlowcast.restartRequests) restartAt = static_cast<int>(check);
+        }
+        EXPECT_EQ(counts, c.counts);
+        EXPECT_EQ(restartAt, c.firstRestartAt);
+        if (c.firstRestartAt) {
+            EXPECT_EQ(marlowcast.restartRequests, static_cast<int>(c.counts.size()) - c.firstRestartAt + 1);
+        }
+        EXPECT_EQ(marlowcast.probes, c.probes);
+    }
+}
+
+TEST_F(SupervisorRules, NothingIsJudgedOrRestartedWhileAnUpgradeRuns) {
+    Supervisor& s = LaunchedWithFailures(3);
+    s.SetUpgrading(true);
+    marlowcast.ended = true;
+    marlowcast.mutexHeld = false;
+    const std::size_t timerCalls = report.timerCalls.size();
+    for (int i = 0; i < 3; ++i) s.CheckHealth();
+    s.Restart();
+    EXPECT_EQ(s.FailCount(), 3);
+    EXPECT_EQ(marlowcast.probes, 3);  // those of the failures before
+    EXPECT_EQ(marlowcast.restartRequests, 0);
+    EXPECT_EQ(marlowcast.launched, 1);
+    EXPECT_EQ(marlowcast.terminated, 0);
+    EXPECT_EQ(report.timerCalls.size(), timerCalls) << "the timer keeps running";
+}
+
+TEST_F(SupervisorRules, TheThreadTestIsUsedOnlyWhereTheWindowTestIsMissing) {
+    const HWND found = reinterpret_cast<HWND>(static_cast<LONG_PTR>(0x1234));
+    struct Case {
+        const char* what;
+        HungWindowTest windowTest;
+        HungThreadTest threadTest;
+        HWND window, hung;
+        std::vector<int> counts;
+        int searches, threadTests, probes;
+        const wchar_t* windowLabel;  // null: never written
+    } cases[] = {
+        {"window found and not hung: one search, then the probe", WindowHungIfChosen, ThreadAlwaysHung, found, nullptr,
+         {0, 0}, 1, 0, 2, L"4660"},
+        {"window hung: counted without a probe", WindowHungIfChosen, ThreadAlwaysHung, found, found, {1, 2}, 1, 0, 0,
+         L"4660"},
+        {"no visible window: searched at every check, no thread test", WindowHungIfChosen, ThreadAlwaysHung, nullptr,
+         nullptr, {0, 0}, 2, 0, 2, L"0"},
+        {"only the thread test", nullptr, ThreadAlwaysHung, found, found, {1, 2}, 0, 2, 0, nullptr},
+        {"neither: the probe alone", nullptr, nullptr, found, found, {0, 0}, 0, 0, 2, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        marlowcast = Marlowcast();
+        marlowcast.window = c.window;
+        g_hungWindow = c.hung;
+        g_threadTests = 0;
+        report = Report();
+        Supervisor& s = Make();
+        s.UseHungTests(c.windowTest, c.threadTest);
+        s.Launch();
+        std::vector<int> counts;
+        for (std::size_t i = 0; i < c.counts.size(); ++i) {
+            s.CheckHealth();
+            counts.push_back(s.FailCount());
+        }
+        EXPECT_EQ(counts, c.counts);
+        EXPECT_EQ(marlowcast.searches, c.searches);
+        EXPECT_EQ(g_threadTests, c.threadTests);
+        EXPECT_EQ(marlowcast.probes, c.probes);
+        // A launch shows "0"; a search shows what it found.
+        EXPECT_EQ(report[SupervisorLabel::kWindowId], c.windowLabel ? c.windowLabel : L"0");
+    }
+}
+
+TEST_F(SupervisorRules, ARestartEndsTheOldProcessWithinItsBoundsAndLaunchesAgain) {
+    struct Case {
+        const char* what;
+        std::function<void(Marlowcast&)> old;  // the old process, before the restart
+        int terminated;
+        std::vector<DWORD> pauses;
+    } cases[] = {
+        {"running: terminated, one pause", [](Marlowcast&) {}, 1, {1000}},
+        {"already ended: no pause", [](Marlowcast& m) { m.ended = true; }, 0, {}},
+        {"termination keeps failing: twenty pauses, then the launch all the same",
+         [](Marlowcast& m) { m.terminates = false; }, 0, std::vector<DWORD>(20, 1000)},
+        {"exit code unknown: twenty pauses", [](Marlowcast& m) { m.exitCodeKnown = false; }, 0,
+         std::vector<DWORD>(20, 1000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        marlowcast = Marlowcast();
+        report = Report();
+        Supervisor& s = LaunchedWithFailures(6);
+        c.old(marlowcast);
+        report.timerCalls.clear();
+        s.Restart();
+        EXPECT_EQ(marlowcast.terminated, c.terminated);
+        EXPECT_EQ(marlowcast.pauses, c.pauses);
+        EXPECT_EQ(marlowcast.launched, 2);
+        EXPECT_EQ(report.timerCalls, (std::vector<bool>{false, true})) << "stopped while the old process is ended";
+        EXPECT_EQ(s.FailCount(), 0);
+        EXPECT_EQ(report[SupervisorLabel::kStartStatus], L"Start Marlowcast OK!");
+        EXPECT_EQ(report[SupervisorLabel::kProcessId], L"4002");
+        EXPECT_EQ(report[SupervisorLabel::kThreadId], L"7002");
+        EXPECT_EQ(report[SupervisorLabel::kWindowId], L"0") << "the new process's window is searched anew";
+    }
+}
+
+TEST_F(SupervisorRules, ARestartWithoutAProcessLaunchesAtOnceAndAFailedOneIsRetried) {
+    marlowcast.launches = false;
+    Supervisor& s = LaunchedWithFailures(6);
+    EXPECT_EQ(report[SupervisorLabel::kStartStatus], L"Start Marlowcast Failed!");
+    s.Restart();
+    EXPECT_TRUE(marlowcast.pauses.empty()) << "no process handle: nothing to end";
+    EXPECT_EQ(s.FailCount(), 6) << "a failed relaunch keeps the count";
+    EXPECT_EQ(report.timerCalls.back(), true) << "the timer runs on after a failed launch";
+    EXPECT_EQ(report[SupervisorLabel::kProcessId], L"") << "the ids of the last successful launch stay";
+
+    // The retry: the next failed check asks again, and this time it starts.
+    marlowcast.answers = false;
+    s.CheckHealth();
+    EXPECT_EQ(marlowcast.restartRequests, 1);
+    marlowcast.launches = true;
+    s.Restart();
+    EXPECT_EQ(marlowcast.launched, 1);
+    EXPECT_EQ(s.FailCount(), 0);
+    EXPECT_EQ(report[SupervisorLabel::kProcessId], L"4001");
+}
+
+TEST_F(SupervisorRules, AnUpgradeBegunDuringTheWaitLaunchesNothingButKeepsTheTimer) {
+    Supervisor& s = LaunchedWithFailures(6);
+    marlowcast.terminates = false;
+    marlowcast.duringPause = [&] { s.SetUpgrading(true); };
+    report.timerCalls.clear();
+    s.Restart();
+    EXPECT_EQ(marlowcast.launched, 1) << "nothing was launched";
+    EXPECT_EQ(s.FailCount(), 0);
+    EXPECT_EQ(report.timerCalls, (std::vector<bool>{false, true})) << "supervision must resume after the upgrade";
+}
+
+TEST_F(SupervisorRules, LaunchesMarlowcastFromOurOwnFolder) {
+    Supervisor& s = Make();
+    s.Launch();
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring expected(module);
+    expected = expected.substr(0, expected.rfind(L'\\')) + L"\\Marlowcast.exe";
+    EXPECT_EQ(marlowcast.launchedPath, expected);
+}
+
+// The watch thread takes the timer's checks and the restarts in order, drops
+// every other message, and ends on the quit message even while the stop flag
+// is still set.
+TEST_F(SupervisorRules, TheWatchThreadRunsChecksAndRestartsAndDropsOtherMessages) {
+    SupervisorSystem system = marlowcast.System();
+    std::atomic<int> probes{0}, launches{0};
+    system.probeStatus = [&] { return ++probes, true; };
+    auto launch = system.createProcess;
+    system.createProcess = [&, launch](const std::wstring& path, PROCESS_INFORMATION* started) {
+        ++launches;
+        return launch(path, started);
+    };
+    Supervisor s(report, running, system);
+    ASSERT_TRUE(s.Start());
+    ASSERT_NE(s.WatchThreadId(), 0u);
+    EXPECT_EQ(launches, 1);
+
+    const UINT strangers[] = {WM_USER + 7, WM_APP, WM_SV_UPGRADE, WM_SV_UPGRADE_DONE, WM_TIMER};
+    for (UINT message : strangers) ASSERT_TRUE(PostThreadMessageW(s.WatchThreadId(), message, 1, 2));
+    s.RequestCheck();
+    s.RequestCheck();
+    ASSERT_TRUE(PostThreadMessageW(s.WatchThreadId(), WM_SV_RESTART, 0, 0));
+    s.RequestCheck();
+    const DWORD deadline = GetTickCount() + 10000;
+    while ((probes < 3 || launches < 2) && GetTickCount() < deadline) Sleep(10);
+    EXPECT_EQ(probes, 3);
+    EXPECT_EQ(launches, 2) << "one restart, nothing else";
+
+    const DWORD stopping = GetTickCount();
+    s.Stop();
+    EXPECT_LT(GetTickCount() - stopping, 5000u);
+    EXPECT_EQ(s.WatchThreadId(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,16 @@
+#pragma once
+// One entry of the upgrade list, with everything the upgrade derives from it,
+// made once from the ANSI text of the list.
+
+#include <string>
+
+struct UpgradeEntry {
+    std::wstring path;      // as listed: relative to the installation folder, '\' between folders
+    std::wstring namePart;  // after the last '\': the file's name on the server and in the temporary folder
+    std::string urlName;    // the name part in the ANSI code page, percent-encoded; empty when it has no ANSI form
+    std::wstring target;    // where it is installed, relative to the installation folder
+    bool package = false;   // ends in ".uib" (letter case included): decoded into target, else copied
+};
+
+// `listed` is one entry as the list gives it, in the system ANSI code page.
+UpgradeEntry MakeUpgradeEntry(const std::string& listed);

@@ -1,0 +1,140 @@
+#include "upgrade/UpgradeJob.h"
+
+#include <strsafe.h>
+
+#include "base/AnsiText.h"
+#include "base/MarlowcastMutex.h"
+#include "base/Protocol.h"
+#include "package/UibPackage.h"
+#include "upgrade/Download.h"
+#include "upgrade/ProgressSteps.h"
+#include "upgrade/StagedFile.h"
+
+namespace {
+
+constexpr std::size_t kPathSize = 511;   // paths hold at most 510 characters
+constexpr DWORD kInstallDirSize = 320;   // capacity the installation folder is read with
+constexpr std::size_t kUrlSize = 1021;   // URLs hold at most 1020 characters
+constexpr std::size_t kAnsiPathLimit = kPathSize + 8;  // a path with its staging suffix
+constexpr DWORD kExitPollMs = 50;
+
+// Two parts joined by a backslash, or false when the path would not fit.
+bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring& name,
+              const wchar_t* suffix = L"") {
+    wchar_t buffer[kPathSize + 1] = {};
+    if (FAILED(StringCchPrintfW(buffer, kPathSize, L"%s\\%s%s", folder.c_str(), name.c_str(), suffix))) {
+        return false;
+    }
+    *out = buffer;
+    return true;
+}
+
+}  // namespace
+
+const wchar_t* DefaultUpgradeServerUrl() { return QUILLSTONE_UPGRADE_URL; }
+
+UpgradeJob::UpgradeJob(std::vector<UpgradeEntry> entries, std::wstring tempDir, UpgradeProgress& progress,
+                       const StopFlag& running, std::wstring serverUrl)
+    : m_entries(std::move(entries)),
+      m_tempDir(std::move(tempDir)),
+      m_serverUrl(std::move(serverUrl)),
+      m_progress(progress),
+      m_running(running) {}
+
+UpgradeJob::~UpgradeJob() { Join(); }
+
+bool UpgradeJob::Start(HWND notify) {
+    if (m_thread) return false;
+    m_notify = notify;
+    m_thread.Reset(CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr));
+    return static_cast<bool>(m_thread);
+}
+
+void UpgradeJob::Join() {
+    if (!m_thread) return;
+    WaitForSingleObject(m_thread.Get(), INFINITE);
+    m_thread.Reset();
+}
+
+DWORD WINAPI UpgradeJob::ThreadProc(LPVOID param) {
+    UpgradeJob* job = static_cast<UpgradeJob*>(param);
+    WPARAM result = 0;
+    try {
+        result = job->Run() ? 1 : 0;
+    } catch (...) {
+        result = 0;  // nothing may unwind out of a thread
+    }
+    // Posted, never sent: the UI thread may be waiting for this thread.
+    PostMessageW(job->m_notify, WM_SV_UPGRADE_DONE, result, 0);
+    return 0;
+}
+
+bool UpgradeJob::Run() {
+    // Every download path is built from the temporary folder.
+    if (m_entries.empty() || m_tempDir.empty()) return false;
+    OverallProgress total(static_cast<int>(m_entries.size()));
+
+    for (const UpgradeEntry& entry : m_entries) {
+        if (!m_running.IsRunning()) return false;
+        m_progress.ShowEntry(entry.path);
+        if (!Download(entry)) return false;
+        m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
+    }
+
+    wchar_t installDir[kInstallDirSize] = {};
+    const DWORD length = GetCurrentDirectoryW(kInstallDirSize, installDir);
+    if (length == 0 || length >= kInstallDirSize) return false;  // no installation folder is known
+
+    // Files are replaced only once Marlowcast has exited by itself.
+    while (IsMarlowcastRunning() && m_running.IsRunning()) Sleep(kExitPollMs);
+
+    for (const UpgradeEntry& entry : m_entries) {
+        if (!m_running.IsRunning()) return false;
+        if (!Install(entry, installDir)) return false;
+        m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnInstalled()));
+    }
+    m_progress.SetTotalProgress(OverallProgress::Done());
+    return true;
+}
+
+bool UpgradeJob::Download(const UpgradeEntry& entry) {
+    if (entry.urlName.empty()) return false;
+    const std::wstring url = m_serverUrl + L"/upgrade/" + std::wstring(entry.urlName.begin(), entry.urlName.end());
+    if (url.size() >= kUrlSize) return false;
+    std::wstring file;
+    if (!JoinPath(&file, m_tempDir, entry.namePart, L".tmp")) return false;
+    return DownloadFile(url, file, m_running,
+                        [this](std::uint32_t position) { m_progress.SetFileProgress(position); });
+}
+
+bool UpgradeJob::Install(const UpgradeEntry& entry, const std::wstring& installDir) {
+    if (entry.namePart.size() != entry.path.size()) {
+        // Only the last folder level is made; a deeper missing level makes
+        // the installation fail next. A file of that name counts as found.
+        std::wstring folder;
+        if (!JoinPath(&folder, installDir, entry.path.substr(0, entry.path.size() - entry.namePart.size() - 1))) {
+            return false;
+        }
+        WIN32_FIND_DATAW found;
+        FindHandle search(FindFirstFileW(folder.c_str(), &found));
+        if (!search.Found()) CreateDirectoryW(folder.c_str(), nullptr);
+    }
+
+    std::wstring source, target;
+    if (!JoinPath(&source, m_tempDir, entry.namePart, L".tmp") || !JoinPath(&target, installDir, entry.target)) {
+        return false;
+    }
+    StagedFile staged;
+    if (!staged.Reserve(target)) return false;
+    if (entry.package) {
+        // The decoder takes paths in the ANSI code page.
+        std::string sourceAnsi, stagedAnsi;
+        if (!ToAnsi(source, &sourceAnsi, kAnsiPathLimit) || !ToAnsi(staged.Path(), &stagedAnsi, kAnsiPathLimit) ||
+            !DecodeUibPackageTo(sourceAnsi.c_str(), stagedAnsi.c_str())) {
+            return false;
+        }
+    } else if (!CopyFileW(source.c_str(), staged.Path().c_str(), FALSE)) {
+        return false;
+    }
+    return staged.PutInPlace();
+}
