@@ -16,8 +16,7 @@ CQuillstoneApp::CQuillstoneApp() { m_dwRestartManagerSupportFlags = AFX_RESTART_
 CQuillstoneApp theApp;
 
 LPCWSTR SecondInstanceText(BOOL bMarlowcastRunning) {
-    return bMarlowcastRunning ? L"Quillstone Already Started !"
-                              : L"Marlowcast will be automatically restart soon!";
+    return bMarlowcastRunning ? L"Quillstone Already Started !" : L"Marlowcast will be automatically restart soon!";
 }
 
 BOOL CQuillstoneApp::InitInstance() {

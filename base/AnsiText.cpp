@@ -25,8 +25,7 @@ bool ToAnsi(const std::wstring& text, std::string* out, std::size_t limit, UINT 
     const AnsiConversion how = AnsiConversionFor(codePage);
     BOOL usedDefault = FALSE;
     BOOL* askUsedDefault = how.askUsedDefault ? &usedDefault : nullptr;
-    const int needed =
-        WideCharToMultiByte(codePage, how.flags, text.c_str(), -1, nullptr, 0, nullptr, askUsedDefault);
+    const int needed = WideCharToMultiByte(codePage, how.flags, text.c_str(), -1, nullptr, 0, nullptr, askUsedDefault);
     if (needed <= 0 || static_cast<std::size_t>(needed) > limit || usedDefault) return false;
     std::string converted(static_cast<std::size_t>(needed), '\0');
     if (WideCharToMultiByte(codePage, how.flags, text.c_str(), -1, &converted[0], needed, nullptr, askUsedDefault) !=

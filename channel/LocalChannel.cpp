@@ -38,9 +38,7 @@ ConnectPoll PollConnect(SOCKET s) {
 
     int error = 0;
     int length = sizeof error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) ==
-            SOCKET_ERROR ||
-        error != 0) {
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == SOCKET_ERROR || error != 0) {
         return ConnectPoll::kFailed;
     }
     return ConnectPoll::kConnected;
@@ -50,9 +48,7 @@ ConnectPoll PollConnect(SOCKET s) {
 // carries "200 OK".
 class StatusOkConsumer final : public IReplyConsumer {
 public:
-    bool OnReplyChunk(const char* chunk, int length) override {
-        return ChunkHasStatusOk(chunk, length);
-    }
+    bool OnReplyChunk(const char* chunk, int length) override { return ChunkHasStatusOk(chunk, length); }
 };
 
 }  // namespace
@@ -94,8 +90,8 @@ BOOL OpenLocalConnection(SOCKET s, const StopFlag& running) {
 
     // Windows takes the send time-out as a DWORD of milliseconds.
     const DWORD sendTimeout = kSendTimeoutMs;
-    if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeout),
-                   sizeof sendTimeout) == SOCKET_ERROR) {
+    if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeout), sizeof sendTimeout) ==
+        SOCKET_ERROR) {
         return FALSE;
     }
     return TRUE;

@@ -32,9 +32,7 @@ private:
     bool m_overflow = false;
 };
 
-bool IsLeapYear(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int DaysInMonth(int year, int month0) {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -66,15 +64,14 @@ std::size_t WidenAscii(const char* text, wchar_t* out, std::size_t count) {
 
 }  // namespace
 
-std::size_t ComposeRequestText(const char* requestLine, const char* hostLine, const char* body,
-                               char* out, std::size_t outSize) {
+std::size_t ComposeRequestText(const char* requestLine, const char* hostLine, const char* body, char* out,
+                               std::size_t outSize) {
     if (out == nullptr) return 0;
     const std::size_t bodyLength = body != nullptr ? std::strlen(body) : 0;
     if (bodyLength > outSize) return 0;  // keeps the cast to long below exact
 
     char lengthLine[kLengthLineSize];
-    std::snprintf(lengthLine, kLengthLineLimit, "Content-Length: %ld",
-                  static_cast<long>(bodyLength));
+    std::snprintf(lengthLine, kLengthLineLimit, "Content-Length: %ld", static_cast<long>(bodyLength));
 
     BoundedText text(out, outSize);
     text.Append(requestLine != nullptr ? requestLine : "");
@@ -95,9 +92,8 @@ bool ChunkHasStatusOk(const char* chunk, int length) {
     // The chunk is not zero-terminated: the reply buffer is filled by a read
     // and may be full to its last byte. A zero byte inside ends the text.
     const void* zero = std::memchr(chunk, '\0', static_cast<std::size_t>(length));
-    const std::size_t textLength =
-        zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - chunk)
-                        : static_cast<std::size_t>(length);
+    const std::size_t textLength = zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - chunk)
+                                                   : static_cast<std::size_t>(length);
     for (std::size_t at = 0; at + kOkLength <= textLength; ++at) {
         if (std::memcmp(chunk + at, kOk, kOkLength) == 0) return true;
     }
@@ -110,8 +106,7 @@ std::size_t FormatRequestTimeText(const std::tm* localTime, wchar_t* out, std::s
         return WidenAscii(kInvalidRequestTime, out, count);
     }
     char text[kRequestFieldSize];
-    std::snprintf(text, sizeof text, "%04d%02d%02d_%02d:%02d:%02d", localTime->tm_year + 1900,
-                  localTime->tm_mon + 1, localTime->tm_mday, localTime->tm_hour,
-                  localTime->tm_min, localTime->tm_sec);
+    std::snprintf(text, sizeof text, "%04d%02d%02d_%02d:%02d:%02d", localTime->tm_year + 1900, localTime->tm_mon + 1,
+                  localTime->tm_mday, localTime->tm_hour, localTime->tm_min, localTime->tm_sec);
     return WidenAscii(text, out, count);
 }

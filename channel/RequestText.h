@@ -37,8 +37,8 @@ constexpr char kInvalidRequestTime[] = "Invalid DateTime";
 // counts as empty. The text has no terminating zero (it is sent as one block).
 // Returns its length in bytes, or 0 when it would not fit into outSize bytes;
 // then nothing may be sent.
-std::size_t ComposeRequestText(const char* requestLine, const char* hostLine, const char* body,
-                               char* out, std::size_t outSize);
+std::size_t ComposeRequestText(const char* requestLine, const char* hostLine, const char* body, char* out,
+                               std::size_t outSize);
 
 // The status probe's test of one chunk of the reply: true when "200 OK" occurs
 // in the chunk's bytes before its first zero byte (or anywhere in the chunk

@@ -13,8 +13,8 @@ INT_PTR CDialog::DoModal() {
     HWND hParent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
     if (!hParent && AfxGetMainWnd() && AfxGetMainWnd() != this) hParent = AfxGetMainWnd()->m_hWnd;
     m_bModal = true;
-    INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(m_nIDTemplate), hParent,
-                                     DialogProc, reinterpret_cast<LPARAM>(this));
+    INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(m_nIDTemplate), hParent, DialogProc,
+                                     reinterpret_cast<LPARAM>(this));
     m_bModal = false;
     m_hWnd = nullptr;
     return result;
@@ -24,9 +24,9 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd) {
     m_nIDTemplate = nIDTemplate;
     m_pParentWnd = pParentWnd;
     m_bModal = false;
-    HWND hWnd = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nIDTemplate),
-                                   pParentWnd ? pParentWnd->m_hWnd : nullptr, DialogProc,
-                                   reinterpret_cast<LPARAM>(this));
+    HWND hWnd =
+        CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(nIDTemplate),
+                           pParentWnd ? pParentWnd->m_hWnd : nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
     return hWnd != nullptr;
 }
 
@@ -83,10 +83,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
         case WM_CTLCOLORSTATIC:
         case WM_COMPAREITEM:
         case WM_VKEYTOITEM:
-        case WM_CHARTOITEM:
-            return static_cast<INT_PTR>(result);
-        default:
-            SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result);
-            return TRUE;
+        case WM_CHARTOITEM: return static_cast<INT_PTR>(result);
+        default: SetWindowLongPtrW(hWnd, DWLP_MSGRESULT, result); return TRUE;
     }
 }

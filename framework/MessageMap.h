@@ -22,6 +22,8 @@ struct AFX_MSGMAP {
     const AFX_MSGMAP_ENTRY* lpEntries;
 };
 
+// The macros below are laid out as the tables they build.
+// clang-format off
 #define DECLARE_MESSAGE_MAP()                          \
 protected:                                             \
     static const AFX_MSGMAP* GetThisMessageMap();      \
@@ -88,3 +90,4 @@ protected:                                             \
 #define ON_WM_DESTROY()                                                       \
     { WM_DESTROY, 0, 0, AFX_THUNK(void (ThisClass::*pfn)() = &ThisClass::OnDestroy; \
                                   (self->*pfn)(); return 0;) },
+// clang-format on

@@ -22,16 +22,13 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     LRESULT result = 0;
     if (DispatchMessageMap(message, wParam, lParam, &result)) return result;
     // Commands nobody here handles go to the application, as in the framework.
-    if (message == WM_COMMAND && lParam == 0 && AfxGetApp() &&
-        AfxGetApp()->OnCmdMsg(LOWORD(wParam), 0)) {
+    if (message == WM_COMMAND && lParam == 0 && AfxGetApp() && AfxGetApp()->OnCmdMsg(LOWORD(wParam), 0)) {
         return 0;
     }
     return DefWindowProc(message, wParam, lParam);
 }
 
-LRESULT CWnd::Default() {
-    return DefWindowProc(m_current.message, m_current.wParam, m_current.lParam);
-}
+LRESULT CWnd::Default() { return DefWindowProc(m_current.message, m_current.wParam, m_current.lParam); }
 
 LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (m_pfnSuper) return CallWindowProcW(m_pfnSuper, m_hWnd, message, wParam, lParam);
@@ -59,8 +56,8 @@ struct Superclass {
 };
 }  // namespace
 
-BOOL CWnd::CreateEx(DWORD dwExStyle, LPCWSTR lpszSystemClass, LPCWSTR lpszWindowName,
-                    DWORD dwStyle, const RECT& rect, CWnd* pParentWnd, UINT nID) {
+BOOL CWnd::CreateEx(DWORD dwExStyle, LPCWSTR lpszSystemClass, LPCWSTR lpszWindowName, DWORD dwStyle, const RECT& rect,
+                    CWnd* pParentWnd, UINT nID) {
     // One superclass per system class, registered on first use; the UI thread
     // creates all windows, so this needs no lock.
     static Superclass registered[4];
@@ -98,8 +95,7 @@ BOOL CWnd::CreateEx(DWORD dwExStyle, LPCWSTR lpszSystemClass, LPCWSTR lpszWindow
     HWND hParent = pParentWnd ? pParentWnd->m_hWnd : nullptr;
     HMENU hMenuOrId = (dwStyle & WS_CHILD) ? reinterpret_cast<HMENU>(static_cast<UINT_PTR>(nID)) : nullptr;
     HWND hWnd = CreateWindowExW(dwExStyle, sc->name.c_str(), lpszWindowName, dwStyle, rect.left, rect.top,
-                                rect.right - rect.left, rect.bottom - rect.top, hParent, hMenuOrId, hInst,
-                                this);
+                                rect.right - rect.left, rect.bottom - rect.top, hParent, hMenuOrId, hInst, this);
     return hWnd != nullptr;
 }
 

@@ -19,8 +19,8 @@ public:
     // Creates a child or top-level window of a system class (e.g. L"STATIC").
     // The class is superclassed once per process so that WM_NCCREATE, and so
     // WM_CREATE, already reach this object's WindowProc.
-    BOOL CreateEx(DWORD dwExStyle, LPCWSTR lpszSystemClass, LPCWSTR lpszWindowName,
-                  DWORD dwStyle, const RECT& rect, CWnd* pParentWnd, UINT nID);
+    BOOL CreateEx(DWORD dwExStyle, LPCWSTR lpszSystemClass, LPCWSTR lpszWindowName, DWORD dwStyle, const RECT& rect,
+                  CWnd* pParentWnd, UINT nID);
     BOOL DestroyWindow();
 
     // Every message passes here: the map first, then the default handling.
@@ -32,7 +32,9 @@ public:
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
     HWND GetDlgItem(int nID) const { return ::GetDlgItem(m_hWnd, nID); }
     BOOL SetDlgItemText(int nID, LPCWSTR text) { return ::SetDlgItemTextW(m_hWnd, nID, text); }
-    void Invalidate(BOOL bErase = TRUE) { if (m_hWnd) ::InvalidateRect(m_hWnd, nullptr, bErase); }
+    void Invalidate(BOOL bErase = TRUE) {
+        if (m_hWnd) ::InvalidateRect(m_hWnd, nullptr, bErase);
+    }
     LRESULT SendMessage(UINT m, WPARAM w = 0, LPARAM l = 0) { return ::SendMessageW(m_hWnd, m, w, l); }
     BOOL PostMessage(UINT m, WPARAM w = 0, LPARAM l = 0) { return ::PostMessageW(m_hWnd, m, w, l); }
     HMENU GetSystemMenu(BOOL bRevert) const { return ::GetSystemMenu(m_hWnd, bRevert); }

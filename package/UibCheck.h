@@ -10,17 +10,17 @@
 namespace uib {
 
 struct CheckReport {
-  bool ok = false;
-  Fault fault = Fault::kNone;
-  std::uint64_t offset = 0;  // byte offset of the field or block that breaks a rule
-  std::string problem;       // "<rule> at byte offset <n>" plus detail, empty when ok
-  std::uint32_t blocks = 0;
-  std::uint32_t block_size = 0;
-  std::uint32_t total = 0;
-  std::uint64_t decoded_size = 0;
-  std::uint64_t compressed_size = 0;  // sum of the blocks' Lengths
-  std::uint64_t package_size = 0;
-  std::uint32_t ignored_tail = 0;
+    bool ok = false;
+    Fault fault = Fault::kNone;
+    std::uint64_t offset = 0;  // byte offset of the field or block that breaks a rule
+    std::string problem;       // "<rule> at byte offset <n>" plus detail, empty when ok
+    std::uint32_t blocks = 0;
+    std::uint32_t block_size = 0;
+    std::uint32_t total = 0;
+    std::uint64_t decoded_size = 0;
+    std::uint64_t compressed_size = 0;  // sum of the blocks' Lengths
+    std::uint64_t package_size = 0;
+    std::uint32_t ignored_tail = 0;
 };
 
 // Accepts exactly the packages that DecodeUibPackage decodes with result 1

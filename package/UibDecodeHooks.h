@@ -8,10 +8,10 @@
 namespace uib {
 
 struct DecodeHooks {
-  void* (*allocate)(std::size_t size);
-  void (*release)(void* block);
-  std::size_t (*write)(const void* data, std::size_t size, std::FILE* file);
-  int (*close)(std::FILE* file);
+    void* (*allocate)(std::size_t size);
+    void (*release)(void* block);
+    std::size_t (*write)(const void* data, std::size_t size, std::FILE* file);
+    int (*close)(std::FILE* file);
 };
 
 // What DecodeUibPackage uses: malloc, free, fwrite and fclose.

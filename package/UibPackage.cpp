@@ -20,143 +20,141 @@ namespace {
 constexpr std::size_t kStreamBufferSize = 256 * 1024;
 
 struct CloseFile {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, CloseFile>;
 
 class Buffer {
- public:
-  Buffer(const DecodeHooks& hooks, std::size_t size)
-      : hooks_(hooks), data_(static_cast<unsigned char*>(hooks.allocate(size))) {}
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() {
-    if (data_) hooks_.release(data_);
-  }
-  unsigned char* get() const { return data_; }
+public:
+    Buffer(const DecodeHooks& hooks, std::size_t size)
+        : hooks_(hooks), data_(static_cast<unsigned char*>(hooks.allocate(size))) {}
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (data_) hooks_.release(data_);
+    }
+    unsigned char* get() const { return data_; }
 
- private:
-  const DecodeHooks& hooks_;
-  unsigned char* data_;
+private:
+    const DecodeHooks& hooks_;
+    unsigned char* data_;
 };
 
 struct Output {
-  std::FILE* file;
-  std::size_t (*write)(const void*, std::size_t, std::FILE*);
+    std::FILE* file;
+    std::size_t (*write)(const void*, std::size_t, std::FILE*);
 };
 
 bool WriteBlock(void* context, const unsigned char* data, std::size_t size) {
-  const Output& out = *static_cast<const Output*>(context);
-  return out.write(data, size, out.file) == size;
+    const Output& out = *static_cast<const Output*>(context);
+    return out.write(data, size, out.file) == size;
 }
 
 // Decodes the blocks after an accepted header into |out|.
 bool DecodeBlocks(std::FILE* in, ScanResult* scan, std::FILE* out, const DecodeHooks& hooks) {
-  Buffer input(hooks, scan->header.block_size);
-  Buffer output(hooks, kOutputBufferSize);
-  if (!input.get() || !output.get()) return false;
-  Output sink{out, hooks.write};
-  return ReadBlocks(in, input.get(), output.get(), WriteBlock, &sink, scan);
+    Buffer input(hooks, scan->header.block_size);
+    Buffer output(hooks, kOutputBufferSize);
+    if (!input.get() || !output.get()) return false;
+    Output sink{out, hooks.write};
+    return ReadBlocks(in, input.get(), output.get(), WriteBlock, &sink, scan);
 }
 
 // Without our buffer, each decoded block (16 KiB) goes out unbuffered in one
 // write: stdio's default buffer is smaller than a block and would split every
 // block into two writes.
 void BufferOutput(std::FILE* out, char* buffer) {
-  if (buffer) {
-    std::setvbuf(out, buffer, _IOFBF, kStreamBufferSize);
-  } else {
-    std::setvbuf(out, nullptr, _IONBF, 0);
-  }
+    if (buffer) {
+        std::setvbuf(out, buffer, _IOFBF, kStreamBufferSize);
+    } else {
+        std::setvbuf(out, nullptr, _IONBF, 0);
+    }
 }
 
 // Opens the source and reads its header; null when it cannot be decoded at all.
 File OpenPackage(const char* source, char* buffer, ScanResult* scan) {
-  File in(std::fopen(source, "rb"));
-  if (!in) return nullptr;
-  if (buffer) std::setvbuf(in.get(), buffer, _IOFBF, kStreamBufferSize);
-  if (!ReadHeader(in.get(), scan)) return nullptr;
-  return in;
+    File in(std::fopen(source, "rb"));
+    if (!in) return nullptr;
+    if (buffer) std::setvbuf(in.get(), buffer, _IOFBF, kStreamBufferSize);
+    if (!ReadHeader(in.get(), scan)) return nullptr;
+    return in;
 }
 
 // Stream buffers for one decode. Declared before the streams, so that they
 // outlive them: a stream flushes into its buffer until it is closed. Without
 // memory for them the streams keep the runtime's own buffering.
 struct StreamBuffers {
-  std::unique_ptr<char[]> in{new (std::nothrow) char[kStreamBufferSize]};
-  std::unique_ptr<char[]> out{new (std::nothrow) char[kStreamBufferSize]};
+    std::unique_ptr<char[]> in{new (std::nothrow) char[kStreamBufferSize]};
+    std::unique_ptr<char[]> out{new (std::nothrow) char[kStreamBufferSize]};
 };
 
 int Decode(const char* source, const char* target, const DecodeHooks& hooks) {
-  if (!source || !target) return 0;
-  StreamBuffers buffers;
-  ScanResult scan;
-  File in = OpenPackage(source, buffers.in.get(), &scan);
-  if (!in) return 0;
+    if (!source || !target) return 0;
+    StreamBuffers buffers;
+    ScanResult scan;
+    File in = OpenPackage(source, buffers.in.get(), &scan);
+    if (!in) return 0;
 
-  SideFile side;
-  if (!side.Create(target)) return 0;
-  BufferOutput(side.file(), buffers.out.get());
-  if (!DecodeBlocks(in.get(), &scan, side.file(), hooks)) return 0;
-  // Some file systems (network shares, a full disk with delayed allocation)
-  // report a failed write only when the file is closed.
-  if (!side.Close(hooks.close)) return 0;
-  return side.MoveOver(target) ? 1 : 0;
+    SideFile side;
+    if (!side.Create(target)) return 0;
+    BufferOutput(side.file(), buffers.out.get());
+    if (!DecodeBlocks(in.get(), &scan, side.file(), hooks)) return 0;
+    // Some file systems (network shares, a full disk with delayed allocation)
+    // report a failed write only when the file is closed.
+    if (!side.Close(hooks.close)) return 0;
+    return side.MoveOver(target) ? 1 : 0;
 }
 
 int DecodeTo(const char* source, const char* output, const DecodeHooks& hooks) {
-  if (!source || !output) return 0;
-  StreamBuffers buffers;
-  ScanResult scan;
-  File in = OpenPackage(source, buffers.in.get(), &scan);
-  if (!in) return 0;
+    if (!source || !output) return 0;
+    StreamBuffers buffers;
+    ScanResult scan;
+    File in = OpenPackage(source, buffers.in.get(), &scan);
+    if (!in) return 0;
 
-  std::FILE* out = std::fopen(output, "wb");
-  if (!out) return 0;
-  BufferOutput(out, buffers.out.get());
-  const bool decoded = DecodeBlocks(in.get(), &scan, out, hooks);
-  const bool closed = hooks.close(out) == 0;
-  return decoded && closed ? 1 : 0;
+    std::FILE* out = std::fopen(output, "wb");
+    if (!out) return 0;
+    BufferOutput(out, buffers.out.get());
+    const bool decoded = DecodeBlocks(in.get(), &scan, out, hooks);
+    const bool closed = hooks.close(out) == 0;
+    return decoded && closed ? 1 : 0;
 }
 
 void* Allocate(std::size_t size) { return std::malloc(size); }
 void Release(void* block) { std::free(block); }
-std::size_t Write(const void* data, std::size_t size, std::FILE* file) {
-  return std::fwrite(data, 1, size, file);
-}
+std::size_t Write(const void* data, std::size_t size, std::FILE* file) { return std::fwrite(data, 1, size, file); }
 int Close(std::FILE* file) { return std::fclose(file); }
 
 }  // namespace
 
 const DecodeHooks& DefaultDecodeHooks() {
-  static const DecodeHooks hooks{Allocate, Release, Write, Close};
-  return hooks;
+    static const DecodeHooks hooks{Allocate, Release, Write, Close};
+    return hooks;
 }
 
 int DecodeUibPackageWith(const char* source, const char* target, const DecodeHooks& hooks) {
-  // The caller is plain C-style code on the upgrade thread: nothing may
-  // escape, and the side file's name is the only thing that can throw.
-  try {
-    return Decode(source, target, hooks);
-  } catch (...) {
-    return 0;
-  }
+    // The caller is plain C-style code on the upgrade thread: nothing may
+    // escape, and the side file's name is the only thing that can throw.
+    try {
+        return Decode(source, target, hooks);
+    } catch (...) {
+        return 0;
+    }
 }
 
 int DecodeUibPackageToWith(const char* source, const char* output, const DecodeHooks& hooks) {
-  try {
-    return DecodeTo(source, output, hooks);
-  } catch (...) {
-    return 0;
-  }
+    try {
+        return DecodeTo(source, output, hooks);
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // namespace uib
 
 int DecodeUibPackage(const char* source, const char* target) {
-  return uib::DecodeUibPackageWith(source, target, uib::DefaultDecodeHooks());
+    return uib::DecodeUibPackageWith(source, target, uib::DefaultDecodeHooks());
 }
 
 int DecodeUibPackageTo(const char* source, const char* output) {
-  return uib::DecodeUibPackageToWith(source, output, uib::DefaultDecodeHooks());
+    return uib::DecodeUibPackageToWith(source, output, uib::DefaultDecodeHooks());
 }

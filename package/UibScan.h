@@ -12,45 +12,45 @@ namespace uib {
 
 // The first rule a package (or the attempt to decode it) breaks.
 enum class Fault {
-  kNone,
-  kOpenSource,
-  kMagic,
-  kTotalTooSmall,
-  kBlockSizeRange,
-  kOpenTarget,
-  kNoMemory,
-  kZeroLength,
-  kLengthAboveBlockSize,
-  kBlockCutShort,
-  kBadStream,
-  kPieceTooLarge,
-  kReadFailed,
-  kWriteFailed,
-  kTotalMismatch,
-  kReplaceFailed,
+    kNone,
+    kOpenSource,
+    kMagic,
+    kTotalTooSmall,
+    kBlockSizeRange,
+    kOpenTarget,
+    kNoMemory,
+    kZeroLength,
+    kLengthAboveBlockSize,
+    kBlockCutShort,
+    kBadStream,
+    kPieceTooLarge,
+    kReadFailed,
+    kWriteFailed,
+    kTotalMismatch,
+    kReplaceFailed,
 };
 
 // One line naming the broken rule, e.g. "block length is 0".
 const char* FaultText(Fault fault);
 
 struct Header {
-  std::uint32_t total = 0;
-  std::uint32_t block_size = kDefaultBlockSize;
+    std::uint32_t total = 0;
+    std::uint32_t block_size = kDefaultBlockSize;
 };
 
 struct ScanResult {
-  Fault fault = Fault::kNone;
-  std::uint64_t offset = 0;  // where the broken field or block starts
-  int zlib_status = 0;       // uncompress's result for kBadStream/kPieceTooLarge/kNoMemory
-  Header header;
-  std::uint32_t blocks = 0;
-  // Kept wider than Total so that a file past 4 GiB cannot match it by
-  // wrapping around.
-  std::uint64_t count = 4;
-  std::uint64_t compressed = 0;  // sum of all Lengths
-  std::uint64_t decoded = 0;
-  std::uint64_t package_size = 0;  // bytes consumed from the source
-  std::uint32_t ignored_tail = 0;  // 1 to 3 bytes after the last block
+    Fault fault = Fault::kNone;
+    std::uint64_t offset = 0;  // where the broken field or block starts
+    int zlib_status = 0;       // uncompress's result for kBadStream/kPieceTooLarge/kNoMemory
+    Header header;
+    std::uint32_t blocks = 0;
+    // Kept wider than Total so that a file past 4 GiB cannot match it by
+    // wrapping around.
+    std::uint64_t count = 4;
+    std::uint64_t compressed = 0;  // sum of all Lengths
+    std::uint64_t decoded = 0;
+    std::uint64_t package_size = 0;  // bytes consumed from the source
+    std::uint32_t ignored_tail = 0;  // 1 to 3 bytes after the last block
 };
 
 // Receives each block's decoded bytes in order; false stops the walk.
@@ -65,7 +65,7 @@ bool ReadHeader(std::FILE* source, ScanResult* result);
 // Walks the blocks after an accepted header: |input| holds Block size bytes,
 // |output| kOutputBufferSize bytes. Returns true when every block inflated,
 // the sink took it and the count matched Total.
-bool ReadBlocks(std::FILE* source, unsigned char* input, unsigned char* output,
-                BlockSink sink, void* context, ScanResult* result);
+bool ReadBlocks(std::FILE* source, unsigned char* input, unsigned char* output, BlockSink sink, void* context,
+                ScanResult* result);
 
 }  // namespace uib

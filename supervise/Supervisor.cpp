@@ -46,8 +46,8 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
         si.cb = sizeof si;
         // No command line, no inherited handles, our environment, current
         // folder and error mode (no crash dialog: a crash ends the process).
-        return CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                              nullptr, &si, started) != FALSE;
+        return CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                              &si, started) != FALSE;
     };
     system.exitCode = [](HANDLE process, DWORD* code) { return GetExitCodeProcess(process, code) != FALSE; };
     system.terminate = [](HANDLE process) { return TerminateProcess(process, 0) != FALSE; };

@@ -47,9 +47,8 @@ void CTrayIcon::Remove() {
 void CTrayIcon::Register() {
     // A private copy of the icon, not the window's own: the shell copies the
     // image, so this one is destroyed right after the call.
-    m_nid.hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
-                                                IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                                GetSystemMetrics(SM_CYSMICON), 0));
+    m_nid.hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
     Shell_NotifyIconW(NIM_ADD, &m_nid);
     if (m_nid.hIcon) DestroyIcon(m_nid.hIcon);
     m_nid.hIcon = nullptr;

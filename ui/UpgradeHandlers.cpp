@@ -75,8 +75,8 @@ BOOL CQuillstoneDlg::StartUpgrade(const char* list) {
 
     std::vector<UpgradeEntry> entries = SafeEntriesOf(list);
     if (!entries.empty() && !m_upgrade) {
-        auto job = std::make_unique<UpgradeJob>(std::move(entries), m_pUpgradeWnd->TempDir(), *m_pUpgradeWnd,
-                                                m_running);
+        auto job =
+            std::make_unique<UpgradeJob>(std::move(entries), m_pUpgradeWnd->TempDir(), *m_pUpgradeWnd, m_running);
         if (job->Start(m_hWnd)) {
             m_upgrade = std::move(job);
             return TRUE;

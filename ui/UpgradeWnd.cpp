@@ -59,9 +59,7 @@ BOOL CUpgradeWnd::OnInitDialog() {
     return TRUE;
 }
 
-void CUpgradeWnd::ShowEntry(const std::wstring& entry) {
-    PostTextCopy(m_hWnd, WM_APP_UPGRADE_FILE, 0, entry.c_str());
-}
+void CUpgradeWnd::ShowEntry(const std::wstring& entry) { PostTextCopy(m_hWnd, WM_APP_UPGRADE_FILE, 0, entry.c_str()); }
 
 LRESULT CUpgradeWnd::OnFileLabel(WPARAM, LPARAM lParam) {
     PostedText text(lParam);

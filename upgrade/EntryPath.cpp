@@ -12,9 +12,7 @@ bool IsForbiddenByte(unsigned char c) {
     return c < 0x20 || std::strchr("<>:\"/|?*", c) != nullptr;
 }
 
-char UpperAscii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Windows opens a device instead of a file for these names in every folder.
 // It looks only at the part before the first dot, with trailing spaces

@@ -8,8 +8,7 @@ int Truncated(double value) { return static_cast<int>(value); }
 
 }  // namespace
 
-FileProgress::FileProgress(std::uint32_t contentLength)
-    : m_step(contentLength == 0 ? 1.0 : 102400.0 / contentLength) {}
+FileProgress::FileProgress(std::uint32_t contentLength) : m_step(contentLength == 0 ? 1.0 : 102400.0 / contentLength) {}
 
 int FileProgress::OnRead() {
     m_value += m_step;

@@ -12,15 +12,14 @@
 
 namespace {
 
-constexpr std::size_t kPathSize = 511;   // paths hold at most 510 characters
-constexpr DWORD kInstallDirSize = 320;   // capacity the installation folder is read with
-constexpr std::size_t kUrlSize = 1021;   // URLs hold at most 1020 characters
+constexpr std::size_t kPathSize = 511;                 // paths hold at most 510 characters
+constexpr DWORD kInstallDirSize = 320;                 // capacity the installation folder is read with
+constexpr std::size_t kUrlSize = 1021;                 // URLs hold at most 1020 characters
 constexpr std::size_t kAnsiPathLimit = kPathSize + 8;  // a path with its staging suffix
 constexpr DWORD kExitPollMs = 50;
 
 // Two parts joined by a backslash, or false when the path would not fit.
-bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring& name,
-              const wchar_t* suffix = L"") {
+bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring& name, const wchar_t* suffix = L"") {
     wchar_t buffer[kPathSize + 1] = {};
     if (FAILED(StringCchPrintfW(buffer, kPathSize, L"%s\\%s%s", folder.c_str(), name.c_str(), suffix))) {
         return false;
@@ -103,8 +102,7 @@ bool UpgradeJob::Download(const UpgradeEntry& entry) {
     if (url.size() >= kUrlSize) return false;
     std::wstring file;
     if (!JoinPath(&file, m_tempDir, entry.namePart, L".tmp")) return false;
-    return DownloadFile(url, file, m_running,
-                        [this](std::uint32_t position) { m_progress.SetFileProgress(position); });
+    return DownloadFile(url, file, m_running, [this](std::uint32_t position) { m_progress.SetFileProgress(position); });
 }
 
 bool UpgradeJob::Install(const UpgradeEntry& entry, const std::wstring& installDir) {

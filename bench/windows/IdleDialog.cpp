@@ -10,19 +10,13 @@ namespace {
 
 INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
     switch (msg) {
-        case WM_INITDIALOG:
-            return TRUE;
+        case WM_INITDIALOG: return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) DestroyWindow(hwnd);
             return TRUE;
-        case WM_CLOSE:
-            DestroyWindow(hwnd);
-            return TRUE;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return TRUE;
-        default:
-            return FALSE;
+        case WM_CLOSE: DestroyWindow(hwnd); return TRUE;
+        case WM_DESTROY: PostQuitMessage(0); return TRUE;
+        default: return FALSE;
     }
 }
 

@@ -183,11 +183,15 @@ protected:
         for (DWORD pid : e2e::StandInStarts(install)) e2e::KillProcess(pid);
         size_t before = e2e::StandInStarts(install).size();
         sup = std::make_unique<e2e::Supervisor>(install, app);
-        ASSERT_TRUE(e2e::WaitFor([&] { return sup->Window() && e2e::StandInStarts(install).size() == before + 1; }, std::chrono::seconds(15)));
-        ASSERT_TRUE(e2e::WaitFor([] { return e2e::StandInCommand("ping").rfind("pid", 0) == 0; }, std::chrono::seconds(10)));
+        ASSERT_TRUE(e2e::WaitFor([&] { return sup->Window() && e2e::StandInStarts(install).size() == before + 1; },
+                                 std::chrono::seconds(15)));
+        ASSERT_TRUE(
+            e2e::WaitFor([] { return e2e::StandInCommand("ping").rfind("pid", 0) == 0; }, std::chrono::seconds(10)));
     }
     void Serve(const std::string& name, const std::string& bytes) { WriteFileBytes(WwwPath("upgrade/" + name), bytes); }
-    void OfferList(const std::vector<std::string>& entries) { WriteFileBytes(install.Path(L"upgrade.xml"), ListOf(entries)); }
+    void OfferList(const std::vector<std::string>& entries) {
+        WriteFileBytes(install.Path(L"upgrade.xml"), ListOf(entries));
+    }
     std::wstring InApp(const std::string& relative) { return app + L"\\" + Widen(relative); }
 
     e2e::Install install;

@@ -23,8 +23,7 @@ constexpr u_short kChannelPort = 50918;
 bool IsListRequest(const std::string& req) { return req.rfind("GET /Marlowcast/UpgradeXml\r\n", 0) == 0; }
 
 void Endless(SOCKET s, const ScriptedPeer& peer, const std::string& piece) {
-    while (!peer.Stopping() && SendAll(s, piece)) {
-    }
+    while (!peer.Stopping() && SendAll(s, piece)) {}
 }
 
 // Waits until the next connection arrives (or the peer stops), without reading.
@@ -65,7 +64,8 @@ struct FailingAnswer {
 
 TEST_F(LocalPeer, FailingAnswersAreCountedAndSupervisionGoesOn) {
     const FailingAnswer answers[] = {
-        {"endless bytes without 200 OK", [](SOCKET s, const ScriptedPeer& p, int) { Endless(s, p, std::string(1024, 'A')); }, true},
+        {"endless bytes without 200 OK",
+         [](SOCKET s, const ScriptedPeer& p, int) { Endless(s, p, std::string(1024, 'A')); }, true},
         {"a reply of 4 MiB, then close",
          [](SOCKET s, const ScriptedPeer&, int) { SendAll(s, std::string(4 << 20, 'B')); }, true},
         {"accept and never read", [](SOCKET, const ScriptedPeer& p, int i) { HoldUnread(p, i); }, false},
@@ -128,7 +128,8 @@ TEST_F(LocalPeer, FailingAnswersAreCountedAndSupervisionGoesOn) {
     ASSERT_TRUE(relaunched) << "no relaunch after " << peer.Accepted() << " failed exchanges";
     std::printf("measured: relaunched %lld ms after the sixth failing exchange began\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           relaunchedAt - peer.Spans()[failing - 1].first).count()));
+                                           relaunchedAt - peer.Spans()[failing - 1].first)
+                                           .count()));
     EXPECT_TRUE(menuOpened) << "the tray menu must open while a probe is under way";
     EXPECT_EQ(unresponsive, 0) << "the supervisor window stopped answering";
 
@@ -141,9 +142,10 @@ TEST_F(LocalPeer, FailingAnswersAreCountedAndSupervisionGoesOn) {
         ASSERT_NE(spans[i].second, Clock::time_point{}) << "the supervisor never let go of the connection";
         // The reply phase ends 10 s after it began, however the peer behaves.
         EXPECT_LT(spans[i].second - spans[i].first, 13s);
-        std::printf("measured: %s held for %lld ms\n", answers[i].what,
-                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               spans[i].second - spans[i].first).count()));
+        std::printf(
+            "measured: %s held for %lld ms\n", answers[i].what,
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(spans[i].second - spans[i].first).count()));
     }
     // Checks do not pile up: each began after the one before it had ended.
     for (int i = 1; i < failing; ++i) EXPECT_LT(spans[i].first - spans[i - 1].first, 20s) << i;
@@ -181,8 +183,9 @@ TEST_F(LocalPeer, EndlessUpgradeListBlocksTheWindowOnlyBrieflyAndStartsNothing) 
     // given up at the latest when the reply phase ends.
     ASSERT_TRUE(WaitFor([&] { return UiResponds(sup->Window(), 500); }, 15s));
     EXPECT_LT(Clock::now() - t0, 12s);
-    std::printf("measured: window busy with the endless list for %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
+    std::printf(
+        "measured: window busy with the endless list for %lld ms\n",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()));
     std::this_thread::sleep_for(1s);
     EXPECT_TRUE(MessageBoxes().empty()) << "an answer that does not fit shows nothing";
     EXPECT_EQ(UpgradeWindow(sup->Pid()), nullptr);
@@ -200,8 +203,8 @@ TEST_F(LocalPeer, EndlessUpgradeListBlocksTheWindowOnlyBrieflyAndStartsNothing) 
 TEST_F(LocalPeer, QuitWhileWaitingOnTheChannelIsBounded) {
     struct Phase {
         const char* what;
-        int backlog;  // 1: a listener that never accepts
-        bool answerList;  // false: hold the list request without a word
+        int backlog;                  // 1: a listener that never accepts
+        bool answerList;              // false: hold the list request without a word
         std::chrono::seconds settle;  // until the supervisor is in the phase
         std::chrono::seconds limit;   // what that phase allows, with slack
     } phases[] = {
@@ -228,7 +231,8 @@ TEST_F(LocalPeer, QuitWhileWaitingOnTheChannelIsBounded) {
             addr.sin_family = AF_INET;
             addr.sin_port = htons(kChannelPort);
             addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            ASSERT_TRUE(WaitFor([&] { return bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0; }, 5s));
+            ASSERT_TRUE(
+                WaitFor([&] { return bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0; }, 5s));
             ASSERT_EQ(listen(silent, 1), 0);
             for (int i = 0; i < 4; ++i) {
                 SOCKET f = socket(AF_INET, SOCK_STREAM, 0);
@@ -311,7 +315,8 @@ TEST_F(LocalPeer, AListenerThatAnswersOnlySometimesIsCountedByTheRules) {
             if (c.restart) {
                 // The sixth refused connection in a row is the one that restarts.
                 EXPECT_EQ(acceptedAtRestart, 6);
-                EXPECT_TRUE(WaitFor([&] { return StandInStarts(install).size() == starts + 1; }, 10s)) << "not relaunched";
+                EXPECT_TRUE(WaitFor([&] { return StandInStarts(install).size() == starts + 1; }, 10s))
+                    << "not relaunched";
             } else {
                 EXPECT_EQ(acceptedAtRestart, -1) << "a passing check must reset the count";
             }

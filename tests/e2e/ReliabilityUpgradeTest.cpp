@@ -136,7 +136,8 @@ TEST_F(UpgradeFaults, InstallationThatResistsStopsAtTheFailingTarget) {
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         SetFileAttributesW(InApp("rel-ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_EQ(text, L"Upgrade Failed!");
-        EXPECT_EQ(ReadFileBytes(InApp("rel-first.txt")), "first, new") << "entries before the failing one are installed";
+        EXPECT_EQ(ReadFileBytes(InApp("rel-first.txt")), "first, new")
+            << "entries before the failing one are installed";
         EXPECT_EQ(ReadFileBytes(InApp(c.failing == std::string("taken\\rel-sub.txt") ? "taken" : c.failing)), "old");
         EXPECT_EQ(ReadFileBytes(InApp("rel-last.txt")), "old") << "nothing after the failing entry";
         EXPECT_EQ(SideFiles(app), 0u) << "no side files are left behind";
@@ -224,9 +225,10 @@ TEST_F(UpgradeFaults, ExitWhileTheResultIsShownEndsWithoutTheBox) {
     auto t0 = Clock::now();
     PostMessageW(sup->Window(), WM_SV_QUIT, 0, 0);
     bool exited = sup->Exited(10s);
-    std::printf("measured: exit with the result box open took %lld ms (exited: %d)\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()),
-                exited ? 1 : 0);
+    std::printf(
+        "measured: exit with the result box open took %lld ms (exited: %d)\n",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()),
+        exited ? 1 : 0);
     EXPECT_TRUE(exited) << "the open result box kept the supervisor alive";
     EXPECT_TRUE(MessageBoxes().empty());
     EXPECT_EQ(ReadFileBytes(InApp("rel-shown.txt")), "shown, new");
@@ -334,7 +336,8 @@ TEST_F(UpgradeFaults, ListsAtTheLimitsAreInstalledInFull) {
         if (c.installed == 0) {
             EXPECT_EQ(ReadFileBytes(InApp("rel-edge.txt")), "edge");
         } else {
-            for (int n = 1; n <= c.installed; ++n) EXPECT_EQ(ReadFileBytes(InApp("m" + std::to_string(n))), "file " + std::to_string(n));
+            for (int n = 1; n <= c.installed; ++n)
+                EXPECT_EQ(ReadFileBytes(InApp("m" + std::to_string(n))), "file " + std::to_string(n));
             EXPECT_EQ(ReadFileBytes(InApp("m100")), "<missing>") << "only 99 entries are read";
         }
         sup.reset();

@@ -41,8 +41,7 @@ TEST(Supervision, MisbehavingMarlowcastIsRelaunchedByTheCountingRules) {
         std::wstring oldWindow = sup.ItemText(IDC_WINDOW_ID);
 
         ASSERT_EQ(StandInCommand(c.command), c.command == std::string("crash") ? "" : "ok");
-        ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 2; }, c.limit))
-            << "not relaunched in time";
+        ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 2; }, c.limit)) << "not relaunched in time";
         DWORD relaunched = StandInStarts(install).back();
         EXPECT_FALSE(ProcessRunning(old)) << "the old process must be ended";
         EXPECT_TRUE(WaitFor([&] { return sup.ItemText(IDC_PROCESS_ID) == std::to_wstring(relaunched); }, 5s));

@@ -34,8 +34,8 @@ void Shot(const wchar_t* name) {
 }
 
 void WriteFile(const std::wstring& path, const std::string& bytes) {
-    std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc).write(bytes.data(),
-                                                                         static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // The nginx document root from scripts/demo (a Unix path; Wine maps / to Z:).

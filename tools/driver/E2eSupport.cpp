@@ -8,8 +8,7 @@
 
 namespace e2e {
 
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit,
-             std::chrono::milliseconds step) {
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit, std::chrono::milliseconds step) {
     auto end = Clock::now() + limit;
     for (;;) {
         if (pred()) return true;
@@ -54,8 +53,8 @@ Install::Install(bool withStandIn) {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     static int serial = 0;
-    m_folder = std::wstring(temp) + L"qs-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(++serial);
+    m_folder =
+        std::wstring(temp) + L"qs-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
     RemoveTree(m_folder);
     CreateDirectoryW(m_folder.c_str(), nullptr);
     CopyFileW((BinFolder() + L"\\Quillstone.exe").c_str(), Path(L"Quillstone.exe").c_str(), FALSE);
@@ -136,8 +135,8 @@ Supervisor::Supervisor(const Install& install, const std::wstring& currentFolder
     std::wstring env = EnvironmentBlock(extraEnv);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
-    if (!CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                        env.data(), cwd.c_str(), &si, &m_pi)) {
+    if (!CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                        cwd.c_str(), &si, &m_pi)) {
         m_pi = {};
     }
 }

@@ -17,8 +17,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // Polls pred until it holds or the time is up; every wait in a test is bounded.
-bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit,
-             std::chrono::milliseconds step = 50ms);
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit, std::chrono::milliseconds step = 50ms);
 
 std::wstring BinFolder();  // folder of the running test executable
 

@@ -118,8 +118,7 @@ DWORD WINAPI ServeConnection(LPVOID param) {
         if (g_mute) {
             // Keep the connection open and say nothing, like a program that hangs.
             char buf[256];
-            while (recv(s, buf, sizeof buf, 0) > 0) {
-            }
+            while (recv(s, buf, sizeof buf, 0) > 0) {}
         } else {
             if (g_delayMs > 0) Sleep(static_cast<DWORD>(g_delayMs.load()));
             SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
@@ -155,8 +154,8 @@ DWORD WINAPI ListenThread(LPVOID) {
             for (;;) {
                 SOCKET c = accept(l, nullptr, nullptr);
                 if (c == INVALID_SOCKET) return 0;  // closed on command
-                HANDLE t = CreateThread(nullptr, 0, ServeConnection,
-                                        reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(c)), 0, nullptr);
+                HANDLE t = CreateThread(nullptr, 0, ServeConnection, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(c)),
+                                        0, nullptr);
                 if (t) CloseHandle(t);
             }
         }
@@ -175,8 +174,8 @@ DWORD WINAPI SendToSupervisor(LPVOID param) {
 void AskForUpgrade(bool exitAfterList) {
     // Served the list, then gone: the supervisor installs once we have exited.
     g_exitAfterList = exitAfterList;
-    HANDLE t = CreateThread(nullptr, 0, SendToSupervisor, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(WM_SV_UPGRADE)),
-                            0, nullptr);
+    HANDLE t = CreateThread(nullptr, 0, SendToSupervisor,
+                            reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(WM_SV_UPGRADE)), 0, nullptr);
     if (t) CloseHandle(t);
     Log("asked for upgrade");
 }
@@ -215,8 +214,8 @@ std::string RunCommand(const std::string& line) {
     } else if (cmd == "upgrade-stay") {
         AskForUpgrade(false);
     } else if (cmd == "quit-supervisor") {
-        HANDLE t = CreateThread(nullptr, 0, SendToSupervisor, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(WM_SV_QUIT)),
-                                0, nullptr);
+        HANDLE t = CreateThread(nullptr, 0, SendToSupervisor,
+                                reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(WM_SV_QUIT)), 0, nullptr);
         if (t) CloseHandle(t);
     } else {
         return "unknown " + cmd;
@@ -275,8 +274,8 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             HINSTANCE hInst = reinterpret_cast<CREATESTRUCTW*>(lParam)->hInstance;
             CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 12, 10, 400, 90, hWnd,
                             reinterpret_cast<HMENU>(IDC_STATE), hInst, nullptr);
-            CreateWindowExW(0, L"BUTTON", L"Ask for upgrade", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 12, 110, 140,
-                            28, hWnd, reinterpret_cast<HMENU>(IDC_UPGRADE), hInst, nullptr);
+            CreateWindowExW(0, L"BUTTON", L"Ask for upgrade", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 12, 110, 140, 28,
+                            hWnd, reinterpret_cast<HMENU>(IDC_UPGRADE), hInst, nullptr);
             CreateWindowExW(0, L"BUTTON", L"Crash", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 162, 110, 90, 28, hWnd,
                             reinterpret_cast<HMENU>(IDC_CRASH), hInst, nullptr);
             return 0;
@@ -289,12 +288,8 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             Log("hang");
             Sleep(INFINITE);
             return 0;
-        case WM_APP_REFRESH:
-            UpdateState();
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
+        case WM_APP_REFRESH: UpdateState(); return 0;
+        case WM_DESTROY: PostQuitMessage(0); return 0;
     }
     return DefWindowProcW(hWnd, msg, wParam, lParam);
 }

@@ -37,124 +37,119 @@ const char kHelp[] =
     "Exit status: 0 success, 1 failure, 2 wrong command line.\n";
 
 int Usage(const std::string& problem) {
-  std::fprintf(stderr, "uibpack: %s\nTry 'uibpack --help'.\n", problem.c_str());
-  return kUsage;
+    std::fprintf(stderr, "uibpack: %s\nTry 'uibpack --help'.\n", problem.c_str());
+    return kUsage;
 }
 
 int Failure(const std::string& problem) {
-  std::fprintf(stderr, "uibpack: %s\n", problem.c_str());
-  return kFailed;
+    std::fprintf(stderr, "uibpack: %s\n", problem.c_str());
+    return kFailed;
 }
 
 bool ParseNumber(const std::string& text, long min, long max, long* value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  *value = std::strtol(text.c_str(), nullptr, 10);
-  return *value >= min && *value <= max;
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *value = std::strtol(text.c_str(), nullptr, 10);
+    return *value >= min && *value <= max;
 }
 
 int Pack(const std::vector<std::string>& args) {
-  uib::PackOptions options;
-  std::vector<std::string> files;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::string name = arg;
-    std::string value;
-    const std::size_t equals = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    } else if ((arg == "--level" || arg == "--block-size") && i + 1 < args.size()) {
-      value = args[++i];
-    } else if (arg == "--level" || arg == "--block-size") {
-      return Usage(arg + " needs a value");
+    uib::PackOptions options;
+    std::vector<std::string> files;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::string name = arg;
+        std::string value;
+        const std::size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        } else if ((arg == "--level" || arg == "--block-size") && i + 1 < args.size()) {
+            value = args[++i];
+        } else if (arg == "--level" || arg == "--block-size") {
+            return Usage(arg + " needs a value");
+        }
+        long number = 0;
+        if (name == "--level") {
+            if (!ParseNumber(value, 0, 9, &number)) return Usage("--level must be 0 to 9");
+            options.level = static_cast<int>(number);
+        } else if (name == "--block-size") {
+            if (!ParseNumber(value, 6, 32768, &number)) return Usage("--block-size must be 6 to 32768");
+            options.block_size = static_cast<std::uint32_t>(number);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage("unknown option " + arg);
+        } else {
+            files.push_back(arg);
+        }
     }
-    long number = 0;
-    if (name == "--level") {
-      if (!ParseNumber(value, 0, 9, &number)) return Usage("--level must be 0 to 9");
-      options.level = static_cast<int>(number);
-    } else if (name == "--block-size") {
-      if (!ParseNumber(value, 6, 32768, &number)) return Usage("--block-size must be 6 to 32768");
-      options.block_size = static_cast<std::uint32_t>(number);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option " + arg);
-    } else {
-      files.push_back(arg);
-    }
-  }
-  if (files.size() != 2) return Usage("pack needs INPUT and OUTPUT.uib");
-  const std::string& input = files[0];
-  const std::string& output = files[1];
+    if (files.size() != 2) return Usage("pack needs INPUT and OUTPUT.uib");
+    const std::string& input = files[0];
+    const std::string& output = files[1];
 
-  const uib::PackResult result = uib::PackUibFile(input.c_str(), output.c_str(), options);
-  switch (result.error) {
-    case uib::PackError::kNone:
-      std::printf("%s: %u blocks, %llu bytes packed into %llu, block size %u\n", output.c_str(),
-                  result.blocks, static_cast<unsigned long long>(result.input_size),
-                  static_cast<unsigned long long>(result.total) + 8, result.block_size);
-      return kOk;
-    case uib::PackError::kBlockSizeTooSmall:
-      return Usage("--block-size " + std::to_string(options.block_size) + " is too small for " +
-                   input + ": its largest compressed block has " +
-                   std::to_string(result.largest_block) + " bytes");
-    case uib::PackError::kOpenInput:
-      return Failure("cannot open " + input + ": " + std::strerror(errno));
-    case uib::PackError::kReadInput:
-      return Failure("cannot read " + input);
-    case uib::PackError::kCreateOutput:
-    case uib::PackError::kWriteOutput:
-      return Failure("cannot write " + output);
-    default:
-      return Failure(input + ": " + uib::PackErrorText(result.error));
-  }
+    const uib::PackResult result = uib::PackUibFile(input.c_str(), output.c_str(), options);
+    switch (result.error) {
+        case uib::PackError::kNone:
+            std::printf("%s: %u blocks, %llu bytes packed into %llu, block size %u\n", output.c_str(), result.blocks,
+                        static_cast<unsigned long long>(result.input_size),
+                        static_cast<unsigned long long>(result.total) + 8, result.block_size);
+            return kOk;
+        case uib::PackError::kBlockSizeTooSmall:
+            return Usage("--block-size " + std::to_string(options.block_size) + " is too small for " + input +
+                         ": its largest compressed block has " + std::to_string(result.largest_block) + " bytes");
+        case uib::PackError::kOpenInput: return Failure("cannot open " + input + ": " + std::strerror(errno));
+        case uib::PackError::kReadInput: return Failure("cannot read " + input);
+        case uib::PackError::kCreateOutput:
+        case uib::PackError::kWriteOutput: return Failure("cannot write " + output);
+        default: return Failure(input + ": " + uib::PackErrorText(result.error));
+    }
 }
 
 int Unpack(const std::vector<std::string>& args) {
-  if (args.size() != 2) return Usage("unpack needs PACKAGE.uib and OUTPUT");
-  const std::string& package = args[0];
-  const std::string& output = args[1];
-  if (DecodeUibPackage(package.c_str(), output.c_str()) == 1) return kOk;
-  // The decoder only says no; the checker walks the package the same way and
-  // can say why. If it finds nothing, the output side failed.
-  const uib::CheckReport report = uib::CheckUibPackage(package.c_str());
-  if (!report.ok) return Failure(package + ": " + report.problem);
-  return Failure("cannot write " + output);
+    if (args.size() != 2) return Usage("unpack needs PACKAGE.uib and OUTPUT");
+    const std::string& package = args[0];
+    const std::string& output = args[1];
+    if (DecodeUibPackage(package.c_str(), output.c_str()) == 1) return kOk;
+    // The decoder only says no; the checker walks the package the same way and
+    // can say why. If it finds nothing, the output side failed.
+    const uib::CheckReport report = uib::CheckUibPackage(package.c_str());
+    if (!report.ok) return Failure(package + ": " + report.problem);
+    return Failure("cannot write " + output);
 }
 
 int Check(const std::vector<std::string>& args) {
-  if (args.size() != 1) return Usage("check needs PACKAGE.uib");
-  const std::string& package = args[0];
-  const uib::CheckReport report = uib::CheckUibPackage(package.c_str());
-  if (!report.ok) return Failure(package + ": " + report.problem);
-  std::printf("%s: OK, %u blocks, %llu bytes decoded, %llu bytes compressed, block size %u",
-              package.c_str(), report.blocks, static_cast<unsigned long long>(report.decoded_size),
-              static_cast<unsigned long long>(report.compressed_size), report.block_size);
-  if (report.ignored_tail != 0) {
-    std::printf(", %u trailing bytes ignored", report.ignored_tail);
-  }
-  std::printf("\n");
-  return kOk;
+    if (args.size() != 1) return Usage("check needs PACKAGE.uib");
+    const std::string& package = args[0];
+    const uib::CheckReport report = uib::CheckUibPackage(package.c_str());
+    if (!report.ok) return Failure(package + ": " + report.problem);
+    std::printf("%s: OK, %u blocks, %llu bytes decoded, %llu bytes compressed, block size %u", package.c_str(),
+                report.blocks, static_cast<unsigned long long>(report.decoded_size),
+                static_cast<unsigned long long>(report.compressed_size), report.block_size);
+    if (report.ignored_tail != 0) {
+        std::printf(", %u trailing bytes ignored", report.ignored_tail);
+    }
+    std::printf("\n");
+    return kOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage("no command given");
-  const std::string command = argv[1];
-  const std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kHelp, stdout);
-    return kOk;
-  }
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kHelp, stdout);
-      return kOk;
+    if (argc < 2) return Usage("no command given");
+    const std::string command = argv[1];
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kHelp, stdout);
+        return kOk;
     }
-  }
-  if (command == "pack") return Pack(args);
-  if (command == "unpack") return Unpack(args);
-  if (command == "check") return Check(args);
-  return Usage("unknown command " + command);
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return kOk;
+        }
+    }
+    if (command == "pack") return Pack(args);
+    if (command == "unpack") return Unpack(args);
+    if (command == "check") return Check(args);
+    return Usage("unknown command " + command);
 }

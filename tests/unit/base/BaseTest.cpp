@@ -23,10 +23,12 @@ TEST(AnsiText, FlagsAreOnesTheCodePageAccepts) {
         DWORD flags;
         bool askUsedDefault;
     } cases[] = {
+        // clang-format off
         {1252, WC_NO_BEST_FIT_CHARS, true},  {932, WC_NO_BEST_FIT_CHARS, true},
         {65001, WC_ERR_INVALID_CHARS, false}, {54936, WC_ERR_INVALID_CHARS, false},
         {65000, 0, false},                    {50220, 0, false},
         {57002, 0, false},                    {42, 0, false},
+        // clang-format on
     };
     for (const auto& c : cases) {
         const AnsiConversion how = AnsiConversionFor(c.codePage);
@@ -43,6 +45,7 @@ TEST(AnsiText, ConvertsExactlyOrNotAtAll) {
         bool converts;
         std::string ansi;
     } cases[] = {
+        // clang-format off
         {1252, L"Marlowcast.exe", 64, true, "Marlowcast.exe"},
         {1252, L"\x20AC.txt", 64, true, "\x80.txt"},
         {1252, L"\x03A9mega.txt", 64, false, ""},  // no Omega in 1252; best fit would name "Omega.txt"
@@ -51,6 +54,7 @@ TEST(AnsiText, ConvertsExactlyOrNotAtAll) {
         {1252, L"", 1, true, ""},
         {65001, L"\x00C4rger \x03A9.txt", 64, true, "\xC3\x84rger \xCE\xA9.txt"},
         {65001, std::wstring(L"a\xD800z"), 64, false, ""},  // a lone surrogate has no UTF-8 form
+        // clang-format on
     };
     for (const auto& c : cases) {
         std::string out = "stale";

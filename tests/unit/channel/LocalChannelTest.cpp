@@ -26,17 +26,14 @@ public:
     }
     void TearDown() override { WSACleanup(); }
 };
-::testing::Environment* const g_winsockEnvironment =
-    ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
+::testing::Environment* const g_winsockEnvironment = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
 
 namespace {
 
 using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 bool WaitReadable(SOCKET s, long ms) {
     fd_set readable;
@@ -60,8 +57,7 @@ SOCKET ListenOnChannelPort(int backlog) {
     const sockaddr_in endpoint = ChannelEndpoint();
     for (;;) {
         SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        if (bind(s, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0 &&
-            listen(s, backlog) == 0) {
+        if (bind(s, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0 && listen(s, backlog) == 0) {
             return s;
         }
         const int error = WSAGetLastError();
@@ -211,9 +207,7 @@ struct ProbeCase {
     double withinSeconds;
 };
 
-void PrintTo(const ProbeCase& c, std::ostream* out) {
-    *out << c.name;
-}
+void PrintTo(const ProbeCase& c, std::ostream* out) { *out << c.name; }
 
 class ProbeAgainstPeer : public LocalChannel, public ::testing::WithParamInterface<ProbeCase> {};
 
@@ -225,8 +219,7 @@ TEST_P(ProbeAgainstPeer, Outcome) {
     EXPECT_EQ(ProbeStatus(running) != FALSE, c.passes);
     EXPECT_LT(SecondsSince(start), c.withinSeconds);
 
-    const std::string header =
-        "GET /Marlowcast/Status\r\nHOST: Quillstone 1.2\r\nContent-Length: 17\r\n\r\n";
+    const std::string header = "GET /Marlowcast/Status\r\nHOST: Quillstone 1.2\r\nContent-Length: 17\r\n\r\n";
     const std::string& request = peer.Request();
     EXPECT_EQ(request.substr(0, header.size()), header);
     EXPECT_TRUE(LooksLikeRequestTime(request.substr(std::min(header.size(), request.size()))));
@@ -237,16 +230,12 @@ INSTANTIATE_TEST_SUITE_P(
     LocalChannel, ProbeAgainstPeer,
     ::testing::Values(
         // Passes on the first read: no waiting for the close or the idle limit.
-        ProbeCase{"OkInFirstReadPassesWithoutWaitingForClose",
-                  Script{{{0, "HTTP/1.1 200 OK\r\n\r\n"}}}, true, 3.0},
-        ProbeCase{"OkInALaterReadPasses",
-                  Script{{{0, "HTTP/1.1 "}, {300, "200 OK\r\n"}}}, true, 3.0},
-        ProbeCase{"AnswerWithoutOkThenCloseFails",
-                  Script{{{0, "HTTP/1.1 503 Busy\r\n\r\n"}}, false, true}, false, 3.0},
-        ProbeCase{"OkSplitAcrossTwoReadsIsNotRecognised",
-                  Script{{{0, "HTTP/1.1 200"}, {300, " OK\r\n"}}, false, true}, false, 3.0},
-        ProbeCase{"OkBehindAZeroByteIsNotRecognised",
-                  Script{{{0, "\0HTTP/1.1 200 OK\r\n"s}}, false, true}, false, 3.0},
+        ProbeCase{"OkInFirstReadPassesWithoutWaitingForClose", Script{{{0, "HTTP/1.1 200 OK\r\n\r\n"}}}, true, 3.0},
+        ProbeCase{"OkInALaterReadPasses", Script{{{0, "HTTP/1.1 "}, {300, "200 OK\r\n"}}}, true, 3.0},
+        ProbeCase{"AnswerWithoutOkThenCloseFails", Script{{{0, "HTTP/1.1 503 Busy\r\n\r\n"}}, false, true}, false, 3.0},
+        ProbeCase{"OkSplitAcrossTwoReadsIsNotRecognised", Script{{{0, "HTTP/1.1 200"}, {300, " OK\r\n"}}, false, true},
+                  false, 3.0},
+        ProbeCase{"OkBehindAZeroByteIsNotRecognised", Script{{{0, "\0HTTP/1.1 200 OK\r\n"s}}, false, true}, false, 3.0},
         // 251 empty polls of 20 ms; well before the 10 s limit on reading.
         ProbeCase{"SilentPeerFailsAtTheIdleLimit", Script{}, false, 9.0},
         // Gaps of 20 empty polls each: only a count that data does not reset
@@ -279,11 +268,9 @@ TEST_F(LocalChannel, HandsEveryPieceOfAReplyToTheConsumer) {
         ASSERT_TRUE(OpenLocalConnection(connection.Get(), running));
         DWORD sendTimeout = 0;
         int size = sizeof sendTimeout;
-        getsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&sendTimeout),
-                   &size);
+        getsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&sendTimeout), &size);
         EXPECT_EQ(sendTimeout, 9800u);
-        ASSERT_TRUE(SendLocalRequest(connection.Get(), kUpgradeListRequestLine, kRequestHostLine,
-                                     "20250810_12:32:28"));
+        ASSERT_TRUE(SendLocalRequest(connection.Get(), kUpgradeListRequestLine, kRequestHostLine, "20250810_12:32:28"));
         char buffer[16];
         EXPECT_FALSE(ReceiveLocalReply(connection.Get(), buffer, sizeof buffer, gatherer, running));
     }

@@ -83,7 +83,9 @@ TEST(RequestText, StatusOkIsRecognisedOnlyWithinOneChunkBeforeAnyZeroByte) {
         {"200 OK", true},
         {"200 OK\0trailing"s, true},
         {"\0HTTP/1.1 200 OK"s, false},
-        {"HTTP/1.1 20\0" "0 OK"s, false},
+        {"HTTP/1.1 20\0"
+         "0 OK"s,
+         false},
         {"HTTP/1.1 200", false},
         {" OK\r\n", false},
         {"HTTP/1.1 200 Ok", false},

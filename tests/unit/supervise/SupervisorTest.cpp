@@ -115,6 +115,7 @@ TEST_F(SupervisorRules, ChecksCountFailuresAndAskForARestartByTheRules) {
         int firstRestartAt;       // 0: none
         int probes;
     } cases[] = {
+        // clang-format off
         {"healthy", [](Marlowcast&) {}, true, {0, 0, 0}, 0, 3},
         {"ended, mutex held: the sixth check restarts, and each one after",
          [](Marlowcast& m) { m.ended = true; }, true, {1, 2, 3, 4, 5, 6, 7}, 6, 0},
@@ -128,6 +129,7 @@ TEST_F(SupervisorRules, ChecksCountFailuresAndAskForARestartByTheRules) {
          {1, 1, 1}, 0, 3},
         {"answers although our launch failed, mutex gone",
          [](Marlowcast& m) { m.launches = false, m.mutexHeld = false; }, false, {5, 5}, 0, 2},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -179,6 +181,7 @@ TEST_F(SupervisorRules, TheThreadTestIsUsedOnlyWhereTheWindowTestIsMissing) {
         int searches, threadTests, probes;
         const wchar_t* windowLabel;  // null: never written
     } cases[] = {
+        // clang-format off
         {"window found and not hung: one search, then the probe", WindowHungIfChosen, ThreadAlwaysHung, found, nullptr,
          {0, 0}, 1, 0, 2, L"4660"},
         {"window hung: counted without a probe", WindowHungIfChosen, ThreadAlwaysHung, found, found, {1, 2}, 1, 0, 0,
@@ -187,6 +190,7 @@ TEST_F(SupervisorRules, TheThreadTestIsUsedOnlyWhereTheWindowTestIsMissing) {
          nullptr, {0, 0}, 2, 0, 2, L"0"},
         {"only the thread test", nullptr, ThreadAlwaysHung, found, found, {1, 2}, 0, 2, 0, nullptr},
         {"neither: the probe alone", nullptr, nullptr, found, found, {0, 0}, 0, 0, 2, nullptr},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,12 +223,14 @@ TEST_F(SupervisorRules, ARestartEndsTheOldProcessWithinItsBoundsAndLaunchesAgain
         int terminated;
         std::vector<DWORD> pauses;
     } cases[] = {
+        // clang-format off
         {"running: terminated, one pause", [](Marlowcast&) {}, 1, {1000}},
         {"already ended: no pause", [](Marlowcast& m) { m.ended = true; }, 0, {}},
         {"termination keeps failing: twenty pauses, then the launch all the same",
          [](Marlowcast& m) { m.terminates = false; }, 0, std::vector<DWORD>(20, 1000)},
         {"exit code unknown: twenty pauses", [](Marlowcast& m) { m.exitCodeKnown = false; }, 0,
          std::vector<DWORD>(20, 1000)},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -55,9 +55,9 @@ TEST(MyProgress, PaintsBackgroundFillTextAndFrame) {
         int filledColumns;
         bool text;
     } cases[] = {
-        {{}, 0, false},                    // no range: background and frame only
-        {{"R100", "P0"}, 0, true},         // "0 %" without fill
-        {{"R100", "P50"}, 156, true},      // 53 % of 296 pixels
+        {{}, 0, false},                // no range: background and frame only
+        {{"R100", "P0"}, 0, true},     // "0 %" without fill
+        {{"R100", "P50"}, 156, true},  // 53 % of 296 pixels
         {{"R100", "P100"}, 296, true},
         {{"R100", "P50", "R0"}, 0, false},
     };

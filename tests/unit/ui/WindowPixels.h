@@ -32,8 +32,8 @@ inline Image Capture(HWND hWnd, bool wholeWindow = false) {
     HGDIOBJ old = SelectObject(hMemory, hBitmap);
     BitBlt(hMemory, 0, 0, image.width(), image.height(), hSource, 0, 0, SRCCOPY);
     SelectObject(hMemory, old);
-    GetDIBits(hMemory, hBitmap, 0, image.height(), image.pixels.data(),
-              reinterpret_cast<BITMAPINFO*>(&image.info), DIB_RGB_COLORS);
+    GetDIBits(hMemory, hBitmap, 0, image.height(), image.pixels.data(), reinterpret_cast<BITMAPINFO*>(&image.info),
+              DIB_RGB_COLORS);
     DeleteObject(hBitmap);
     DeleteDC(hMemory);
     ReleaseDC(hWnd, hSource);

@@ -15,9 +15,11 @@ TEST(ProgressSteps, FileBarMovesOncePerReadAndShows100OnlyAtTheEnd) {
         std::uint32_t contentLength;
         std::vector<int> shown;  // after each read with data, then at the end
     } cases[] = {
+        // clang-format off
         {4096, {25, 50, 75, 99, 100}}, {2048, {50, 99, 100}}, {1024, {99, 99, 99, 100}},
         {2500, {40, 81, 99, 100}},  // truncated, not rounded
         {1048576, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 100}}, {0, noLength},
+        // clang-format on
     };
     for (const auto& c : cases) {
         FileProgress bar(c.contentLength);
@@ -33,7 +35,9 @@ TEST(ProgressSteps, OverallBarFillsHalfByDownloadsAndShows100OnlyAtTheEnd) {
         int entries;
         std::vector<int> shown;  // after each download, each installation, then at the end
     } cases[] = {
-        {4, {12, 25, 37, 50, 62, 75, 87, 99, 100}}, {1, {50, 99, 100}}, {3, {16, 33, 50, 66, 83, 99, 100}},
+        {4, {12, 25, 37, 50, 62, 75, 87, 99, 100}},
+        {1, {50, 99, 100}},
+        {3, {16, 33, 50, 66, 83, 99, 100}},
     };
     for (const auto& c : cases) {
         OverallProgress bar(c.entries);

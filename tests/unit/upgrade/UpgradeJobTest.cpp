@@ -23,7 +23,9 @@ constexpr u_short kServerPort = 50981;
 // What the upgrade window would show, in order.
 struct Display : UpgradeProgress {
     std::vector<std::string> shown;
-    void ShowEntry(const std::wstring& entry) override { shown.push_back("label " + std::string(entry.begin(), entry.end())); }
+    void ShowEntry(const std::wstring& entry) override {
+        shown.push_back("label " + std::string(entry.begin(), entry.end()));
+    }
     void SetFileProgress(std::uint32_t position) override { shown.push_back("file " + std::to_string(position)); }
     void SetTotalProgress(std::uint32_t position) override { shown.push_back("total " + std::to_string(position)); }
 };
@@ -53,7 +55,8 @@ private:
             return;
         }
         std::string head = "HTTP/1.0 200 OK\r\n";
-        if (found->second.declaresLength) head += "Content-Length: " + std::to_string(found->second.bytes.size()) + "\r\n";
+        if (found->second.declaresLength)
+            head += "Content-Length: " + std::to_string(found->second.bytes.size()) + "\r\n";
         e2e::SendAll(s, head + "\r\n" + found->second.bytes);
     }
 
@@ -141,6 +144,7 @@ TEST_F(Job, EntryFormsInstallAsTheirNamesSay) {
         int requests;
         std::map<std::string, std::string> installed;
     } cases[] = {
+        // clang-format off
         {"one name part in two folders: one file on the server, both targets get it",
          {"one\\same.txt", "two\\same.txt"}, {{"same.txt", {"shared"}}}, true, 2,
          {{"one", "<dir>"}, {"one\\same.txt", "shared"}, {"two", "<dir>"}, {"two\\same.txt", "shared"}}},
@@ -151,6 +155,7 @@ TEST_F(Job, EntryFormsInstallAsTheirNamesSay) {
         {"a declared length of 0 installs an empty file", {"empty.txt"}, {{"empty.txt", {""}}}, true, 1,
          {{"empty.txt", ""}}},
         {"a package of 0 bytes does not decode", {"empty.dat.uib"}, {{"empty.dat.uib", {""}}}, false, 1, nothing},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -174,12 +179,14 @@ TEST(ListFetch, GathersTheAnswerAndUsesOnlyOneThatFits) {
         bool usable;
         std::string text;
     } cases[] = {
+        // clang-format off
         {"three pieces", {list.substr(0, 10), list.substr(10, 15), list.substr(25)}, true, list},
         {"16 bytes", {std::string(16, 'x')}, false, ""},
         {"17 bytes", {std::string(17, 'x')}, true, std::string(17, 'x')},
         {"5119 bytes fit", {std::string(4000, 'y'), std::string(1119, 'y')}, true, std::string(5119, 'y')},
         {"5120 bytes do not", {std::string(4000, 'z'), std::string(1120, 'z')}, false, ""},
         {"nothing but a close", {}, false, ""},
+        // clang-format on
     };
     StopFlag running;
     running.Start();

@@ -19,7 +19,8 @@ TEST(UpgradeList, TakesTheEntriesByTheListRules) {
         std::string text;
         std::vector<std::string> entries;
     } cases[] = {
-        {"around other text", "200 OK\r\n<List>" + Pair(1, "a.exe") + Pair(2, "lang\\de.uib") + "</List>",
+        {"around other text",
+         "200 OK\r\n<List>" + Pair(1, "a.exe") + Pair(2, "lang\\de.uib") + "</List>",
          {"a.exe", "lang\\de.uib"}},
         {"04 is not reached without 03", Pair(1, "a") + Pair(2, "b") + Pair(4, "d"), {"a", "b"}},
         {"number order, not text order", Pair(2, "b") + Pair(1, "a"), {"a", "b"}},
@@ -55,7 +56,8 @@ TEST(UpgradeList, OnlyAnAnswerLongerThanSixteenBytesThatEndsInTheBufferIsUsable)
         std::string buffer;  // all of it, zero bytes included
         bool usable;
     } cases[] = {
-        {std::string(16, 'x') + '\0', false}, {std::string(17, 'x') + '\0', true},
+        {std::string(16, 'x') + '\0', false},
+        {std::string(17, 'x') + '\0', true},
         {std::string(10, 'x') + '\0' + std::string(20, 'x') + '\0', false},
         {std::string(kUpgradeListSize - 1, 'x') + '\0', true},
         {std::string(kUpgradeListSize, 'x'), false},  // cut off
