@@ -67,7 +67,6 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrW(hWnd, DWLP_USER, 0);
         pDlg->m_hWnd = nullptr;
-        pDlg->PostNcDestroy();
     }
     if (useDefault) return FALSE;
     switch (message) {

@@ -67,10 +67,9 @@ int AfxMessageBox(LPCWSTR lpszText, UINT nType, UINT /*nIDHelp*/) {
     return MessageBoxW(hOwner, lpszText, caption, nType);
 }
 
-int AfxWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR, int) {
+int AfxWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     CWinApp* app = AfxGetApp();
     if (!app) return -1;
-    app->m_hInstance = hInstance;
     if (!app->InitInstance()) return app->ExitInstance();
     return app->Run();
 }

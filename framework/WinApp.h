@@ -21,7 +21,6 @@ public:
     void SetRegistryKey(LPCWSTR lpszRegistryKey);
     void OnHelp() {}  // there is no help file
 
-    HINSTANCE m_hInstance = nullptr;
     CWnd* m_pMainWnd = nullptr;
     LPCWSTR m_pszAppName = nullptr;      // executable name without extension by default
     LPCWSTR m_pszRegistryKey = nullptr;  // HKCU\Software\<key>; nothing is stored there

@@ -118,7 +118,6 @@ LRESULT CALLBACK CWnd::StandardWndProc(HWND hWnd, UINT message, WPARAM wParam, L
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrW(hWnd, GWLP_USERDATA, 0);
         pWnd->m_hWnd = nullptr;
-        pWnd->PostNcDestroy();
     }
     return result;
 }

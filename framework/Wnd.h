@@ -14,7 +14,6 @@ public:
     CWnd& operator=(const CWnd&) = delete;
 
     HWND m_hWnd = nullptr;
-    HWND GetSafeHwnd() const { return m_hWnd; }
 
     // Creates a child or top-level window of a system class (e.g. L"STATIC").
     // The class is superclassed once per process so that WM_NCCREATE, and so
@@ -44,7 +43,6 @@ protected:
     // framework's messages below call it, as the framework's own do).
     LRESULT Default();
     virtual LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
-    virtual void PostNcDestroy() {}
 
     void OnTimer(UINT_PTR) { Default(); }
     void OnPaint() { Default(); }
