@@ -213,6 +213,7 @@ void CQuillstoneDlg::OnSysCommand(UINT nID, LPARAM lParam) {
 void CQuillstoneDlg::OnControlAbout() { ShowAboutBox(); }
 
 void CQuillstoneDlg::ShowAboutBox() {
+    if (!m_running.IsRunning()) return;  // no box once the shutdown has begun
     // Modal, and its loop goes on dispatching this window's timer and messages.
     CAboutDlg dlgAbout;
     dlgAbout.DoModal();

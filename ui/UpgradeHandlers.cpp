@@ -42,6 +42,7 @@ std::vector<UpgradeEntry> SafeEntriesOf(const char* list) {
 }  // namespace
 
 LRESULT CQuillstoneDlg::FetchUpgradeList(WPARAM, LPARAM) {
+    if (!m_running.IsRunning()) return 0;  // see OnUpgradeDone
     // One upgrade at a time. A request during one (even while its result box
     // is open) would otherwise clear the flag, or touch the window and job,
     // of the upgrade that runs.
@@ -88,6 +89,11 @@ BOOL CQuillstoneDlg::StartUpgrade(const char* list) {
 }
 
 LRESULT CQuillstoneDlg::OnUpgradeDone(WPARAM wParam, LPARAM) {
+    // The shutdown joins the job, whose end is posted on its way out; a box of
+    // ours open at that moment runs a modal loop that still dispatches it.
+    // Once the shutdown has begun, no box may appear: nobody may be there to
+    // press OK, and the process could not end.
+    if (!m_running.IsRunning()) return 0;
     m_upgrade.reset();  // the thread has posted this and is ending: a short wait
     DestroyUpgradeWindow();
     AfxMessageBox(wParam ? L"Upgrade OK!" : L"Upgrade Failed!", MB_OK, 0);
