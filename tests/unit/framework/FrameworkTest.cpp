@@ -2,6 +2,8 @@
 // default handling in dialogs, and the message box convention.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 
 #include "framework/Framework.h"
@@ -97,23 +99,58 @@ BEGIN_MESSAGE_MAP(CProbeDlg, CDialog)
     ON_WM_TIMER()
 END_MESSAGE_MAP()
 
+// Drives a modal window of this thread from a helper thread while this thread
+// runs the modal loop. The helper waits at most 5 s for a visible dialog
+// window (class #32770) of this thread and hands it to `drive`; when none
+// comes, it ends the loop with WM_QUIT, so that the test fails instead of
+// hanging. The helper is joined before the test looks at anything.
+class ModalDriver {
+public:
+    explicit ModalDriver(std::function<void(HWND)> drive)
+        : m_owner(GetCurrentThreadId()), m_thread([this, drive] {
+              for (int i = 0; i < 100 && !m_window; ++i) {
+                  Sleep(50);
+                  EnumThreadWindows(m_owner, TakeVisibleDialog, reinterpret_cast<LPARAM>(&m_window));
+              }
+              if (m_window) {
+                  drive(m_window);
+              } else {
+                  PostThreadMessageW(m_owner, WM_QUIT, 0, 0);
+              }
+          }) {}
+    // Joins the helper; true when it found the window.
+    bool Finish() {
+        if (m_thread.joinable()) m_thread.join();
+        MSG msg;
+        PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // a fallback's quit, reposted by the loop
+        return m_window != nullptr;
+    }
+    ~ModalDriver() { Finish(); }
+
+private:
+    static BOOL CALLBACK TakeVisibleDialog(HWND hWnd, LPARAM found) {
+        wchar_t cls[16] = {};
+        if (!IsWindowVisible(hWnd) || !GetClassNameW(hWnd, cls, 16) || wcscmp(cls, L"#32770") != 0) return TRUE;
+        *reinterpret_cast<HWND*>(found) = hWnd;
+        return FALSE;
+    }
+    const DWORD m_owner;
+    std::atomic<HWND> m_window{nullptr};
+    std::thread m_thread;
+};
+
 TEST(Dialog, ModalRunRoutesInitCommandsAndTimersToTheObject) {
     CProbeDlg dlg;
-    std::thread([] {
-        // Give the dialog time to appear, then drive it from outside.
-        HWND box = nullptr;
-        for (int i = 0; i < 100 && !box; ++i) {
-            box = FindWindowW(L"#32770", L"About Quillstone");
-            Sleep(50);
-        }
-        ASSERT_NE(box, nullptr);
+    ModalDriver driver([](HWND box) {
         SendMessageW(box, WM_COMMAND, IDOK, 0);
         SendMessageW(box, WM_COMMAND, IDCANCEL, 0);
         SendMessageW(box, WM_CLOSE, 0, 0);  // the dialog manager turns it into IDCANCEL
         SendMessageW(box, WM_TIMER, 1, 0);
         PostMessageW(box, WM_TIMER, 2, 0);
-    }).detach();
-    EXPECT_EQ(dlg.DoModal(), 42);
+    });
+    const INT_PTR result = dlg.DoModal();
+    ASSERT_TRUE(driver.Finish()) << "the dialog did not appear";
+    EXPECT_EQ(result, 42);
     EXPECT_EQ(dlg.inits, 1);
     EXPECT_EQ(dlg.oks, 1);
     EXPECT_EQ(dlg.cancels, 2);
@@ -125,13 +162,7 @@ TEST(AfxMessageBox, UsesTheExecutableNameAsCaptionOkOnlyAndTheExclamationIcon) {
     CWinApp app;  // the application object supplies the caption
     std::wstring caption, text;
     bool hasIcon = false, hasCancel = true;
-    std::thread([&] {
-        HWND box = nullptr;
-        for (int i = 0; i < 100 && !box; ++i) {
-            box = FindWindowW(L"#32770", L"framework_test");
-            Sleep(50);
-        }
-        if (!box) return;
+    ModalDriver driver([&](HWND box) {
         wchar_t buf[256] = {};
         GetWindowTextW(box, buf, 256);
         caption = buf;
@@ -149,8 +180,10 @@ TEST(AfxMessageBox, UsesTheExecutableNameAsCaptionOkOnlyAndTheExclamationIcon) {
             },
             reinterpret_cast<LPARAM>(&hasIcon));
         PostMessageW(box, WM_COMMAND, IDOK, 0);
-    }).detach();
-    EXPECT_EQ(AfxMessageBox(L"Something the user must see"), IDOK);
+    });
+    const int pressed = AfxMessageBox(L"Something the user must see");
+    ASSERT_TRUE(driver.Finish()) << "the box did not appear";
+    EXPECT_EQ(pressed, IDOK);
     EXPECT_EQ(caption, L"framework_test");
     EXPECT_EQ(text, L"Something the user must see");
     EXPECT_TRUE(hasIcon);
