@@ -300,24 +300,27 @@ TEST_F(LocalPeer, AListenerThatAnswersOnlySometimesIsCountedByTheRules) {
                 SendAll(s, "HTTP/1.1 200 OK\r\n\r\n");
             });
             ASSERT_TRUE(peer.Listening());
-            // A restart ends the old process first thing; the new one logs
-            // its start only later, after checks of its own.
+            // A restart ends the old process first thing. Once it has, no
+            // more checks are brought on: the relaunched process needs a
+            // moment to take its mutex, and a check that came before would
+            // find Marlowcast gone and count towards a second restart.
             int acceptedAtRestart = -1;
             WaitFor(
                 [&] {
                     if (acceptedAtRestart < 0 && !ProcessRunning(marlowcast)) acceptedAtRestart = peer.Accepted();
-                    if (peer.Accepted() >= c.exchanges) return true;
+                    if (acceptedAtRestart >= 0 || peer.Accepted() >= c.exchanges) return true;
                     PostMessageW(sup->Window(), WM_TIMER, kCheckTimerId, 0);
                     return false;
                 },
                 60s, 700ms);
-            EXPECT_GE(peer.Accepted(), c.exchanges);
             if (c.restart) {
                 // The sixth refused connection in a row is the one that restarts.
                 EXPECT_EQ(acceptedAtRestart, 6);
-                EXPECT_TRUE(WaitFor([&] { return StandInStarts(install).size() == starts + 1; }, 10s))
-                    << "not relaunched";
+                // The restart pauses 1 s after the end of the old process, then
+                // starts the new one, which logs its start first of all.
+                EXPECT_TRUE(WaitFor([&] { return StandInStarts(install).size() > starts; }, 10s)) << "not relaunched";
             } else {
+                EXPECT_GE(peer.Accepted(), c.exchanges);
                 EXPECT_EQ(acceptedAtRestart, -1) << "a passing check must reset the count";
             }
         }
