@@ -117,10 +117,21 @@ std::string StandInCommand(const std::string& command) {
 }
 
 // The current environment plus extra NAME=VALUE entries, as a block.
+// Our environment with `extra` ("NAME=value") added; a variable named there
+// replaces ours (a block with the name twice would leave the first one seen).
 static std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
+    const auto replaced = [&extra](const wchar_t* variable) {
+        for (const std::wstring& e : extra) {
+            const std::size_t name = e.find(L'=') + 1;
+            if (_wcsnicmp(variable, e.c_str(), name) == 0) return true;
+        }
+        return false;
+    };
     std::wstring block;
     wchar_t* env = GetEnvironmentStringsW();
-    for (const wchar_t* p = env; *p; p += wcslen(p) + 1) block.append(p).push_back(L'\0');
+    for (const wchar_t* p = env; *p; p += wcslen(p) + 1) {
+        if (!replaced(p)) block.append(p).push_back(L'\0');
+    }
     FreeEnvironmentStringsW(env);
     for (const std::wstring& e : extra) block.append(e).push_back(L'\0');
     block.push_back(L'\0');
