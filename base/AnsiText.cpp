@@ -10,6 +10,15 @@ bool TakesNoFlags(UINT codePage) {
            (codePage >= 57002 && codePage <= 57011);
 }
 
+std::wstring Widen(UINT codePage, const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int needed = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (needed <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], needed);
+    return wide;
+}
+
 }  // namespace
 
 AnsiConversion AnsiConversionFor(UINT codePage) {
@@ -38,11 +47,12 @@ bool ToAnsi(const std::wstring& text, std::string* out, std::size_t limit, UINT 
     return true;
 }
 
-std::wstring FromAnsi(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int needed = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (needed <= 0) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], needed);
-    return wide;
+std::wstring FromAnsi(const std::string& text) { return Widen(CP_ACP, text); }
+
+std::string ToUtf8(const std::wstring& text) {
+    std::string utf8;
+    ToAnsi(text, &utf8, static_cast<std::size_t>(-1), CP_UTF8);
+    return utf8;
 }
+
+std::wstring FromUtf8(const std::string& text) { return Widen(CP_UTF8, text); }

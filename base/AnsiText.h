@@ -28,3 +28,7 @@ bool ToAnsi(const std::wstring& text, std::string* out, std::size_t limit, UINT 
 
 // ANSI text to UTF-16, through the system's ANSI code page.
 std::wstring FromAnsi(const std::string& text);
+
+// UTF-16 to UTF-8 and back, for files of our own that must hold any path.
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);

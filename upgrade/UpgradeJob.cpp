@@ -5,17 +5,15 @@
 #include "base/AnsiText.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
-#include "package/UibPackage.h"
 #include "upgrade/Download.h"
 #include "upgrade/ProgressSteps.h"
-#include "upgrade/StagedFile.h"
+#include "upgrade/Installation.h"
 
 namespace {
 
-constexpr std::size_t kPathSize = 511;                 // paths hold at most 510 characters
-constexpr DWORD kInstallDirSize = 320;                 // capacity the installation folder is read with
-constexpr std::size_t kUrlSize = 1021;                 // URLs hold at most 1020 characters
-constexpr std::size_t kAnsiPathLimit = kPathSize + 8;  // a path with its staging suffix
+constexpr std::size_t kPathSize = 511;  // paths hold at most 510 characters
+constexpr DWORD kInstallDirSize = 320;  // capacity the installation folder is read with
+constexpr std::size_t kUrlSize = 1021;  // URLs hold at most 1020 characters
 constexpr DWORD kExitPollMs = 50;
 
 // Two parts joined by a backslash, or false when the path would not fit.
@@ -87,11 +85,21 @@ bool UpgradeJob::Run() {
     // Files are replaced only once Marlowcast has exited by itself.
     while (IsMarlowcastRunning() && m_running.IsRunning()) Sleep(kExitPollMs);
 
+    if (!m_running.IsRunning()) return false;
+    std::vector<InstallItem> items;
     for (const UpgradeEntry& entry : m_entries) {
-        if (!m_running.IsRunning()) return false;
-        if (!Install(entry, installDir)) return false;
-        m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnInstalled()));
+        InstallItem item{std::wstring(), entry.target, entry.package};
+        std::wstring target;  // only to know that the full path fits
+        if (!JoinPath(&item.source, m_tempDir, entry.namePart, L".tmp") ||
+            !JoinPath(&target, installDir, entry.target)) {
+            return false;
+        }
+        items.push_back(std::move(item));
     }
+    Installation installation(installDir);
+    const Installation::Result installed = installation.Install(
+        items, m_running, [&] { m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnInstalled())); });
+    if (installed != Installation::Result::kInstalled) return false;
     m_progress.SetTotalProgress(OverallProgress::Done());
     return true;
 }
@@ -103,36 +111,4 @@ bool UpgradeJob::Download(const UpgradeEntry& entry) {
     std::wstring file;
     if (!JoinPath(&file, m_tempDir, entry.namePart, L".tmp")) return false;
     return DownloadFile(url, file, m_running, [this](std::uint32_t position) { m_progress.SetFileProgress(position); });
-}
-
-bool UpgradeJob::Install(const UpgradeEntry& entry, const std::wstring& installDir) {
-    if (entry.namePart.size() != entry.path.size()) {
-        // Only the last folder level is made; a deeper missing level makes
-        // the installation fail next. A file of that name counts as found.
-        std::wstring folder;
-        if (!JoinPath(&folder, installDir, entry.path.substr(0, entry.path.size() - entry.namePart.size() - 1))) {
-            return false;
-        }
-        WIN32_FIND_DATAW found;
-        FindHandle search(FindFirstFileW(folder.c_str(), &found));
-        if (!search.Found()) CreateDirectoryW(folder.c_str(), nullptr);
-    }
-
-    std::wstring source, target;
-    if (!JoinPath(&source, m_tempDir, entry.namePart, L".tmp") || !JoinPath(&target, installDir, entry.target)) {
-        return false;
-    }
-    StagedFile staged;
-    if (!staged.Reserve(target)) return false;
-    if (entry.package) {
-        // The decoder takes paths in the ANSI code page.
-        std::string sourceAnsi, stagedAnsi;
-        if (!ToAnsi(source, &sourceAnsi, kAnsiPathLimit) || !ToAnsi(staged.Path(), &stagedAnsi, kAnsiPathLimit) ||
-            !DecodeUibPackageTo(sourceAnsi.c_str(), stagedAnsi.c_str())) {
-            return false;
-        }
-    } else if (!CopyFileW(source.c_str(), staged.Path().c_str(), FALSE)) {
-        return false;
-    }
-    return staged.PutInPlace();
 }

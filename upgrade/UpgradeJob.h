@@ -45,7 +45,6 @@ public:
 private:
     static DWORD WINAPI ThreadProc(LPVOID param);
     bool Download(const UpgradeEntry& entry);
-    bool Install(const UpgradeEntry& entry, const std::wstring& installDir);
 
     const std::vector<UpgradeEntry> m_entries;
     const std::wstring m_tempDir;

@@ -95,7 +95,7 @@ TEST_F(UpgradeFaults, BrokenResponsesFailTheUpgradeAndInstallNothing) {
     }
 }
 
-TEST_F(UpgradeFaults, InstallationThatResistsStopsAtTheFailingTarget) {
+TEST_F(UpgradeFaults, InstallationThatResistsChangesNothing) {
     Serve("rel-first.txt", "first, new");
     Serve("rel-held.txt", "held, new");
     Serve("rel-ro.txt", "read-only, new");
@@ -136,11 +136,10 @@ TEST_F(UpgradeFaults, InstallationThatResistsStopsAtTheFailingTarget) {
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         SetFileAttributesW(InApp("rel-ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_EQ(text, L"Upgrade Failed!");
-        EXPECT_EQ(ReadFileBytes(InApp("rel-first.txt")), "first, new")
-            << "entries before the failing one are installed";
+        EXPECT_EQ(ReadFileBytes(InApp("rel-first.txt")), "old") << "nothing is installed unless everything is";
         EXPECT_EQ(ReadFileBytes(InApp(c.failing == std::string("taken\\rel-sub.txt") ? "taken" : c.failing)), "old");
-        EXPECT_EQ(ReadFileBytes(InApp("rel-last.txt")), "old") << "nothing after the failing entry";
-        EXPECT_EQ(SideFiles(app), 0u) << "no side files are left behind";
+        EXPECT_EQ(ReadFileBytes(InApp("rel-last.txt")), "old");
+        EXPECT_EQ(SideFiles(app), 0u) << "nothing of the installation's own is left behind";
         sup.reset();
     }
 }

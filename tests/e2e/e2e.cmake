@@ -26,3 +26,5 @@ qs_add_e2e(e2e_reliability_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityUpg
 target_link_libraries(e2e_reliability_upgrade_test PRIVATE psapi)
 qs_add_e2e(e2e_reliability_process_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityProcessTest.cpp)
 target_link_libraries(e2e_reliability_process_test PRIVATE psapi)
+qs_add_e2e(e2e_interrupted_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/InterruptedUpgradeTest.cpp)
+target_link_libraries(e2e_interrupted_upgrade_test PRIVATE uib_package psapi)

@@ -12,6 +12,7 @@ if(WIN32)
   # waits on Marlowcast's mutex, which the stand-in's tests hold.
   qs_add_gtest(upgrade_job_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeJobTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/upgrade/InstallationTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
     LIBS qs_upgrade LOCKS port50918 TIMEOUT 120)

@@ -1,0 +1,179 @@
+// An upgrade cut short: Quillstone is killed at moments spread over the
+// installation, and the next start leaves one whole release in the folder,
+// old or new, with nothing of the installation's own beside it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <thread>
+
+#include "package/UibWriter.h"
+#include "tests/e2e/ReliabilityHelpers.h"
+#include "tools/driver/E2eSupport.h"
+
+using namespace e2e;
+using namespace rel;
+
+namespace {
+
+using Files = std::map<std::string, std::string>;  // relative path -> content, "<dir>" for a folder
+
+Files Listing(const std::wstring& folder, const std::string& prefix = "") {
+    Files files;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return files;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::string relative = prefix + std::string(name.begin(), name.end());
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            files[relative] = "<dir>";
+            for (const auto& inner : Listing(folder + L"\\" + name, relative + "\\")) files.insert(inner);
+        } else {
+            files[relative] = ReadFileBytes(folder + L"\\" + name);
+        }
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return files;
+}
+
+void Lay(const std::wstring& folder, const Files& files) {
+    for (const auto& [path, content] : Listing(folder)) {
+        if (content != "<dir>") DeleteFileW((folder + L"\\" + Widen(path)).c_str());
+    }
+    for (const auto& [path, content] : Listing(folder)) RemoveDirectoryW((folder + L"\\" + Widen(path)).c_str());
+    for (const auto& [path, content] : files) {
+        if (content == "<dir>") {
+            CreateDirectoryW((folder + L"\\" + Widen(path)).c_str(), nullptr);
+        } else {
+            WriteFileBytes(folder + L"\\" + Widen(path), content);
+        }
+    }
+}
+
+std::string Pattern(char seed, size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + (i * 131 + i / 4096) % 61);
+    return s;
+}
+
+class Interrupted : public UpgradeFixture {
+protected:
+    void SetUp() override {
+        UpgradeFixture::SetUp();
+        temp = install.Path(L"tmp");
+        CreateDirectoryW(temp.c_str(), nullptr);
+    }
+    // Starts a supervisor whose temporary folder the test watches.
+    void Start() {
+        sup = std::make_unique<Supervisor>(install, app, std::vector<std::wstring>{L"TMP=" + temp, L"TEMP=" + temp});
+        ASSERT_TRUE(WaitUntilSupervising(*sup, install, StandInStarts(install).size() + 1));
+    }
+    // True once every download is complete in the temporary folder.
+    bool Downloaded(const std::map<std::string, size_t>& sizes) {
+        for (const auto& [name, size] : sizes) {
+            if (ReadFileBytes(temp + L"\\" + Widen(name) + L".tmp").size() != size) return false;
+        }
+        return true;
+    }
+    std::wstring temp;
+};
+
+TEST_F(Interrupted, AKillAtAnyMomentOfTheInstallationLeavesTheOldReleaseOrTheNewOne) {
+    constexpr size_t kLarge = 12u << 20;
+    const std::string newA = Pattern('a', kLarge), newB = Pattern('b', kLarge), newC = Pattern('c', kLarge);
+    std::vector<unsigned char> packed;
+    ASSERT_EQ(uib::PackUib(newC.data(), newC.size(), uib::PackOptions{}, &packed).error, uib::PackError::kNone);
+    const std::map<std::string, std::string> served = {{"kill-a.bin", newA},
+                                                       {"kill-b.bin", newB},
+                                                       {"kill-c.dat.uib", std::string(packed.begin(), packed.end())},
+                                                       {"kill-d.txt", "new d"}};
+    std::map<std::string, size_t> sizes;
+    for (const auto& [name, bytes] : served) {
+        Serve(name, bytes);
+        sizes[name] = bytes.size();
+    }
+    // A replaced plain file, a new one in a new folder, a replaced file from
+    // a package, a new small file, and a file the list does not name.
+    OfferList({"kill-a.bin", "sub\\kill-b.bin", "kill-c.dat.uib", "kill-d.txt"});
+    const Files oldSet = {{"kill-a.bin", "old a"}, {"kill-c.dat", "old c"}, {"keep.txt", "not listed"}};
+    const Files newSet = {{"kill-a.bin", newA}, {"kill-c.dat", newC},      {"keep.txt", "not listed"},
+                          {"sub", "<dir>"},     {"sub\\kill-b.bin", newB}, {"kill-d.txt", "new d"}};
+
+    // One whole upgrade first, to learn how long the installation takes: from
+    // the end of the downloads until its journal is gone again.
+    const std::wstring journal = InApp("Quillstone-upgrade.journal");
+    const auto journalThere = [&] { return GetFileAttributesW(journal.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    Lay(app, oldSet);
+    Start();
+    ASSERT_EQ(StandInCommand("upgrade"), "ok");
+    ASSERT_TRUE(WaitFor([&] { return Downloaded(sizes); }, 60s, 2ms));
+    const auto downloaded = Clock::now();
+    ASSERT_TRUE(WaitFor(journalThere, 30s, 1ms));
+    const auto staging = Clock::now();
+    ASSERT_TRUE(WaitFor([&] { return !journalThere(); }, 60s, 1ms));
+    const auto installTook = Clock::now() - downloaded;
+    std::wstring text;
+    ASSERT_TRUE(DismissMessageBox(&text, 30s));
+    ASSERT_EQ(text, L"Upgrade OK!");
+    ASSERT_EQ(Listing(app), newSet);
+    const auto ms = [](Clock::duration d) {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    };
+    std::printf("measured: installation began %lld ms after the downloads and took %lld ms in all\n",
+                ms(staging - downloaded), ms(installTook));
+    sup.reset();
+
+    // Then killed at moments spread from the end of the downloads to a
+    // little past the end of the installation; each kill is followed by a
+    // start, which launches Marlowcast only after it has recovered.
+    constexpr int kKills = 24;
+    int outcomes[3] = {};  // old, new, anything else
+    Lay(app, oldSet);
+    Start();
+    for (int k = 0; k < kKills; ++k) {
+        SCOPED_TRACE("kill " + std::to_string(k));
+        for (const auto& [name, size] : sizes) DeleteFileW((temp + L"\\" + Widen(name) + L".tmp").c_str());
+        ASSERT_EQ(StandInCommand("upgrade"), "ok");
+        ASSERT_TRUE(WaitFor([&] { return Downloaded(sizes); }, 60s, 2ms));
+        std::this_thread::sleep_for(installTook * k / (kKills - 3));
+        TerminateProcess(sup->Process(), 1);
+        ASSERT_TRUE(sup->Exited(10s));
+        for (HWND box : MessageBoxes()) PressOk(box);  // a result shown just before the kill
+        sup.reset();
+
+        Start();
+        const Files now = Listing(app);
+        const int outcome = now == oldSet ? 0 : now == newSet ? 1 : 2;
+        ++outcomes[outcome];
+        EXPECT_NE(outcome, 2) << "neither release: " << ::testing::PrintToString(now);
+        Lay(app, oldSet);
+    }
+    std::printf("measured: %d kills: %d left the old release, %d the new one, %d anything else\n", kKills, outcomes[0],
+                outcomes[1], outcomes[2]);
+    EXPECT_EQ(outcomes[2], 0);
+}
+
+// A start that finds an interrupted installation but cannot undo it (a kept
+// copy is held open by somebody) launches Marlowcast all the same, and the
+// next start finishes the undo.
+TEST_F(Interrupted, ARecoveryThatCannotFinishStillSupervisesAndTheNextStartCompletesIt) {
+    // What a kill leaves right after the first target was replaced.
+    Lay(app, {{"held.txt", "new"}, {"held.txt.~old", "old"}});
+    WriteFileBytes(
+        InApp("Quillstone-upgrade.journal"),
+        "Quillstone-Upgrade-Journal 1\nstate\tcommitting\nentry\t1\theld.txt\theld.txt.~new\theld.txt.~old\n");
+    {
+        HANDLE held = CreateFileW(InApp("held.txt.~old").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        Start();  // Marlowcast is launched
+        EXPECT_EQ(ReadFileBytes(InApp("Quillstone-upgrade.journal")).empty(), false) << "the journal stays";
+        sup.reset();
+        CloseHandle(held);
+    }
+    Start();
+    EXPECT_EQ(Listing(app), (Files{{"held.txt", "old"}}));
+}
+
+}  // namespace
