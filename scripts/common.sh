@@ -6,9 +6,10 @@ QS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QS_PACKAGES=(cmake ninja-build python3 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev zlib1g-dev wine wine64
   xvfb xauth x11-apps imagemagick nginx clang libclang-rt-14-dev googletest libgtest-dev
-  libgmock-dev libbenchmark-dev curl clang-format)
+  libgmock-dev libbenchmark-dev curl clang-format openssl ca-certificates tinyproxy)
 
 qs_log() { printf '\n== %s\n' "$*" >&2; }
+qs_sudo() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 qs_install_packages() {
   local missing=()
@@ -72,7 +73,15 @@ qs_start_wine() {
   wine cmd < "$fifo" > /dev/null 2>&1 &
   exec 9> "$fifo"
   wine cmd /c exit > /dev/null 2>&1
-  trap 'qs_stop_wine; qs_stop_nginx' EXIT
+  trap qs_stop_all EXIT
+}
+
+# Everything a script started, and the trust it gave the test authority.
+qs_stop_all() {
+  qs_stop_wine
+  qs_stop_nginx
+  qs_stop_proxy
+  qs_untrust_test_authority
 }
 
 qs_stop_wine() {
@@ -85,6 +94,94 @@ qs_stop_wine() {
     kill "$QS_XVFB_PID" 2>/dev/null || true
     wait "$QS_XVFB_PID" 2>/dev/null || true
     unset QS_XVFB_PID
+  fi
+}
+
+# Certificates for the HTTPS tests, made once under build/tls: a test
+# authority and, signed by it, a certificate for localhost, an expired one and
+# one for another host; and a certificate for localhost from an authority
+# nobody trusts.
+qs_make_tls() {
+  QS_TLS=$QS_ROOT/build/tls
+  export QS_TLS
+  [ -f "$QS_TLS/done" ] && return 0
+  rm -rf "$QS_TLS" && mkdir -p "$QS_TLS/ca-db" && cd "$QS_TLS" || return 1
+  local o=(-loglevel error)
+  authority() {  # authority NAME CN
+    openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj "/CN=$2" -keyout "$1.key" -out "$1.crt" \
+      -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+  }
+  leaf() {  # leaf NAME HOST AUTHORITY [START END]
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$2" -keyout "$1.key" -out "$1.csr" 2>/dev/null
+    printf 'subjectAltName=DNS:%s\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' "$2" >"$1.ext"
+    if [ $# -ge 5 ]; then
+      : >ca-db/index.txt && echo 1000 >ca-db/serial
+      cat >"$1.cnf" <<CNF
+[ca]
+default_ca = test
+[test]
+dir = $QS_TLS/ca-db
+database = \$dir/index.txt
+serial = \$dir/serial
+new_certs_dir = \$dir
+default_md = sha256
+policy = anything
+copy_extensions = none
+[anything]
+commonName = supplied
+CNF
+      openssl ca -batch -config "$1.cnf" -cert "$3.crt" -keyfile "$3.key" -in "$1.csr" -out "$1.crt" \
+        -startdate "$4" -enddate "$5" -extfile "$1.ext" -notext 2>/dev/null
+    else
+      openssl x509 -req -in "$1.csr" -CA "$3.crt" -CAkey "$3.key" -CAcreateserial -days 3650 -sha256 \
+        -extfile "$1.ext" -out "$1.crt" 2>/dev/null
+    fi
+  }
+  authority ca "Quillstone Test Authority" && authority stranger "Nobody Trusts This Authority" &&
+    leaf localhost localhost ca && leaf expired localhost ca 20200101000000Z 20200201000000Z &&
+    leaf wronghost wronghost.example ca && leaf untrusted localhost stranger || { cd "$QS_ROOT"; return 1; }
+  touch done
+  cd "$QS_ROOT"
+}
+
+# Makes the test authority trusted the way the platform trusts one: in the
+# host's store, which Wine's WinINet reads when the wineserver starts. Undone
+# by qs_untrust_test_authority (scripts/test's exit trap calls it).
+QS_TRUSTED_CA=/usr/local/share/ca-certificates/quillstone-test-authority.crt
+qs_trust_test_authority() {
+  qs_sudo cp "$QS_TLS/ca.crt" "$QS_TRUSTED_CA" && qs_sudo update-ca-certificates >/dev/null 2>&1
+}
+qs_untrust_test_authority() {
+  if [ -f "$QS_TRUSTED_CA" ]; then
+    qs_sudo rm -f "$QS_TRUSTED_CA" && qs_sudo update-ca-certificates --fresh >/dev/null 2>&1
+  fi
+}
+
+# A forwarding proxy on 127.0.0.1:50985 for the proxy tests; its log is
+# QS_PROXY_LOG. Nothing listens on 50986: a proxy that is configured but down.
+qs_start_proxy() {
+  local dir=$QS_ROOT/build/proxy
+  mkdir -p "$dir" && rm -f "$dir/tinyproxy.log"
+  cat >"$dir/tinyproxy.conf" <<CONF
+Port 50985
+Listen 127.0.0.1
+Timeout 60
+MaxClients 20
+LogFile "$dir/tinyproxy.log"
+LogLevel Info
+Allow 127.0.0.1
+ConnectPort 443
+CONF
+  export QS_PROXY_LOG=$dir/tinyproxy.log
+  tinyproxy -d -c "$dir/tinyproxy.conf" >/dev/null 2>&1 &
+  QS_PROXY_PID=$!
+}
+
+qs_stop_proxy() {
+  if [ -n "${QS_PROXY_PID:-}" ]; then
+    kill "$QS_PROXY_PID" 2>/dev/null || true
+    wait "$QS_PROXY_PID" 2>/dev/null || true
+    unset QS_PROXY_PID
   fi
 }
 
@@ -128,14 +225,49 @@ http {
       proxy_pass http://127.0.0.1:50980;
       proxy_http_version 1.0;
       proxy_buffering off;
+      proxy_read_timeout 120s;
     }
   }
+$(qs_nginx_tls_servers)
 }
 CONF
   mkdir -p "$dir/tmp"
   export QS_NGINX_LOG=$dir/logs/access.log
   nginx -c "$dir/nginx.conf" -p "$dir" || return 1
   QS_NGINX_STARTED=1
+}
+
+# With the test certificates made (qs_make_tls), https://localhost serves the
+# same folder, and sends the files named tls-<case>-* on to a server that
+# presents the certificate of that case (tls-elsewhere-*: a good one), or to
+# plain http.
+qs_nginx_tls_servers() {
+  [ -n "${QS_TLS:-}" ] && [ -f "$QS_TLS/done" ] || return 0
+  local name port
+  cat <<TLS
+  server {
+    listen 127.0.0.1:443 ssl;
+    ssl_certificate $QS_TLS/localhost.crt;
+    ssl_certificate_key $QS_TLS/localhost.key;
+    root $QS_WWW;
+    location ~ ^/upgrade/tls-expired- { return 302 https://localhost:50443\$request_uri; }
+    location ~ ^/upgrade/tls-untrusted- { return 302 https://localhost:50444\$request_uri; }
+    location ~ ^/upgrade/tls-wronghost- { return 302 https://localhost:50445\$request_uri; }
+    location ~ ^/upgrade/tls-elsewhere- { return 302 https://localhost:50446\$request_uri; }
+    location ~ ^/upgrade/tls-plain- { return 302 http://localhost\$request_uri; }
+  }
+TLS
+  for pair in expired:50443 untrusted:50444 wronghost:50445 localhost:50446; do
+    name=${pair%%:*} port=${pair##*:}
+    cat <<TLS
+  server {
+    listen 127.0.0.1:$port ssl;
+    ssl_certificate $QS_TLS/$name.crt;
+    ssl_certificate_key $QS_TLS/$name.key;
+    root $QS_WWW;
+  }
+TLS
+  done
 }
 
 qs_stop_nginx() {

@@ -173,6 +173,8 @@ inline Footprint FootprintOf(HANDLE process) {
 // install), files served by nginx, and the list the stand-in offers.
 class UpgradeFixture : public ::testing::Test {
 protected:
+    // `build`: another build of the supervisor (see e2e::Install).
+    explicit UpgradeFixture(const std::wstring& build = L"") : install(true, build) {}
     void SetUp() override {
         ASSERT_NE(std::getenv("QS_WWW"), nullptr) << "run through scripts/test, which starts nginx";
         app = install.Path(L"app");

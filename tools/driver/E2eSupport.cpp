@@ -48,7 +48,7 @@ static void KillStrayProcesses() {
     CloseHandle(snap);
 }
 
-Install::Install(bool withStandIn) {
+Install::Install(bool withStandIn, const std::wstring& build) {
     KillStrayProcesses();
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
@@ -57,7 +57,8 @@ Install::Install(bool withStandIn) {
         std::wstring(temp) + L"qs-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
     RemoveTree(m_folder);
     CreateDirectoryW(m_folder.c_str(), nullptr);
-    CopyFileW((BinFolder() + L"\\Quillstone.exe").c_str(), Path(L"Quillstone.exe").c_str(), FALSE);
+    const std::wstring from = build.empty() ? BinFolder() : BinFolder() + L"\\" + build;
+    CopyFileW((from + L"\\Quillstone.exe").c_str(), Path(L"Quillstone.exe").c_str(), FALSE);
     if (withStandIn) {
         CopyFileW((BinFolder() + L"\\Marlowcast.exe").c_str(), Path(L"Marlowcast.exe").c_str(), FALSE);
     }

@@ -23,9 +23,11 @@ std::wstring BinFolder();  // folder of the running test executable
 
 // A fresh folder under %TEMP% holding copies of the supervisor and (unless
 // told otherwise) the stand-in. Removed, with everything in it, at the end.
+// `build` names a sub-folder of the binaries' folder that holds another build
+// of the supervisor (one made for another upgrade server).
 class Install {
 public:
-    explicit Install(bool withStandIn = true);
+    explicit Install(bool withStandIn = true, const std::wstring& build = L"");
     ~Install();
     const std::wstring& Folder() const { return m_folder; }
     std::wstring Path(const std::wstring& name) const { return m_folder + L"\\" + name; }
