@@ -6,7 +6,7 @@ endif()
 
 # The upgrade's DownloadFile, with the real upgrade window, against the upgrade server.
 add_executable(download_bench ${CMAKE_CURRENT_LIST_DIR}/windows/DownloadBench.cpp)
-target_link_libraries(download_bench PRIVATE qs_ui psapi)
+target_link_libraries(download_bench PRIVATE qs_ui qs_upgrade_url psapi)
 qs_add_resources(download_bench)
 qs_warnings(download_bench)
 

@@ -3,13 +3,19 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
 
+#include "base/Handles.h"
 #include "upgrade/ProgressSteps.h"
 
 namespace {
 
 constexpr DWORD kReadSize = 1024;
+constexpr DWORD kWaitStepMs = 50;
 
 // Owns one WinINet handle.
 class InternetHandle {
@@ -48,71 +54,190 @@ private:
     std::FILE* m_file = nullptr;
 };
 
-// Reads one block of up to size bytes. InternetReadFile returns only when the
-// whole request is filled or the data ends, which at a trickle of a byte a
-// second takes many minutes while the shutdown waits for this thread; so we
-// ask for no more than has arrived and look at the stop flag between pieces.
-// A block still counts as one read for the progress, as a full 1024-byte read
-// did.
-bool ReadBlock(HINTERNET file, char* block, DWORD size, DWORD* got, const StopFlag& running) {
-    *got = 0;
-    while (*got < size) {
-        if (!running.IsRunning()) return false;
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(file, &available, 0, 0)) return false;
-        if (available == 0) break;  // the end of the data
-        DWORD piece = 0;
-        if (!InternetReadFile(file, block + *got, available < size - *got ? available : size - *got, &piece)) {
+bool StartsWithHttps(const wchar_t* url) { return _wcsnicmp(url, L"https://", 8) == 0; }
+
+// One download, run on a thread of its own. WinINet's synchronous calls
+// block until the server answers or a time-out passes, and Windows allows
+// no other thread to close a handle that such a call is using. So the
+// thread that asked (the upgrade thread) only waits for this one, and stops
+// waiting when the supervisor shuts down: the transfer then ends by itself
+// at its next read or time-out, and owns everything it touches until then.
+class Transfer {
+public:
+    Transfer(std::wstring url, std::wstring path) : m_url(std::move(url)), m_path(std::move(path)) {}
+
+    void Run() {
+        m_ok = Fetch();
+        m_finished = true;
+    }
+    void Abandon() { m_abandoned = true; }
+    bool Finished() const { return m_finished; }
+    bool Succeeded() const { return m_ok; }
+    // The file bar's positions since the last call, in order.
+    std::vector<std::uint32_t> TakePositions() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return std::move(m_positions);
+    }
+
+private:
+    void Report(std::uint32_t position) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_positions.push_back(position);
+    }
+
+    // Reads one block of up to size bytes. InternetReadFile returns only when
+    // the whole request is filled or the data ends, which at a trickle takes
+    // minutes; so we ask for no more than has arrived, and give up between
+    // pieces once abandoned. A block still counts as one read for the
+    // progress, as a full 1024-byte read did.
+    bool ReadBlock(HINTERNET file, char* block, DWORD size, DWORD* got) {
+        *got = 0;
+        while (*got < size) {
+            if (m_abandoned) return false;
+            DWORD available = 0;
+            if (!InternetQueryDataAvailable(file, &available, 0, 0)) return false;
+            if (available == 0) break;  // the end of the data
+            DWORD piece = 0;
+            if (!InternetReadFile(file, block + *got, available < size - *got ? available : size - *got, &piece)) {
+                return false;
+            }
+            if (piece == 0) break;
+            *got += piece;
+        }
+        return true;
+    }
+
+    // Opens the request for the URL, with the time-outs in force from the
+    // start: Windows lets a request take them from the root handle, and some
+    // WinINet implementations honour them only on the request itself.
+    bool Open(HINTERNET root, HINTERNET* connection, HINTERNET* request) {
+        wchar_t host[256] = {}, path[2048] = {};
+        URL_COMPONENTSW url = {};
+        url.dwStructSize = sizeof url;
+        url.lpszHostName = host;
+        url.dwHostNameLength = 256;
+        url.lpszUrlPath = path;
+        url.dwUrlPathLength = 2048;
+        if (!InternetCrackUrlW(m_url.c_str(), 0, 0, &url) ||
+            (url.nScheme != INTERNET_SCHEME_HTTP && url.nScheme != INTERNET_SCHEME_HTTPS)) {
             return false;
         }
-        if (piece == 0) break;
-        *got += piece;
+        *connection = InternetConnectW(root, host, url.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+        if (!*connection) return false;
+        // Always from the server, and nothing of it into the user's cache:
+        // an upgrade is written to disk once, in the temporary folder. The
+        // certificate of an https server is checked, and no error of it is
+        // ever ignored.
+        const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                            (url.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
+        *request = HttpOpenRequestW(*connection, L"GET", path, nullptr, nullptr, nullptr, flags, 0);
+        if (!*request) return false;
+        SetTimeouts(*request);
+        return HttpSendRequestW(*request, nullptr, 0, nullptr, 0) != FALSE;
     }
-    return true;
+
+    static void SetTimeouts(HINTERNET handle) {
+        DWORD timeout = kServerTimeoutMs;
+        for (DWORD option :
+             {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+            InternetSetOptionW(handle, option, &timeout, sizeof timeout);
+        }
+    }
+
+    bool Fetch() {
+        InternetHandle root(InternetOpenW(L"Marlowcast", INTERNET_OPEN_TYPE_PRECONFIG, L"", nullptr, 0));
+        if (!root) return false;
+        SetTimeouts(root);
+        HINTERNET connection = nullptr, request = nullptr;
+        const bool opened = Open(root, &connection, &request);
+        InternetHandle ownConnection(connection), file(request);
+        if (!opened) return false;
+
+        // Windows refuses a redirect from https to plain http unless told
+        // otherwise; whatever the platform did, such an answer is not used.
+        wchar_t answered[2048] = {};
+        DWORD answeredSize = sizeof answered;
+        if (StartsWithHttps(m_url.c_str()) &&
+            (!InternetQueryOptionW(file, INTERNET_OPTION_URL, answered, &answeredSize) || !StartsWithHttps(answered))) {
+            return false;
+        }
+
+        // A missing file or a server error has a body too; it must not be
+        // installed as if it were the file.
+        DWORD status = 0, statusSize = sizeof(status), index = 0;
+        if (!HttpQueryInfoW(file, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, &index) ||
+            status != HTTP_STATUS_OK) {
+            return false;
+        }
+
+        wchar_t lengthText[16] = {};
+        DWORD lengthSize = sizeof(lengthText);
+        index = 0;
+        const bool hasLength =
+            HttpQueryInfoW(file, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, &index) != FALSE;
+        const std::uint32_t length = hasLength ? static_cast<std::uint32_t>(wcstoul(lengthText, nullptr, 10)) : 0;
+        FileProgress progress(length);
+
+        OutputFile out(m_path);
+        if (!out) return false;
+
+        char buffer[kReadSize];
+        unsigned long long received = 0;
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadBlock(file, buffer, kReadSize, &got)) return false;
+            if (got == 0) {
+                // A response cut short is not the file.
+                if (hasLength && received < length) return false;
+                if (!out.Close()) return false;
+                Report(FileProgress::Done());
+                return true;
+            }
+            if (!out.Write(buffer, got)) return false;
+            received += got;
+            Report(static_cast<std::uint32_t>(progress.OnRead()));
+        }
+    }
+
+    const std::wstring m_url;
+    const std::wstring m_path;
+    std::atomic<bool> m_abandoned{false};
+    std::atomic<bool> m_finished{false};
+    std::atomic<bool> m_ok{false};
+    std::mutex m_lock;
+    std::vector<std::uint32_t> m_positions;
+};
+
+DWORD WINAPI TransferThread(LPVOID param) {
+    // The thread holds its own share of the transfer, so that an abandoned
+    // one lives until it has ended.
+    std::unique_ptr<std::shared_ptr<Transfer>> transfer(static_cast<std::shared_ptr<Transfer>*>(param));
+    try {
+        (*transfer)->Run();
+    } catch (...) {
+        // Nothing may unwind out of a thread; the transfer counts as failed.
+    }
+    return 0;
 }
 
 }  // namespace
 
 bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopFlag& running,
                   const std::function<void(std::uint32_t)>& onRead) {
-    InternetHandle root(InternetOpenW(L"Marlowcast", INTERNET_OPEN_TYPE_PRECONFIG, L"", nullptr, 0));
-    if (!root) return false;
-    InternetHandle file(InternetOpenUrlW(root, url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0));
-    if (!file) return false;
-
-    // A missing file or a server error has a body too; it must not be
-    // installed as if it were the file.
-    DWORD status = 0, statusSize = sizeof(status), index = 0;
-    if (!HttpQueryInfoW(file, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, &index) ||
-        status != HTTP_STATUS_OK) {
+    auto transfer = std::make_shared<Transfer>(url, path);
+    auto* share = new std::shared_ptr<Transfer>(transfer);
+    UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
+    if (!thread) {
+        delete share;
         return false;
     }
-
-    wchar_t lengthText[16] = {};
-    DWORD lengthSize = sizeof(lengthText);
-    index = 0;
-    const bool hasLength = HttpQueryInfoW(file, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, &index) != FALSE;
-    const std::uint32_t length = hasLength ? static_cast<std::uint32_t>(wcstoul(lengthText, nullptr, 10)) : 0;
-    FileProgress progress(length);
-
-    OutputFile out(path);
-    if (!out) return false;
-
-    char buffer[kReadSize];
-    unsigned long long received = 0;
-    while (running.IsRunning()) {
-        DWORD got = 0;
-        if (!ReadBlock(file, buffer, kReadSize, &got, running)) return false;
-        if (got == 0) {
-            // A response cut short is not the file.
-            if (hasLength && received < length) return false;
-            if (!out.Close()) return false;
-            onRead(FileProgress::Done());
-            return true;
+    for (;;) {
+        const bool ended = WaitForSingleObject(thread.Get(), kWaitStepMs) == WAIT_OBJECT_0;
+        for (std::uint32_t position : transfer->TakePositions()) onRead(position);
+        if (ended) return transfer->Finished() && transfer->Succeeded();
+        if (!running.IsRunning()) {
+            transfer->Abandon();
+            return false;
         }
-        if (!out.Write(buffer, got)) return false;
-        received += got;
-        onRead(static_cast<std::uint32_t>(progress.OnRead()));
     }
-    return false;
 }

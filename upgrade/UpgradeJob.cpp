@@ -28,8 +28,6 @@ bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring&
 
 }  // namespace
 
-const wchar_t* DefaultUpgradeServerUrl() { return QUILLSTONE_UPGRADE_URL; }
-
 UpgradeJob::UpgradeJob(std::vector<UpgradeEntry> entries, std::wstring tempDir, UpgradeProgress& progress,
                        const StopFlag& running, std::wstring serverUrl)
     : m_entries(std::move(entries)),

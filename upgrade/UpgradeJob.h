@@ -16,7 +16,8 @@
 #include "upgrade/UpgradeProgress.h"
 
 // The server's base URL, without a port; files lie under "<URL>/upgrade/".
-// Compiled in from QUILLSTONE_UPGRADE_URL.
+// Compiled in (upgrade/ServerUrl.cpp): every program that runs upgrades links
+// the one address it is built for.
 const wchar_t* DefaultUpgradeServerUrl();
 
 class UpgradeJob {

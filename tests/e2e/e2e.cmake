@@ -28,3 +28,17 @@ qs_add_e2e(e2e_reliability_process_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityPro
 target_link_libraries(e2e_reliability_process_test PRIVATE psapi)
 qs_add_e2e(e2e_interrupted_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/InterruptedUpgradeTest.cpp)
 target_link_libraries(e2e_interrupted_upgrade_test PRIVATE uib_package psapi)
+
+# Real networks: HTTPS, the user's proxy, silent servers. The HTTPS cases run
+# Quillstone built for https://localhost: the same program with another
+# upgrade server compiled in, in bin/https.
+qs_upgrade_server_url(qs_upgrade_url_https "https://localhost")
+add_executable(Quillstone_https WIN32 ${PROJECT_SOURCE_DIR}/app/QuillstoneApp.cpp)
+qs_add_resources(Quillstone_https)
+target_link_libraries(Quillstone_https PRIVATE framework_main qs_ui qs_upgrade_url_https)
+target_link_options(Quillstone_https PRIVATE -municode)
+set_target_properties(Quillstone_https PROPERTIES OUTPUT_NAME Quillstone
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/https)
+qs_warnings(Quillstone_https)
+qs_add_e2e(e2e_network_test ${CMAKE_CURRENT_LIST_DIR}/NetworkTest.cpp ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
+add_dependencies(e2e_network_test Quillstone_https)

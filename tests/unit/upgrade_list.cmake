@@ -15,5 +15,5 @@ if(WIN32)
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/InstallationTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
-    LIBS qs_upgrade LOCKS port50918 TIMEOUT 120)
+    LIBS qs_upgrade qs_upgrade_url LOCKS port50918 TIMEOUT 120)
 endif()

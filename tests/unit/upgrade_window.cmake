@@ -23,7 +23,7 @@ if(WIN32)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/ui/UpgradeRequestTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
-    LIBS qs_ui e2e_support LOCKS port50918 TIMEOUT 180)
+    LIBS qs_ui qs_upgrade_url e2e_support LOCKS port50918 TIMEOUT 180)
   qs_add_resources(upgrade_request_test)
   add_dependencies(upgrade_request_test Marlowcast)
 endif()

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <wininet.h>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -102,6 +104,13 @@ private:
     wchar_t m_saved[MAX_PATH] = {};
 };
 
+// Whether WinINet kept a copy of the URL in the user's internet cache.
+bool InInternetCache(const std::wstring& url) {
+    DWORD size = 0;
+    if (GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size)) return true;
+    return GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
 std::vector<UpgradeEntry> EntriesOf(const std::vector<std::string>& listed) {
     std::vector<UpgradeEntry> entries;
     for (const std::string& entry : listed) entries.push_back(MakeUpgradeEntry(entry));
@@ -119,6 +128,9 @@ protected:
 TEST_F(Job, ShowsEachEntryAndMovesBothBarsThroughTheirSteps) {
     UpgradeServer server({{"four-k.bin", {std::string(4096, 'k')}}, {"open-end.bin", {std::string(2500, 'o'), false}}});
     ASSERT_TRUE(server.Listening());
+    for (const wchar_t* name : {L"four-k.bin", L"open-end.bin"}) {
+        DeleteUrlCacheEntryW((server.Url() + L"/upgrade/" + name).c_str());  // left by anybody before
+    }
     UpgradeJob job(EntriesOf({"four-k.bin", "sub\\open-end.bin"}), folders.Temp(), display, running, server.Url());
     EXPECT_TRUE(job.Run());
     const std::vector<std::string> expected = {
@@ -132,6 +144,10 @@ TEST_F(Job, ShowsEachEntryAndMovesBothBarsThroughTheirSteps) {
     const std::map<std::string, std::string> installed = {
         {"four-k.bin", std::string(4096, 'k')}, {"sub", "<dir>"}, {"sub\\open-end.bin", std::string(2500, 'o')}};
     EXPECT_EQ(folders.Installed(), installed);
+    // An upgrade is written to disk once: nothing of it goes into the cache.
+    for (const wchar_t* name : {L"four-k.bin", L"open-end.bin"}) {
+        EXPECT_FALSE(InInternetCache(server.Url() + L"/upgrade/" + name)) << name;
+    }
 }
 
 TEST_F(Job, EntryFormsInstallAsTheirNamesSay) {
