@@ -6,7 +6,7 @@ QS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QS_PACKAGES=(cmake ninja-build python3 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev zlib1g-dev wine wine64
   xvfb xauth x11-apps imagemagick nginx clang libclang-rt-14-dev googletest libgtest-dev
-  libgmock-dev libbenchmark-dev curl clang-format openssl ca-certificates tinyproxy)
+  libgmock-dev libbenchmark-dev curl clang-format openssl ca-certificates tinyproxy libssl-dev)
 
 qs_log() { printf '\n== %s\n' "$*" >&2; }
 qs_sudo() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -155,6 +155,23 @@ qs_untrust_test_authority() {
   if [ -f "$QS_TRUSTED_CA" ]; then
     qs_sudo rm -f "$QS_TRUSTED_CA" && qs_sudo update-ca-certificates --fresh >/dev/null 2>&1
   fi
+}
+
+# Releases signed as a publisher signs them, with the native uibpack and the
+# key whose public half the tests' signed build of Quillstone carries:
+# $QS_SIGNED_RELEASES/<release>/ holds the files, the manifest and its
+# signature, for releases 4 and 5.
+qs_sign_test_releases() {
+  local key=$QS_ROOT/build/windows/test-keys/upgrade.pem out=$QS_ROOT/build/windows/signed-releases r
+  rm -rf "$out"
+  for r in 4 5; do
+    mkdir -p "$out/$r"
+    printf 'signed one, release %s\n' "$r" >"$out/$r/signed-one.txt"
+    head -c 20000 /dev/zero | tr '\0' "$r" >"$out/$r/signed-two.bin"
+    "$QS_ROOT/build/host/tools/uibpack/uibpack" sign --key "$key" --release "$r" --out "$out/$r" \
+      "$out/$r/signed-one.txt" "$out/$r/signed-two.bin" >/dev/null || return 1
+  done
+  export QS_SIGNED_RELEASES=$out
 }
 
 # A forwarding proxy on 127.0.0.1:50985 for the proxy tests; its log is

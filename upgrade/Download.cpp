@@ -64,7 +64,8 @@ bool StartsWithHttps(const wchar_t* url) { return _wcsnicmp(url, L"https://", 8)
 // at its next read or time-out, and owns everything it touches until then.
 class Transfer {
 public:
-    Transfer(std::wstring url, std::wstring path) : m_url(std::move(url)), m_path(std::move(path)) {}
+    Transfer(std::wstring url, std::wstring path, std::uint64_t limit)
+        : m_url(std::move(url)), m_path(std::move(path)), m_limit(limit) {}
 
     void Run() {
         m_ok = Fetch();
@@ -176,6 +177,7 @@ private:
         const bool hasLength =
             HttpQueryInfoW(file, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, &index) != FALSE;
         const std::uint32_t length = hasLength ? static_cast<std::uint32_t>(wcstoul(lengthText, nullptr, 10)) : 0;
+        if (length > m_limit) return false;
         FileProgress progress(length);
 
         OutputFile out(m_path);
@@ -193,14 +195,15 @@ private:
                 Report(FileProgress::Done());
                 return true;
             }
-            if (!out.Write(buffer, got)) return false;
             received += got;
+            if (received > m_limit || !out.Write(buffer, got)) return false;
             Report(static_cast<std::uint32_t>(progress.OnRead()));
         }
     }
 
     const std::wstring m_url;
     const std::wstring m_path;
+    const std::uint64_t m_limit;
     std::atomic<bool> m_abandoned{false};
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_ok{false};
@@ -223,8 +226,8 @@ DWORD WINAPI TransferThread(LPVOID param) {
 }  // namespace
 
 bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopFlag& running,
-                  const std::function<void(std::uint32_t)>& onRead) {
-    auto transfer = std::make_shared<Transfer>(url, path);
+                  const std::function<void(std::uint32_t)>& onRead, std::uint64_t limit) {
+    auto transfer = std::make_shared<Transfer>(url, path, limit);
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
     if (!thread) {

@@ -17,6 +17,7 @@ constexpr unsigned kServerTimeoutMs = 15000;
 // of the data. True only when the server answered 200 over the scheme asked
 // for (an https URL redirected to plain http is refused) and every byte it
 // declared was stored. Returns false as soon as `running` is cleared, even
-// while WinINet is still waiting for the server.
+// while WinINet is still waiting for the server, and when the answer is, or
+// says it is, longer than `limit` bytes.
 bool DownloadFile(const std::wstring& url, const std::wstring& file, const StopFlag& running,
-                  const std::function<void(std::uint32_t position)>& onRead);
+                  const std::function<void(std::uint32_t position)>& onRead, std::uint64_t limit = UINT64_MAX);

@@ -19,8 +19,7 @@ UpgradeEntry MakeUpgradeEntry(const std::string& listed) {
     entry.namePart = slash == std::wstring::npos ? entry.path : entry.path.substr(slash + 1);
 
     // The server sees the name's bytes in the system code page.
-    std::string nameAnsi;
-    if (ToAnsi(entry.namePart, &nameAnsi, kNameLimit)) entry.urlName = EncodeUrlNamePart(nameAnsi);
+    if (ToAnsi(entry.namePart, &entry.nameAnsi, kNameLimit)) entry.urlName = EncodeUrlNamePart(entry.nameAnsi);
 
     const std::size_t size = entry.path.size();
     entry.package = size >= kPackageSuffixLength &&

@@ -8,6 +8,8 @@
 #include "upgrade/Download.h"
 #include "upgrade/ProgressSteps.h"
 #include "upgrade/Installation.h"
+#include "upgrade/Manifest.h"
+#include "upgrade/ReleaseCheck.h"
 
 namespace {
 
@@ -26,13 +28,24 @@ bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring&
     return true;
 }
 
+// A file of at most `limit` bytes, read whole.
+bool ReadSmallFile(const std::wstring& path, std::size_t limit, std::string* bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return false;
+    bytes->assign(limit + 1, '\0');
+    DWORD got = 0;
+    if (!ReadFile(file.Get(), &(*bytes)[0], static_cast<DWORD>(limit + 1), &got, nullptr) || got > limit) return false;
+    bytes->resize(got);
+    return true;
+}
+
 }  // namespace
 
 UpgradeJob::UpgradeJob(std::vector<UpgradeEntry> entries, std::wstring tempDir, UpgradeProgress& progress,
-                       const StopFlag& running, std::wstring serverUrl)
+                       const StopFlag& running, UpgradeSource source)
     : m_entries(std::move(entries)),
       m_tempDir(std::move(tempDir)),
-      m_serverUrl(std::move(serverUrl)),
+      m_source(std::move(source)),
       m_progress(progress),
       m_running(running) {}
 
@@ -76,6 +89,14 @@ bool UpgradeJob::Run() {
         m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
     }
 
+    // With a publisher's key, nothing is installed that the publisher did not
+    // sign for; the bars stay where the downloads left them meanwhile.
+    std::uint64_t release = 0;
+    if (m_source.publicKey && !SignedForByThePublisher(&release)) {
+        for (const UpgradeEntry& entry : m_entries) DeleteFileW(TempFile(entry.namePart).c_str());
+        return false;
+    }
+
     wchar_t installDir[kInstallDirSize] = {};
     const DWORD length = GetCurrentDirectoryW(kInstallDirSize, installDir);
     if (length == 0 || length >= kInstallDirSize) return false;  // no installation folder is known
@@ -98,13 +119,42 @@ bool UpgradeJob::Run() {
     const Installation::Result installed = installation.Install(
         items, m_running, [&] { m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnInstalled())); });
     if (installed != Installation::Result::kInstalled) return false;
+    if (m_source.publicKey) RecordInstalledRelease(m_source.releaseKey, release);
     m_progress.SetTotalProgress(OverallProgress::Done());
     return true;
 }
 
+std::wstring UpgradeJob::TempFile(const std::wstring& name) const {
+    std::wstring file;
+    JoinPath(&file, m_tempDir, name, L".tmp");
+    return file;
+}
+
+bool UpgradeJob::SignedForByThePublisher(std::uint64_t* release) {
+    const std::wstring base = m_source.serverUrl + L"/upgrade/";
+    const std::wstring manifestFile = TempFile(L"Quillstone.manifest"),
+                       signatureFile = TempFile(L"Quillstone.manifest.sig");
+    const auto ignore = [](std::uint32_t) {};
+    std::string manifest, signature;
+    const bool fetched =
+        DownloadFile(base + L"Quillstone.manifest", manifestFile, m_running, ignore, kManifestLimit) &&
+        DownloadFile(base + L"Quillstone.manifest.sig", signatureFile, m_running, ignore, kSignatureSize) &&
+        ReadSmallFile(manifestFile, kManifestLimit, &manifest) &&
+        ReadSmallFile(signatureFile, kSignatureSize, &signature);
+    DeleteFileW(manifestFile.c_str());
+    DeleteFileW(signatureFile.c_str());
+    if (!fetched) return false;
+
+    std::vector<DownloadedFile> files;
+    for (const UpgradeEntry& entry : m_entries) files.push_back({entry.nameAnsi, TempFile(entry.namePart)});
+    return CheckRelease(manifest, signature, m_source.publicKey, files, InstalledRelease(m_source.releaseKey),
+                        release) == ReleaseVerdict::kAccepted;
+}
+
 bool UpgradeJob::Download(const UpgradeEntry& entry) {
     if (entry.urlName.empty()) return false;
-    const std::wstring url = m_serverUrl + L"/upgrade/" + std::wstring(entry.urlName.begin(), entry.urlName.end());
+    const std::wstring url =
+        m_source.serverUrl + L"/upgrade/" + std::wstring(entry.urlName.begin(), entry.urlName.end());
     if (url.size() >= kUrlSize) return false;
     std::wstring file;
     if (!JoinPath(&file, m_tempDir, entry.namePart, L".tmp")) return false;

@@ -15,17 +15,28 @@
 #include "upgrade/UpgradeEntry.h"
 #include "upgrade/UpgradeProgress.h"
 
-// The server's base URL, without a port; files lie under "<URL>/upgrade/".
-// Compiled in (upgrade/ServerUrl.cpp): every program that runs upgrades links
-// the one address it is built for.
-const wchar_t* DefaultUpgradeServerUrl();
+// Where upgrades come from and who must have signed them.
+struct UpgradeSource {
+    // The server's base URL, without a port; files lie under "<URL>/upgrade/".
+    std::wstring serverUrl;
+    // The publisher's ECDSA P-256 public key (X and Y, 32 bytes each), or
+    // null: then nothing is checked and no manifest is asked for.
+    const unsigned char* publicKey = nullptr;
+    // The user's registry key (under HKEY_CURRENT_USER) that keeps the
+    // highest release installed, so that an older one is refused.
+    std::wstring releaseKey;
+};
+
+// What this build was made for (upgrade/Publisher.cpp, compiled per build:
+// every program that runs upgrades links the one it is made for).
+UpgradeSource DefaultUpgradeSource();
 
 class UpgradeJob {
 public:
     // `tempDir` is the temporary folder without a trailing backslash (empty
     // when unknown: the upgrade then fails before it downloads anything).
     UpgradeJob(std::vector<UpgradeEntry> entries, std::wstring tempDir, UpgradeProgress& progress,
-               const StopFlag& running, std::wstring serverUrl = DefaultUpgradeServerUrl());
+               const StopFlag& running, UpgradeSource source = DefaultUpgradeSource());
     // Waits for the thread, if one runs.
     ~UpgradeJob();
     UpgradeJob(const UpgradeJob&) = delete;
@@ -40,16 +51,19 @@ public:
     void Join();
 
     // The whole upgrade on the calling thread: true when every entry was
-    // downloaded and installed.
+    // downloaded (and, with a publisher's key, found signed for) and
+    // installed.
     bool Run();
 
 private:
     static DWORD WINAPI ThreadProc(LPVOID param);
     bool Download(const UpgradeEntry& entry);
+    bool SignedForByThePublisher(std::uint64_t* release);
+    std::wstring TempFile(const std::wstring& name) const;
 
     const std::vector<UpgradeEntry> m_entries;
     const std::wstring m_tempDir;
-    const std::wstring m_serverUrl;
+    const UpgradeSource m_source;
     UpgradeProgress& m_progress;
     const StopFlag& m_running;
     UniqueHandle m_thread;

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     Run run;
     run.wnd = &wnd;
     const std::wstring name(nameAnsi.begin(), nameAnsi.end());
-    run.url = std::wstring(DefaultUpgradeServerUrl()) + L"/upgrade/" + name;
+    run.url = DefaultUpgradeSource().serverUrl + L"/upgrade/" + name;
     run.file = wnd.TempDir() + L"\\" + name + L".tmp";
     const std::wstring& temp = run.file;
 

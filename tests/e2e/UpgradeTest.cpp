@@ -41,6 +41,10 @@ TEST_F(Upgrade, PlainFileSubFolderAndPackageAreInstalledThenSupervisionResumes) 
     WriteFileBytes(InApp("e2e-plain.txt"), "old version");
     StartSupervisor();
 
+    const char* log = std::getenv("QS_NGINX_LOG");
+    ASSERT_NE(log, nullptr);
+    const std::wstring accessLog = Widen(std::string("Z:") + log);
+    const size_t logged = ReadFileBytes(accessLog).size();
     ASSERT_EQ(StandInCommand("upgrade"), "ok");
     std::wstring text;
     ASSERT_TRUE(WaitFor([&] { return !MessageBoxes().empty(); }, 60s)) << "no result box";
@@ -49,6 +53,8 @@ TEST_F(Upgrade, PlainFileSubFolderAndPackageAreInstalledThenSupervisionResumes) 
     EXPECT_EQ(ReadFileBytes(InApp("e2e-pack.dat")), packed);
     EXPECT_EQ(ReadFileBytes(InApp("e2e-pack.dat.uib")), "<missing>") << "a package is decoded, not copied";
     EXPECT_EQ(UpgradeWindow(sup->Pid()), nullptr) << "the window goes before the result is shown";
+    EXPECT_EQ(ReadFileBytes(accessLog).substr(logged).find("Quillstone.manifest"), std::string::npos)
+        << "a build without a publisher's key asks for no manifest";
 
     // While the result is on screen, supervision stays suspended.
     std::this_thread::sleep_for(10s);

@@ -29,16 +29,34 @@ target_link_libraries(e2e_reliability_process_test PRIVATE psapi)
 qs_add_e2e(e2e_interrupted_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/InterruptedUpgradeTest.cpp)
 target_link_libraries(e2e_interrupted_upgrade_test PRIVATE uib_package psapi)
 
-# Real networks: HTTPS, the user's proxy, silent servers. The HTTPS cases run
-# Quillstone built for https://localhost: the same program with another
-# upgrade server compiled in, in bin/https.
-qs_upgrade_server_url(qs_upgrade_url_https "https://localhost")
-add_executable(Quillstone_https WIN32 ${PROJECT_SOURCE_DIR}/app/QuillstoneApp.cpp)
-qs_add_resources(Quillstone_https)
-target_link_libraries(Quillstone_https PRIVATE framework_main qs_ui qs_upgrade_url_https)
-target_link_options(Quillstone_https PRIVATE -municode)
-set_target_properties(Quillstone_https PROPERTIES OUTPUT_NAME Quillstone
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/https)
-qs_warnings(Quillstone_https)
+# Quillstone built for another upgrade source, in bin/<folder>: the same
+# program with another server address or publisher's key compiled in.
+function(qs_supervisor_build target folder source)
+  add_executable(${target} WIN32 ${PROJECT_SOURCE_DIR}/app/QuillstoneApp.cpp)
+  qs_add_resources(${target})
+  target_link_libraries(${target} PRIVATE framework_main qs_ui ${source})
+  target_link_options(${target} PRIVATE -municode)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME Quillstone RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${folder})
+  qs_warnings(${target})
+endfunction()
+
+# Real networks: HTTPS (Quillstone built for https://localhost), the user's
+# proxy, silent servers.
+qs_upgrade_source(qs_upgrade_url_https "https://localhost" "")
+qs_supervisor_build(Quillstone_https https qs_upgrade_url_https)
 qs_add_e2e(e2e_network_test ${CMAKE_CURRENT_LIST_DIR}/NetworkTest.cpp ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
 add_dependencies(e2e_network_test Quillstone_https)
+
+# Signed upgrades: Quillstone built with the public half of a publisher's key
+# made for the tests; scripts/test signs releases with the private half
+# (build/windows/test-keys/upgrade.pem) using the native uibpack.
+set(QS_TEST_KEYS ${CMAKE_BINARY_DIR}/test-keys)
+add_custom_command(OUTPUT ${QS_TEST_KEYS}/upgrade.pem ${QS_TEST_KEYS}/upgrade.pub.pem
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${QS_TEST_KEYS}
+  COMMAND openssl ecparam -name prime256v1 -genkey -noout -out ${QS_TEST_KEYS}/upgrade.pem
+  COMMAND openssl ec -in ${QS_TEST_KEYS}/upgrade.pem -pubout -out ${QS_TEST_KEYS}/upgrade.pub.pem 2>/dev/null
+  COMMENT "Making the tests' publisher key")
+qs_upgrade_source(qs_upgrade_url_signed "${QUILLSTONE_UPGRADE_URL}" ${QS_TEST_KEYS}/upgrade.pub.pem)
+qs_supervisor_build(Quillstone_signed signed qs_upgrade_url_signed)
+qs_add_e2e(e2e_signed_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/SignedUpgradeTest.cpp)
+add_dependencies(e2e_signed_upgrade_test Quillstone_signed)

@@ -2,6 +2,8 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,77 @@ TEST(Uibpack, RefusesBadCommandLinesAndMissingFilesWithoutLeavingFiles) {
         EXPECT_EQ(outcome.status, c.status);
         EXPECT_NE(outcome.output.find(c.says), std::string::npos);
         EXPECT_EQ(dir.Names(), (std::set<std::string>{"input", "good.uib"}));
+    }
+}
+
+// A release signed with sign passes verify; each way of tampering with it,
+// or of checking it with the wrong key, fails it.
+TEST(Uibpack, VerifyAcceptsWhatSignWroteAndRefusesEveryTamperedForm) {
+    TempDir keys;
+    for (const char* name : {"publisher", "stranger"}) {
+        const std::string key = keys.Path(name);
+        ASSERT_EQ(std::system(("openssl ecparam -name prime256v1 -genkey -noout -out '" + key + ".pem' && " +
+                               "openssl ec -in '" + key + ".pem' -pubout -out '" + key + ".pub.pem' 2>/dev/null")
+                                  .c_str()),
+                  0);
+    }
+    const std::string publisher = keys.Path("publisher.pem"), publisherPublic = keys.Path("publisher.pub.pem");
+    const struct {
+        const char* what;
+        std::function<void(TempDir&)> tamper;
+        const char* verifyKey;
+        int status;
+        std::string says;
+    } cases[] = {
+        {"as signed", [](TempDir&) {}, "publisher.pub.pem", 0, "OK"},
+        {"checked with another key", [](TempDir&) {}, "stranger.pub.pem", 1, "signature does not match"},
+        {"a byte of the manifest changed",
+         [](TempDir& d) {
+             std::string text = ReadAll(d.Path("Quillstone.manifest"));
+             text[text.size() - 2] ^= 1;
+             d.Write("Quillstone.manifest", text);
+         },
+         "publisher.pub.pem", 1, "signature does not match"},
+        {"a file swapped", [](TempDir& d) { d.Write("Marlowcast.exe", std::string(4000, 'X')); }, "publisher.pub.pem",
+         1, "Marlowcast.exe differs"},
+        {"a file longer", [](TempDir& d) { d.Write("lang.dat.uib", ReadAll(d.Path("lang.dat.uib")) + "!"); },
+         "publisher.pub.pem", 1, "lang.dat.uib differs"},
+        {"a listed file missing", [](TempDir& d) { std::remove(d.Path("lang.dat.uib").c_str()); }, "publisher.pub.pem",
+         1, "lang.dat.uib is listed but missing"},
+        {"no signature", [](TempDir& d) { std::remove(d.Path("Quillstone.manifest.sig").c_str()); },
+         "publisher.pub.pem", 1, "Quillstone.manifest.sig is missing"},
+        {"a manifest past 64 KiB",
+         [](TempDir& d) {
+             d.Write("Quillstone.manifest", ReadAll(d.Path("Quillstone.manifest")) + std::string(65536, 'x'));
+         },
+         "publisher.pub.pem", 1, "longer than 64 KiB"},
+        {"a private key to check with", [](TempDir&) {}, "publisher.pem", 1, "not an ECDSA P-256 public key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir release;
+        const std::string exe = release.Write("Marlowcast.exe", Random(4000));
+        const std::string lang = release.Write("lang.dat.uib", Package({Frame(Z("hallo"))}));
+        const Outcome signedIt =
+            Uibpack({"sign", "--key", publisher, "--release", "7", "--out", release.Path(""), exe, lang});
+        ASSERT_EQ(signedIt.status, 0) << signedIt.output;
+        EXPECT_NE(ReadAll(release.Path("Quillstone.manifest")).find("Release: 7\n"), std::string::npos);
+        c.tamper(release);
+        const Outcome verified = Uibpack({"verify", "--key", keys.Path(c.verifyKey), release.Path("")});
+        EXPECT_EQ(verified.status, c.status);
+        EXPECT_NE(verified.output.find(c.says), std::string::npos) << verified.output;
+    }
+
+    // Signing refuses a key that cannot sign and a file that is not there,
+    // and then writes nothing.
+    TempDir out;
+    const std::string file = out.Write("a.txt", "a");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"sign", "--key", publisherPublic, "--release", "1", "--out", out.Path(""), file},
+          std::vector<std::string>{"sign", "--key", publisher, "--release", "1", "--out", out.Path(""),
+                                   out.Path("no")}}) {
+        EXPECT_EQ(Uibpack(args).status, 1);
+        EXPECT_EQ(out.Names(), (std::set<std::string>{"a.txt"}));
     }
 }
 

@@ -4,6 +4,7 @@ qs_add_gtest(upgrade_list_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeListTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/EntryPathTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/ProgressStepsTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/upgrade/ManifestTest.cpp
   LIBS quillstone_portable
   TIMEOUT 60)
 
@@ -13,6 +14,7 @@ if(WIN32)
   qs_add_gtest(upgrade_job_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeJobTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/InstallationTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/upgrade/SignedUpgradeTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
     LIBS qs_upgrade qs_upgrade_url LOCKS port50918 TIMEOUT 120)

@@ -1,4 +1,5 @@
-// uibpack: makes, unpacks and checks .uib upgrade packages.
+// uibpack: makes, unpacks and checks .uib upgrade packages, and signs and
+// checks releases.
 //
 // Exit status: 0 success, 1 the work failed (the reason is one line on
 // standard error), 2 the command line is wrong.
@@ -12,6 +13,9 @@
 #include "UibCheck.h"
 #include "UibPackage.h"
 #include "UibWriter.h"
+#ifdef UIBPACK_SIGNING
+#include "Signing.h"
+#endif
 
 namespace {
 
@@ -23,6 +27,8 @@ const char kHelp[] =
     "usage: uibpack pack [--level N] [--block-size N] INPUT OUTPUT.uib\n"
     "       uibpack unpack PACKAGE.uib OUTPUT\n"
     "       uibpack check PACKAGE.uib\n"
+    "       uibpack sign --key PRIVATE.pem --release N --out DIR FILE...\n"
+    "       uibpack verify --key PUBLIC.pem DIR\n"
     "\n"
     "pack    cuts INPUT into pieces of 16384 bytes, compresses each into its own\n"
     "        zlib stream and writes the package OUTPUT.uib.\n"
@@ -32,6 +38,12 @@ const char kHelp[] =
     "unpack  decodes PACKAGE.uib into OUTPUT the way the upgrade installs it.\n"
     "check   validates PACKAGE.uib without writing anything and names the first\n"
     "        rule it breaks with its byte offset.\n"
+    "sign    writes DIR/Quillstone.manifest, listing each FILE (by its file name)\n"
+    "        with its size and SHA-256 as release N, and DIR/Quillstone.manifest.sig,\n"
+    "        its ECDSA P-256 signature with the private key. Serve both beside\n"
+    "        the files.\n"
+    "verify  checks DIR as Quillstone does before it installs: the signature with\n"
+    "        the public key, the manifest, and every file it lists.\n"
     "\n"
     "On failure no output file is created and an existing one is left as it was.\n"
     "Exit status: 0 success, 1 failure, 2 wrong command line.\n";
@@ -132,6 +144,73 @@ int Check(const std::vector<std::string>& args) {
     return kOk;
 }
 
+#ifdef UIBPACK_SIGNING
+// "--key VALUE" or "--key=VALUE" style options; the rest are operands.
+bool SplitOptions(const std::vector<std::string>& args, const std::vector<std::string>& names,
+                  std::vector<std::string>* values, std::vector<std::string>* operands, std::string* problem) {
+    values->assign(names.size(), std::string());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.rfind("--", 0) != 0) {
+            operands->push_back(arg);
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        std::size_t which = 0;
+        while (which < names.size() && names[which] != name) ++which;
+        if (which == names.size()) {
+            *problem = "unknown option " + name;
+            return false;
+        }
+        if (equals != std::string::npos) {
+            (*values)[which] = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            (*values)[which] = args[++i];
+        } else {
+            *problem = name + " needs a value";
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if ((*values)[i].empty()) {
+            *problem = names[i] + " is required";
+            return false;
+        }
+    }
+    return true;
+}
+
+int Sign(const std::vector<std::string>& args) {
+    std::vector<std::string> values, files;
+    std::string problem;
+    if (!SplitOptions(args, {"--key", "--release", "--out"}, &values, &files, &problem)) return Usage(problem);
+    const std::string& release = values[1];
+    if (release.size() > 19 || release.find_first_not_of("0123456789") != std::string::npos) {
+        return Usage("--release must be a decimal number");
+    }
+    if (files.empty()) return Usage("sign needs the release's files");
+    if (!SignRelease(values[0], std::strtoull(release.c_str(), nullptr, 10), values[2], files, &problem)) {
+        return Failure(problem);
+    }
+    std::printf("%s: %zu files signed as release %s\n", values[2].c_str(), files.size(), release.c_str());
+    return kOk;
+}
+
+int Verify(const std::vector<std::string>& args) {
+    std::vector<std::string> values, dirs;
+    std::string problem;
+    if (!SplitOptions(args, {"--key"}, &values, &dirs, &problem)) return Usage(problem);
+    if (dirs.size() != 1) return Usage("verify needs one DIR");
+    if (!VerifyRelease(values[0], dirs[0], &problem)) return Failure(dirs[0] + ": " + problem);
+    std::printf("%s: OK, signed and whole\n", dirs[0].c_str());
+    return kOk;
+}
+#else
+int Sign(const std::vector<std::string>&) { return Failure("this build of uibpack cannot sign (no OpenSSL)"); }
+int Verify(const std::vector<std::string>&) { return Failure("this build of uibpack cannot verify (no OpenSSL)"); }
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,5 +230,7 @@ int main(int argc, char** argv) {
     if (command == "pack") return Pack(args);
     if (command == "unpack") return Unpack(args);
     if (command == "check") return Check(args);
+    if (command == "sign") return Sign(args);
+    if (command == "verify") return Verify(args);
     return Usage("unknown command " + command);
 }

@@ -6,115 +6,22 @@
 
 #include <wininet.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/ScriptedPeer.h"
+#include "tests/unit/upgrade/JobFixtures.h"
 #include "upgrade/UpgradeFetch.h"
 
-namespace fs = std::filesystem;
+using namespace jobtest;
 
 namespace {
-
-constexpr u_short kServerPort = 50981;
-
-// What the upgrade window would show, in order.
-struct Display : UpgradeProgress {
-    std::vector<std::string> shown;
-    void ShowEntry(const std::wstring& entry) override {
-        shown.push_back("label " + std::string(entry.begin(), entry.end()));
-    }
-    void SetFileProgress(std::uint32_t position) override { shown.push_back("file " + std::to_string(position)); }
-    void SetTotalProgress(std::uint32_t position) override { shown.push_back("total " + std::to_string(position)); }
-};
-
-// A file the server has: its bytes, and whether the answer declares their length.
-struct Served {
-    std::string bytes;
-    bool declaresLength = true;
-};
-
-// Serves /upgrade/<name> from a map, one HTTP/1.0 answer per connection.
-class UpgradeServer {
-public:
-    explicit UpgradeServer(std::map<std::string, Served> files)
-        : m_files(std::move(files)), m_peer(kServerPort, [this](SOCKET s, int) { Answer(s); }) {}
-    bool Listening() const { return m_peer.Listening(); }
-    std::wstring Url() const { return L"http://127.0.0.1:" + std::to_wstring(kServerPort); }
-    int Requests() const { return m_peer.Accepted(); }
-
-private:
-    void Answer(SOCKET s) {
-        const std::string request = e2e::ReadRequest(s);
-        const std::size_t from = request.find("/upgrade/") + 9, to = request.find(' ', from);
-        const auto found = m_files.find(request.substr(from, to - from));
-        if (found == m_files.end()) {
-            e2e::SendAll(s, "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-            return;
-        }
-        std::string head = "HTTP/1.0 200 OK\r\n";
-        if (found->second.declaresLength)
-            head += "Content-Length: " + std::to_string(found->second.bytes.size()) + "\r\n";
-        e2e::SendAll(s, head + "\r\n" + found->second.bytes);
-    }
-
-    std::map<std::string, Served> m_files;
-    e2e::ScriptedPeer m_peer;
-};
-
-// A temporary folder and an installation folder (made the current folder, as
-// the supervisor's is), both removed at the end.
-class Folders {
-public:
-    Folders() {
-        static int made = 0;
-        root = fs::temp_directory_path() /
-               ("qs-job-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++made));
-        fs::remove_all(root);
-        fs::create_directories(root / "temp");
-        fs::create_directories(root / "app");
-        GetCurrentDirectoryW(MAX_PATH, m_saved);
-        SetCurrentDirectoryW((root / "app").c_str());
-    }
-    ~Folders() {
-        SetCurrentDirectoryW(m_saved);
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-    std::wstring Temp() const { return (root / "temp").wstring(); }
-    // Every file under the installation folder with its content.
-    std::map<std::string, std::string> Installed() const {
-        std::map<std::string, std::string> files;
-        for (const auto& item : fs::recursive_directory_iterator(root / "app")) {
-            std::ifstream in(item.path(), std::ios::binary);
-            std::stringstream content;
-            if (item.is_regular_file()) content << in.rdbuf();
-            files[fs::relative(item.path(), root / "app").string()] = item.is_regular_file() ? content.str() : "<dir>";
-        }
-        return files;
-    }
-
-    fs::path root;
-
-private:
-    wchar_t m_saved[MAX_PATH] = {};
-};
 
 // Whether WinINet kept a copy of the URL in the user's internet cache.
 bool InInternetCache(const std::wstring& url) {
     DWORD size = 0;
     if (GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size)) return true;
     return GetLastError() != ERROR_FILE_NOT_FOUND;
-}
-
-std::vector<UpgradeEntry> EntriesOf(const std::vector<std::string>& listed) {
-    std::vector<UpgradeEntry> entries;
-    for (const std::string& entry : listed) entries.push_back(MakeUpgradeEntry(entry));
-    return entries;
 }
 
 class Job : public ::testing::Test {
@@ -131,7 +38,8 @@ TEST_F(Job, ShowsEachEntryAndMovesBothBarsThroughTheirSteps) {
     for (const wchar_t* name : {L"four-k.bin", L"open-end.bin"}) {
         DeleteUrlCacheEntryW((server.Url() + L"/upgrade/" + name).c_str());  // left by anybody before
     }
-    UpgradeJob job(EntriesOf({"four-k.bin", "sub\\open-end.bin"}), folders.Temp(), display, running, server.Url());
+    UpgradeJob job(EntriesOf({"four-k.bin", "sub\\open-end.bin"}), folders.Temp(), display, running,
+                   UpgradeSource{server.Url(), nullptr, L""});
     EXPECT_TRUE(job.Run());
     const std::vector<std::string> expected = {
         // 4096 declared bytes in four reads; 100 only at the end of the data.
@@ -178,7 +86,7 @@ TEST_F(Job, EntryFormsInstallAsTheirNamesSay) {
         Folders here;
         UpgradeServer server(c.served);
         ASSERT_TRUE(server.Listening());
-        UpgradeJob job(EntriesOf(c.entries), here.Temp(), display, running, server.Url());
+        UpgradeJob job(EntriesOf(c.entries), here.Temp(), display, running, UpgradeSource{server.Url(), nullptr, L""});
         EXPECT_EQ(job.Run(), c.succeeds);
         EXPECT_EQ(server.Requests(), c.requests);
         EXPECT_EQ(here.Installed(), c.installed);

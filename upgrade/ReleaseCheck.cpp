@@ -1,0 +1,150 @@
+#include "upgrade/ReleaseCheck.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstring>
+
+#include "base/Handles.h"
+#include "upgrade/Manifest.h"
+
+namespace {
+
+constexpr wchar_t kReleaseValue[] = L"Upgrade Release";
+
+bool Succeeded(NTSTATUS status) { return status >= 0; }
+
+// Owners of CNG handles.
+class Algorithm {
+public:
+    explicit Algorithm(const wchar_t* id) {
+        if (!Succeeded(BCryptOpenAlgorithmProvider(&m_h, id, nullptr, 0))) m_h = nullptr;
+    }
+    ~Algorithm() {
+        if (m_h) BCryptCloseAlgorithmProvider(m_h, 0);
+    }
+    Algorithm(const Algorithm&) = delete;
+    Algorithm& operator=(const Algorithm&) = delete;
+    BCRYPT_ALG_HANDLE Get() const { return m_h; }
+
+private:
+    BCRYPT_ALG_HANDLE m_h = nullptr;
+};
+
+class Key {
+public:
+    Key() = default;
+    ~Key() {
+        if (m_h) BCryptDestroyKey(m_h);
+    }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    BCRYPT_KEY_HANDLE* Put() { return &m_h; }
+    BCRYPT_KEY_HANDLE Get() const { return m_h; }
+
+private:
+    BCRYPT_KEY_HANDLE m_h = nullptr;
+};
+
+class Hash {
+public:
+    explicit Hash(const Algorithm& sha256) {
+        if (!sha256.Get() || !Succeeded(BCryptCreateHash(sha256.Get(), &m_h, nullptr, 0, nullptr, 0, 0))) m_h = nullptr;
+    }
+    ~Hash() {
+        if (m_h) BCryptDestroyHash(m_h);
+    }
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
+    bool Add(const void* data, ULONG size) {
+        return m_h && Succeeded(BCryptHashData(m_h, static_cast<PUCHAR>(const_cast<void*>(data)), size, 0));
+    }
+    bool Finish(unsigned char (&digest)[32]) { return m_h && Succeeded(BCryptFinishHash(m_h, digest, 32, 0)); }
+
+private:
+    BCRYPT_HASH_HANDLE m_h = nullptr;
+};
+
+bool VerifySignature(const std::string& message, const std::string& signature, const unsigned char* publicKey) {
+    if (signature.size() != kSignatureSize) return false;
+    Algorithm sha256(BCRYPT_SHA256_ALGORITHM);
+    Hash hash(sha256);
+    unsigned char digest[32];
+    if (!hash.Add(message.data(), static_cast<ULONG>(message.size())) || !hash.Finish(digest)) return false;
+
+    Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+    if (!ecdsa.Get()) return false;
+    unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64];
+    BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+    std::memcpy(blob, &header, sizeof header);
+    std::memcpy(blob + sizeof header, publicKey, 64);
+    Key key;
+    if (!Succeeded(BCryptImportKeyPair(ecdsa.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.Put(), blob, sizeof blob, 0))) {
+        return false;
+    }
+    return Succeeded(BCryptVerifySignature(key.Get(), nullptr, digest, sizeof digest,
+                                           reinterpret_cast<PUCHAR>(const_cast<char*>(signature.data())),
+                                           static_cast<ULONG>(signature.size()), 0));
+}
+
+// The file's size and SHA-256, in lower-case hex.
+bool Measure(const std::wstring& path, std::uint64_t* size, std::string* sha256) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Algorithm algorithm(BCRYPT_SHA256_ALGORITHM);
+    Hash hash(algorithm);
+    if (!file) return false;
+    std::vector<char> buffer(64 * 1024);
+    DWORD got = 0;
+    *size = 0;
+    while (ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0) {
+        if (!hash.Add(buffer.data(), got)) return false;
+        *size += got;
+    }
+    unsigned char digest[32];
+    if (!hash.Finish(digest)) return false;
+    static const char kHex[] = "0123456789abcdef";
+    sha256->clear();
+    for (unsigned char b : digest) {
+        *sha256 += kHex[b >> 4];
+        *sha256 += kHex[b & 0x0F];
+    }
+    return true;
+}
+
+}  // namespace
+
+ReleaseVerdict CheckRelease(const std::string& manifestText, const std::string& signature,
+                            const unsigned char* publicKey, const std::vector<DownloadedFile>& files,
+                            std::uint64_t installed, std::uint64_t* release) {
+    if (!VerifySignature(manifestText, signature, publicKey)) return ReleaseVerdict::kBadSignature;
+    Manifest manifest;
+    if (!ParseManifest(manifestText, &manifest)) return ReleaseVerdict::kBadManifest;
+    if (manifest.release < installed) return ReleaseVerdict::kOlderRelease;
+    for (const DownloadedFile& file : files) {
+        const ManifestFile* listed = FindInManifest(manifest, file.name);
+        if (!listed) return ReleaseVerdict::kFileNotListed;
+        std::uint64_t size = 0;
+        std::string sha256;
+        if (!Measure(file.path, &size, &sha256) || size != listed->size || sha256 != listed->sha256) {
+            return ReleaseVerdict::kFileDiffers;
+        }
+    }
+    *release = manifest.release;
+    return ReleaseVerdict::kAccepted;
+}
+
+std::uint64_t InstalledRelease(const std::wstring& key) {
+    std::uint64_t release = 0;
+    DWORD size = sizeof release;
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), kReleaseValue, RRF_RT_REG_QWORD, nullptr, &release, &size) !=
+        ERROR_SUCCESS) {
+        return 0;
+    }
+    return release;
+}
+
+bool RecordInstalledRelease(const std::wstring& key, std::uint64_t release) {
+    return RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), kReleaseValue, REG_QWORD, &release, sizeof release) ==
+           ERROR_SUCCESS;
+}
