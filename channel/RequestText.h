@@ -10,10 +10,13 @@
 #include <cstddef>
 #include <ctime>
 
+#include "quillstone_version.h"
+
 // The two requests Marlowcast answers, and the host line both carry.
 constexpr char kStatusRequestLine[] = "GET /Marlowcast/Status";
 constexpr char kUpgradeListRequestLine[] = "GET /Marlowcast/UpgradeXml";
-constexpr char kRequestHostLine[] = "HOST: Quillstone 1.2";
+// The supervisor's name and version (major.minor).
+constexpr char kRequestHostLine[] = "HOST: Quillstone " QUILLSTONE_VERSION_SHORT;
 
 // Request line, host line and body each live in a text buffer of this size.
 constexpr std::size_t kRequestFieldSize = 128;

@@ -6,7 +6,7 @@ QS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QS_PACKAGES=(cmake ninja-build python3 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev zlib1g-dev wine wine64
   xvfb xauth x11-apps imagemagick nginx clang libclang-rt-14-dev googletest libgtest-dev
-  libgmock-dev libbenchmark-dev curl clang-format openssl ca-certificates tinyproxy libssl-dev)
+  libgmock-dev libbenchmark-dev curl clang-format openssl ca-certificates tinyproxy libssl-dev osslsigncode unzip)
 
 qs_log() { printf '\n== %s\n' "$*" >&2; }
 qs_sudo() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
