@@ -16,6 +16,7 @@
 
 #include "base/Handles.h"
 #include "package/UibWriter.h"
+#include "tests/unit/upgrade/JobFixtures.h"
 
 namespace fs = std::filesystem;
 
@@ -23,60 +24,7 @@ namespace {
 
 using Files = std::map<std::string, std::string>;  // relative path -> content, "<dir>" for a folder
 
-class Scratch {
-public:
-    Scratch() {
-        static int made = 0;
-        root = fs::temp_directory_path() /
-               ("qs-install-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++made));
-        fs::remove_all(root);
-        fs::create_directories(root / "app");
-        fs::create_directories(root / "downloads");
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        for (const auto& item : fs::recursive_directory_iterator(root, ignored)) {
-            SetFileAttributesW(item.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-        }
-        fs::remove_all(root, ignored);
-    }
-    std::wstring App() const { return (root / "app").wstring(); }
-    std::wstring App(const std::string& relative) const { return (root / "app" / relative).wstring(); }
-    std::wstring Download(const std::string& name, const std::string& bytes) const {
-        Write(root / "downloads" / name, bytes);
-        return (root / "downloads" / name).wstring();
-    }
-    void Lay(const Files& files) const {
-        for (const auto& [path, content] : files) {
-            if (content == "<dir>") {
-                fs::create_directories(root / "app" / path);
-            } else {
-                Write(root / "app" / path, content);
-            }
-        }
-    }
-    Files Listing() const {
-        Files files;
-        for (const auto& item : fs::recursive_directory_iterator(root / "app")) {
-            const std::string name = fs::relative(item.path(), root / "app").string();
-            if (item.is_directory()) {
-                files[name] = "<dir>";
-            } else {
-                std::ifstream in(item.path(), std::ios::binary);
-                std::stringstream content;
-                content << in.rdbuf();
-                files[name] = content.str();
-            }
-        }
-        return files;
-    }
-    static void Write(const fs::path& path, const std::string& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-
-    fs::path root;
-};
+using Scratch = jobtest::Folders;
 
 std::string Package(const std::string& data) {
     std::vector<unsigned char> out;
@@ -117,12 +65,12 @@ TEST_F(Install, EveryPowerCutEndsInTheOldSetOrTheNewSetOnceTheNextStartHasRecove
         installation.SetStepGate([&] { return steps++ < allowed; });
         const Installation::Result result = installation.Install(release.Items(s), running, [] {});
         if (result == Installation::Result::kInstalled) {
-            EXPECT_EQ(s.Listing(), release.after);
+            EXPECT_EQ(s.Installed(), release.after);
             break;
         }
         ASSERT_EQ(result, Installation::Result::kInterrupted);
         EXPECT_TRUE(Installation::Recover(s.App()));
-        const Files now = s.Listing();
+        const Files now = s.Installed();
         ++outcomes[now == release.before ? 0 : now == release.after ? 1 : 2];
         EXPECT_TRUE(now == release.before || now == release.after) << ::testing::PrintToString(now);
         ASSERT_LT(allowed, 200) << "the installation never ends";
@@ -165,7 +113,7 @@ TEST_F(Install, AFailureAtAnyEntryLeavesTheFolderAsItWas) {
                 bad.target = L"taken\\" + bad.target;
                 Scratch::Write(s.root / "app" / "taken", "a file, not a folder");
             }
-            const Files expected = s.Listing();
+            const Files expected = s.Installed();
 
             Installation installation(s.App());
             UniqueHandle held;
@@ -185,7 +133,7 @@ TEST_F(Install, AFailureAtAnyEntryLeavesTheFolderAsItWas) {
             EXPECT_EQ(installation.Install(items, running, [] {}), Installation::Result::kFailed);
             held.Reset();
             SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-            EXPECT_EQ(s.Listing(), expected);
+            EXPECT_EQ(s.Installed(), expected);
         }
     }
 }
@@ -212,7 +160,7 @@ TEST_F(Install, ARecoveryThatCannotMoveAKeptCopyBackKeepsTheJournalForTheNextSta
         EXPECT_TRUE(fs::exists(s.root / "app" / kJournalName)) << "the journal stays for the next start";
     }
     EXPECT_TRUE(Installation::Recover(s.App()));
-    EXPECT_EQ(s.Listing(), release.before);
+    EXPECT_EQ(s.Installed(), release.before);
 }
 
 }  // namespace

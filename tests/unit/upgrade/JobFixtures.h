@@ -68,7 +68,7 @@ private:
 };
 
 // A temporary folder and an installation folder (made the current folder, as
-// the supervisor's is), both removed at the end.
+// the supervisor's is), both removed at the end, read-only files included.
 class Folders {
 public:
     Folders() {
@@ -84,9 +84,32 @@ public:
     ~Folders() {
         SetCurrentDirectoryW(m_saved);
         std::error_code ignored;
+        for (const auto& item : fs::recursive_directory_iterator(root, ignored)) {
+            SetFileAttributesW(item.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
         fs::remove_all(root, ignored);
     }
     std::wstring Temp() const { return (root / "temp").wstring(); }
+    std::wstring App() const { return (root / "app").wstring(); }
+    // A file in the temporary folder, as a download leaves it; its path.
+    std::wstring Download(const std::string& name, const std::string& bytes) const {
+        Write(root / "temp" / name, bytes);
+        return (root / "temp" / name).wstring();
+    }
+    // Files (content "<dir>": a folder) into the installation folder.
+    void Lay(const std::map<std::string, std::string>& files) const {
+        for (const auto& [path, content] : files) {
+            if (content == "<dir>") {
+                fs::create_directories(root / "app" / path);
+            } else {
+                Write(root / "app" / path, content);
+            }
+        }
+    }
+    static void Write(const fs::path& path, const std::string& bytes) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
     // Every file under the installation folder with its content.
     std::map<std::string, std::string> Installed() const {
         std::map<std::string, std::string> files;

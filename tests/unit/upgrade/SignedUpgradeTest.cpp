@@ -85,13 +85,6 @@ std::string Oversized(Manifest manifest) {
     return FormatManifest(manifest);
 }
 
-void Lay(const Folders& folders, const std::map<std::string, std::string>& files) {
-    for (const auto& [name, bytes] : files) {
-        std::ofstream out(folders.root / "app" / name, std::ios::binary);
-        out << bytes;
-    }
-}
-
 // The release a case starts from: its files, its manifest and its signature.
 struct Release {
     std::map<std::string, Served> served;
@@ -174,7 +167,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         if (release.withSignature) served["Quillstone.manifest.sig"] = {release.signer->Sign(release.text)};
 
         Folders here;
-        Lay(here, before);
+        here.Lay(before);
         UpgradeServer server(served);
         ASSERT_TRUE(server.Listening());
         UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), display, running,
