@@ -2,7 +2,6 @@
 
 #include <strsafe.h>
 
-#include "base/AnsiText.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "upgrade/Download.h"
