@@ -47,6 +47,11 @@ bool FolderFound(const std::wstring& path) {
     return FindHandle(FindFirstFileW(path.c_str(), &found)).Found();
 }
 
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    // Windows file names ignore letter case.
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 // "<target><suffix>", or with a digit 1 to 9 after it, that is neither on
 // disk nor planned already; empty when all are taken.
 std::wstring FreeName(const std::wstring& folder, const std::wstring& target, const wchar_t* suffix,
@@ -55,19 +60,13 @@ std::wstring FreeName(const std::wstring& folder, const std::wstring& target, co
         std::wstring name = target + suffix;
         if (attempt > 0) name += static_cast<wchar_t>(L'0' + attempt);
         bool taken = Exists(Join(folder, name));
-        for (const std::wstring& p : *planned)
-            taken = taken || CompareStringOrdinal(p.c_str(), -1, name.c_str(), -1, TRUE) == CSTR_EQUAL;
+        for (const std::wstring& p : *planned) taken = taken || SameName(p, name);
         if (!taken) {
             planned->push_back(name);
             return name;
         }
     }
     return std::wstring();
-}
-
-bool SameName(const std::wstring& a, const std::wstring& b) {
-    // Windows file names ignore letter case.
-    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 bool ForceToDisk(const std::wstring& path) {
