@@ -5,7 +5,6 @@
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "ui/QuillstoneDlg.h"
-#include "upgrade/Installation.h"
 
 BEGIN_MESSAGE_MAP(CQuillstoneApp, CWinApp)
     ON_COMMAND(ID_HELP, OnHelp)
@@ -45,14 +44,6 @@ BOOL CQuillstoneApp::InitInstance() {
     }
 
     SetRegistryKey(L"Quillstone");
-
-    // An upgrade cut short by a kill or a power cut is finished or undone
-    // before Marlowcast starts again from the installation folder. When that
-    // cannot be done now (a file locked by somebody else), the next start
-    // tries again; supervision starts all the same.
-    wchar_t installDir[320] = {};
-    const DWORD length = GetCurrentDirectoryW(320, installDir);
-    if (length > 0 && length < 320) Installation::Recover(installDir);
 
     CQuillstoneDlg dlg;
     m_pMainWnd = &dlg;

@@ -5,6 +5,7 @@
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "channel/LocalChannel.h"
+#include "install/Installation.h"
 #include "supervise/WindowSearch.h"
 
 namespace {
@@ -44,10 +45,13 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     system.createProcess = [](const std::wstring& path, PROCESS_INFORMATION* started) {
         STARTUPINFOW si = {};
         si.cb = sizeof si;
-        // No command line, no inherited handles, our environment, current
-        // folder and error mode (no crash dialog: a crash ends the process).
-        return CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                              &si, started) != FALSE;
+        // No arguments: the command line is the quoted path alone (Windows
+        // would pass the bare path, which splits at its spaces), no inherited
+        // handles, our environment, current folder and error mode (no crash
+        // dialog: a crash ends the process).
+        std::wstring commandLine = L"\"" + path + L"\"";
+        return CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                              nullptr, &si, started) != FALSE;
     };
     system.exitCode = [](HANDLE process, DWORD* code) { return GetExitCodeProcess(process, code) != FALSE; };
     system.terminate = [](HANDLE process) { return TerminateProcess(process, 0) != FALSE; };
@@ -56,6 +60,12 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     system.marlowcastRunning = [] { return IsMarlowcastRunning(); };
     system.findWindow = [](DWORD processId) { return FindWindowOfProcess(processId); };
     system.postRestart = [](DWORD threadId) { return PostThreadMessageW(threadId, WM_SV_RESTART, 0, 0) != FALSE; };
+    system.recoverInstallation = [] {
+        // Upgrades install into the current folder, so the journal is there.
+        std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
+        folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), &folder[0]));
+        return folder.empty() || Installation::RecoverBeforeLaunch(folder);
+    };
     return system;
 }
 
@@ -234,7 +244,7 @@ bool Supervisor::LaunchStep() {
     m_report.RunCheckTimer(true);
 
     PROCESS_INFORMATION started = {};
-    const bool created = m_system.createProcess(path, &started);
+    const bool created = m_system.recoverInstallation() && m_system.createProcess(path, &started);
     // The handles of the process being replaced are not used again.
     m_process.CloseHandles();
     if (!created) {

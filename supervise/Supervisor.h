@@ -43,6 +43,10 @@ struct SupervisorSystem {
     std::function<HWND(DWORD processId)> findWindow;
     // Asks the watch thread for a restart (a thread message).
     std::function<bool(DWORD watchThreadId)> postRestart;
+    // Before each launch: an installation cut short is recovered first. False
+    // while it cannot be (Marlowcast started by hand holds the files, a file
+    // is locked): nothing is launched, and a later restart tries again.
+    std::function<bool()> recoverInstallation;
 };
 
 // The real calls; the status probe ends early once `running` is cleared.

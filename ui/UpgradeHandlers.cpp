@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "ui/QuillstoneDlg.h"
-#include "upgrade/EntryPath.h"
+#include "install/EntryPath.h"
 #include "upgrade/UpgradeFetch.h"
 #include "upgrade/UpgradeList.h"
 

@@ -6,7 +6,7 @@
 #include "base/Protocol.h"
 #include "upgrade/Download.h"
 #include "upgrade/ProgressSteps.h"
-#include "upgrade/Installation.h"
+#include "install/Installation.h"
 #include "upgrade/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "package/UibWriter.h"
+#include "res/resource.h"
 #include "tests/e2e/ReliabilityHelpers.h"
 #include "tools/driver/E2eSupport.h"
 
@@ -70,10 +71,16 @@ protected:
         sup = std::make_unique<Supervisor>(install, app, std::vector<std::wstring>{L"TMP=" + temp, L"TEMP=" + temp});
         ASSERT_TRUE(WaitUntilSupervising(*sup, install, StandInStarts(install).size() + 1));
     }
-    // True once every download is complete in the temporary folder.
+    // True once every download is complete in the temporary folder. Only
+    // the sizes are looked at: reading the files each time would make every
+    // look slower than the installation that follows.
     bool Downloaded(const std::map<std::string, size_t>& sizes) {
         for (const auto& [name, size] : sizes) {
-            if (ReadFileBytes(temp + L"\\" + Widen(name) + L".tmp").size() != size) return false;
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (!GetFileAttributesExW((temp + L"\\" + Widen(name) + L".tmp").c_str(), GetFileExInfoStandard, &data) ||
+                (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) != size) {
+                return false;
+            }
         }
         return true;
     }
@@ -102,27 +109,22 @@ TEST_F(Interrupted, AKillAtAnyMomentOfTheInstallationLeavesTheOldReleaseOrTheNew
                           {"sub", "<dir>"},     {"sub\\kill-b.bin", newB}, {"kill-d.txt", "new d"}};
 
     // One whole upgrade first, to learn how long the installation takes: from
-    // the end of the downloads until its journal is gone again.
-    const std::wstring journal = InApp("Quillstone-upgrade.journal");
-    const auto journalThere = [&] { return GetFileAttributesW(journal.c_str()) != INVALID_FILE_ATTRIBUTES; };
+    // the end of the downloads until the result is shown. (Its journal lives
+    // for a fraction of a second once Marlowcast is gone, often less than one
+    // look at the downloads takes on a loaded machine: waiting to see it was
+    // a wait for something already over.)
     Lay(app, oldSet);
     Start();
     ASSERT_EQ(StandInCommand("upgrade"), "ok");
     ASSERT_TRUE(WaitFor([&] { return Downloaded(sizes); }, 60s, 2ms));
     const auto downloaded = Clock::now();
-    ASSERT_TRUE(WaitFor(journalThere, 30s, 1ms));
-    const auto staging = Clock::now();
-    ASSERT_TRUE(WaitFor([&] { return !journalThere(); }, 60s, 1ms));
-    const auto installTook = Clock::now() - downloaded;
     std::wstring text;
-    ASSERT_TRUE(DismissMessageBox(&text, 30s));
+    ASSERT_TRUE(DismissMessageBox(&text, 60s));
+    const auto installTook = Clock::now() - downloaded;
     ASSERT_EQ(text, L"Upgrade OK!");
     ASSERT_EQ(Listing(app), newSet);
-    const auto ms = [](Clock::duration d) {
-        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-    };
-    std::printf("measured: installation began %lld ms after the downloads and took %lld ms in all\n",
-                ms(staging - downloaded), ms(installTook));
+    std::printf("measured: the result was shown %lld ms after the downloads\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(installTook).count()));
     sup.reset();
 
     // Then killed at moments spread from the end of the downloads to a
@@ -156,9 +158,9 @@ TEST_F(Interrupted, AKillAtAnyMomentOfTheInstallationLeavesTheOldReleaseOrTheNew
 }
 
 // A start that finds an interrupted installation but cannot undo it (a kept
-// copy is held open by somebody) launches Marlowcast all the same, and the
-// next start finishes the undo.
-TEST_F(Interrupted, ARecoveryThatCannotFinishStillSupervisesAndTheNextStartCompletesIt) {
+// copy is held open by somebody) does not launch Marlowcast into the mixed
+// folder, and the next start finishes the undo and launches it.
+TEST_F(Interrupted, ARecoveryThatCannotFinishLaunchesNothingAndTheNextStartCompletesIt) {
     // What a kill leaves right after the first target was replaced.
     Lay(app, {{"held.txt", "new"}, {"held.txt.~old", "old"}});
     WriteFileBytes(
@@ -167,8 +169,14 @@ TEST_F(Interrupted, ARecoveryThatCannotFinishStillSupervisesAndTheNextStartCompl
     {
         HANDLE held = CreateFileW(InApp("held.txt.~old").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        Start();  // Marlowcast is launched
-        EXPECT_EQ(ReadFileBytes(InApp("Quillstone-upgrade.journal")).empty(), false) << "the journal stays";
+        const size_t starts = StandInStarts(install).size();
+        sup = std::make_unique<Supervisor>(install, app);
+        // The recovery waits for the held file as long as it would for a
+        // scanner, then gives up this launch.
+        EXPECT_TRUE(WaitFor([&] { return sup->ItemText(IDC_START_STATUS) == L"Start Marlowcast Failed!"; }, 40s));
+        EXPECT_EQ(StandInStarts(install).size(), starts) << "nothing launched into a half-installed folder";
+        EXPECT_EQ(ReadFileBytes(InApp("held.txt")), "new") << "the target is never absent";
+        EXPECT_FALSE(ReadFileBytes(InApp("Quillstone-upgrade.journal")).empty()) << "the journal stays";
         sup.reset();
         CloseHandle(held);
     }

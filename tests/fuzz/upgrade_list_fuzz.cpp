@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "upgrade/EntryPath.h"
+#include "install/EntryPath.h"
 #include "upgrade/UpgradeList.h"
 #include "upgrade/UrlName.h"
 

@@ -1,19 +1,22 @@
-# Upgrade list, entry check, URL names and the progress steps of the worker:
-# portable, so natively with sanitizers as well as under Wine.
+# Upgrade list, entry check, URL names, the progress steps of the worker and
+# the installation journal's text: portable, so natively with sanitizers as
+# well as under Wine.
 qs_add_gtest(upgrade_list_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeListTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/EntryPathTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/ProgressStepsTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/ManifestTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/install/JournalTextTest.cpp
   LIBS quillstone_portable
   TIMEOUT 60)
 
 if(WIN32)
-  # The upgrade job against an HTTP server the test plays on its own port; it
-  # waits on Marlowcast's mutex, which the stand-in's tests hold.
+  # The upgrade job against an HTTP server the test plays on its own port, and
+  # the installation on real folders; both wait on Marlowcast's mutex, which
+  # the stand-in's tests hold.
   qs_add_gtest(upgrade_job_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeJobTest.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/upgrade/InstallationTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/install/InstallationTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/SignedUpgradeTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp

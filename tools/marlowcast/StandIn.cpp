@@ -304,6 +304,9 @@ int WINAPI wWinMain(HINSTANCE hInst, HINSTANCE, LPWSTR, int nCmdShow) {
     char cwdA[MAX_PATH * 2] = {};
     WideCharToMultiByte(CP_UTF8, 0, cwd, -1, cwdA, sizeof cwdA, nullptr, nullptr);
     Log("start tid=%lu cwd=%s", GetCurrentThreadId(), cwdA);
+    char commandLine[MAX_PATH * 3] = {};
+    WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, commandLine, sizeof commandLine, nullptr, nullptr);
+    Log("command line %s", commandLine);
 
     g_hMutex = CreateMutexW(nullptr, FALSE, kMutexName);
     WSADATA wsa;

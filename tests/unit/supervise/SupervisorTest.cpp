@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,10 +40,11 @@ struct Marlowcast {
     bool terminates = true;
     bool answers = true;
     bool mutexHeld = true;
+    bool folderWhole = true;  // no installation cut short, or one recovered
     HWND window = nullptr;
     std::function<void()> duringPause = [] {};
 
-    int launched = 0, terminated = 0, probes = 0, searches = 0, restartRequests = 0;
+    int launched = 0, terminated = 0, probes = 0, searches = 0, restartRequests = 0, recoveries = 0;
     std::vector<DWORD> pauses;
     std::wstring launchedPath;
 
@@ -73,6 +77,7 @@ struct Marlowcast {
         s.marlowcastRunning = [this] { return mutexHeld; };
         s.findWindow = [this](DWORD) { return ++searches, window; };
         s.postRestart = [this](DWORD) { return ++restartRequests, true; };
+        s.recoverInstallation = [this] { return ++recoveries, folderWhole; };
         return s;
     }
 };
@@ -273,6 +278,19 @@ TEST_F(SupervisorRules, ARestartWithoutAProcessLaunchesAtOnceAndAFailedOneIsRetr
     EXPECT_EQ(report[SupervisorLabel::kProcessId], L"4001");
 }
 
+TEST_F(SupervisorRules, NothingIsLaunchedIntoAFolderThatAnInstallationLeftHalfDone) {
+    marlowcast.folderWhole = false;
+    Supervisor& s = LaunchedWithFailures(6);
+    EXPECT_EQ(marlowcast.launched, 0);
+    EXPECT_EQ(report[SupervisorLabel::kStartStatus], L"Start Marlowcast Failed!");
+    EXPECT_EQ(report.timerCalls.back(), true) << "the checks go on, and with them the restarts that try again";
+
+    marlowcast.folderWhole = true;
+    s.Restart();
+    EXPECT_EQ(marlowcast.recoveries, 2) << "every launch recovers first";
+    EXPECT_EQ(marlowcast.launched, 1);
+}
+
 TEST_F(SupervisorRules, AnUpgradeBegunDuringTheWaitLaunchesNothingButKeepsTheTimer) {
     Supervisor& s = LaunchedWithFailures(6);
     marlowcast.terminates = false;
@@ -292,6 +310,36 @@ TEST_F(SupervisorRules, LaunchesMarlowcastFromOurOwnFolder) {
     std::wstring expected(module);
     expected = expected.substr(0, expected.rfind(L'\\')) + L"\\Marlowcast.exe";
     EXPECT_EQ(marlowcast.launchedPath, expected);
+}
+
+// Marlowcast must start without arguments. Windows gives a child started
+// with an application name and no command line the bare path as its command
+// line, which splits into stray arguments at a space; Wine quotes it itself,
+// so this shows only that we pass the quoted path and nothing else.
+TEST(Launch, MarlowcastInAFolderWithASpaceSeesItsQuotedPathAlone) {
+    const std::wstring folder =
+        (std::filesystem::temp_directory_path() / ("qs launch " + std::to_string(GetCurrentProcessId()))).wstring();
+    const std::wstring child = folder + L"\\Marlowcast.exe";
+    std::filesystem::create_directories(folder);
+    ASSERT_TRUE(CopyFileW(QS_STAND_IN, child.c_str(), FALSE));
+    SetEnvironmentVariableW(L"MARLOWCAST_ON_START", L"exit");  // logs its start, then ends at once
+
+    StopFlag running;
+    PROCESS_INFORMATION started = {};
+    ASSERT_TRUE(RealSupervisorSystem(running).createProcess(child, &started));
+    EXPECT_EQ(WaitForSingleObject(started.hProcess, 30000), WAIT_OBJECT_0);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    SetEnvironmentVariableW(L"MARLOWCAST_ON_START", nullptr);
+
+    std::ifstream log(std::filesystem::path(folder) / "Marlowcast.log");
+    std::stringstream text;
+    text << log.rdbuf();
+    std::string expected = "command line \"";
+    for (wchar_t c : child) expected += static_cast<char>(c);
+    EXPECT_NE(text.str().find(expected + "\"\n"), std::string::npos) << text.str();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 // The watch thread takes the timer's checks and the restarts in order, drops

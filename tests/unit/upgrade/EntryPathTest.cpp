@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "upgrade/EntryPath.h"
+#include "install/EntryPath.h"
 #include "upgrade/UrlName.h"
 
 namespace {
@@ -15,6 +15,8 @@ TEST(EntryPath, InstallsOnlyPlainNamesBelowTheInstallationFolder) {
         "Marlowcast.exe", "lang\\de.uib", "a\\b\\c.dll", "a.UIB", ".hidden", "a b.txt", "\xE9t\xE9\\x",
         // Like devices, but none.
         "console.txt", "COM10", "LPT", "x.con", "sub\\auxiliary",
+        // Like the installation's own names, but none.
+        "x.~new.txt", "x.~oldx", "x~old", "sub\\Quillstone-upgrade.journal", "Quillstone-upgrade.journal.txt",
         // clang-format on
     };
     const std::string unsafe[] = {
@@ -27,6 +29,10 @@ TEST(EntryPath, InstallsOnlyPlainNamesBelowTheInstallationFolder) {
         "COM1", "com9.log", "lpt1", "LPT9.txt", "COM0", "com\xB9",
         // A package decodes into the entry without ".uib".
         ".uib", "sub\\.uib", "a..uib", "a .uib",
+        // The installation's own names: staged and kept copies, the journal.
+        "x.~new", "x.~old", "x.~OLD", "sub\\x.~new7", "x.~old12", "x.~old.uib",
+        "Quillstone-upgrade.journal", "QUILLSTONE-UPGRADE.JOURNAL", "Quillstone-upgrade.journal.~new",
+        "Quillstone-upgrade.journal.rejected", "Quillstone-upgrade.journal.uib",
         // clang-format on
     };
     for (const auto& entry : safe) EXPECT_TRUE(IsSafeEntry(entry)) << '"' << entry << '"';

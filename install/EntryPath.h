@@ -24,10 +24,23 @@
 //  - names a device in any folder: CON, PRN, AUX, NUL, COM0 to COM9,
 //    LPT0 to LPT9 and COM/LPT with a superscript 1 to 3, in any letter
 //    case, with or without an extension ("nul.txt", "sub\Com1.log").
+//  - would collide with the installation's own files: a name ending in a side
+//    suffix (".~new" or ".~old", with or without digits after it, in any
+//    letter case), or the journal or its side names at the top of the folder.
 // An entry ending in ".uib" is decoded into the entry without that suffix,
 // so that shorter path must pass the same test ("sub\.uib" would decode onto
 // the folder "sub" itself).
 bool IsSafeEntry(const std::string& entry);
+
+// The installation's own names beside the files it installs: the staged new
+// content and the kept old content of a target, and its journal.
+constexpr char kStagedSuffix[] = ".~new";
+constexpr char kKeptSuffix[] = ".~old";
+constexpr char kJournalFile[] = "Quillstone-upgrade.journal";
+constexpr char kRejectedJournalSuffix[] = ".rejected";
+
+// Whether `name` is `target` followed by `suffix` and nothing but digits.
+bool IsSideName(const std::string& name, const std::string& target, const char* suffix);
 
 // The part after the last '\': the file's name on the upgrade server and in
 // the temporary folder. The whole entry when it has no '\'.

@@ -1,4 +1,4 @@
-#include "upgrade/EntryPath.h"
+#include "install/EntryPath.h"
 
 #include <cstring>
 
@@ -17,7 +17,8 @@ char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a
 // Windows opens a device instead of a file for these names in every folder.
 // It looks only at the part before the first dot, with trailing spaces
 // dropped, so "con.txt", "con.tar.gz" and "con .txt" are all the console.
-// The superscript digits are the Windows-1252 bytes; in other code pages
+// The superscript digits are the Windows-1252 bytes (or, in the journal,
+// UTF-8); in other code pages
 // refusing them costs no real file name.
 bool IsDeviceName(const std::string& name) {
     std::string base = name.substr(0, name.find('.'));
@@ -25,6 +26,7 @@ bool IsDeviceName(const std::string& name) {
     for (char& c : base) c = UpperAscii(c);
 
     if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+    if (base.size() == 5 && base[3] == '\xC2') base.erase(3, 1);  // the superscripts in UTF-8 (the journal)
     if (base.size() != 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0)) {
         return false;
     }
@@ -41,7 +43,34 @@ bool IsSafeName(const std::string& name) {
     return !IsDeviceName(name);
 }
 
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+    }
+    return true;
+}
+
+// Ends in ".~new" or ".~old" and digits: the form of a staged or kept copy.
+bool HasSideSuffix(const std::string& name) {
+    std::size_t end = name.size();
+    while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
+    const std::size_t length = sizeof kStagedSuffix - 1;
+    if (end < length) return false;
+    const std::string suffix = name.substr(end - length, length);
+    return EqualsIgnoringCase(suffix, kStagedSuffix) || EqualsIgnoringCase(suffix, kKeptSuffix);
+}
+
+// The journal, the copy it is written to first, and a journal set aside.
+bool IsJournalName(const std::string& path) {
+    const std::string journal = kJournalFile;
+    return EqualsIgnoringCase(path, journal) || EqualsIgnoringCase(path, journal + kRejectedJournalSuffix) ||
+           (path.size() > journal.size() && EqualsIgnoringCase(path.substr(0, journal.size()), journal) &&
+            HasSideSuffix(path));
+}
+
 bool IsSafePath(const std::string& path) {
+    if (HasSideSuffix(path) || IsJournalName(path)) return false;
     for (char c : path) {
         if (IsForbiddenByte(static_cast<unsigned char>(c))) return false;
     }
@@ -68,6 +97,15 @@ bool IsSafeEntry(const std::string& entry) {
     if (size >= kPackageSuffixLength &&
         entry.compare(size - kPackageSuffixLength, kPackageSuffixLength, kPackageSuffix) == 0) {
         return IsSafePath(entry.substr(0, size - kPackageSuffixLength));
+    }
+    return true;
+}
+
+bool IsSideName(const std::string& name, const std::string& target, const char* suffix) {
+    const std::string start = target + suffix;
+    if (name.size() < start.size() || name.compare(0, start.size(), start) != 0) return false;
+    for (std::size_t i = start.size(); i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return false;
     }
     return true;
 }

@@ -1,0 +1,57 @@
+#pragma once
+// The record an installation keeps in the installation folder while it
+// changes it: which folders it makes, which files it stages, which targets it
+// replaces and where it keeps the replaced ones, how far it has got, and the
+// kept copies of earlier installations that could not be removed yet. A start
+// after a kill reads it to finish or undo the installation.
+//
+// Text, UTF-8, one item a line, fields separated by tabs (a character no
+// path may hold); paths are relative to the installation folder. Reading
+// treats the text as untrusted: anybody who can write the folder can write
+// it, so only a record that names nothing but the installation's own files
+// is accepted.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct JournalEntry {
+    std::string target;    // the installed file
+    std::string staged;    // its new content, beside it, until it is put in place
+    std::string kept;      // where the replaced target waits until the end
+    bool existed = false;  // whether there was a target to replace
+};
+
+// A replaced file that could not be removed when its installation ended (a
+// program still running from it, a library still loaded).
+struct Leftover {
+    std::string target;
+    std::string kept;
+};
+
+struct Journal {
+    // staging: files are being made beside their targets, none replaced yet;
+    // committing: targets are being replaced; undone: every target is as it
+    // was, the staged copies are being removed; finishing: all new files are
+    // in place, the kept copies are being removed.
+    enum class State { kStaging, kCommitting, kUndone, kFinishing };
+    State state = State::kStaging;
+    std::vector<std::string> folders;  // made by this installation, in order
+    std::vector<JournalEntry> entries;
+    std::vector<Leftover> leftovers;
+
+    // Whether the folder may hold a mix of two releases: then nothing but
+    // the recovery may change it.
+    bool Unfinished() const { return state != State::kFinishing; }
+};
+
+// A journal is never larger than this; a larger file is not one of ours.
+constexpr std::size_t kJournalLimit = 1 << 20;
+
+std::string FormatJournal(const Journal& journal);
+
+// False when the text is not a journal as an installation writes it: a
+// malformed line, a missing or repeated state, a target that an upgrade list
+// could not name, a staged or kept name that is not its target's with the
+// side suffix, or a folder that holds none of the targets.
+bool ParseJournal(const std::string& text, Journal* journal);

@@ -1,0 +1,69 @@
+// Feeds arbitrary bytes to the journal reader as the file a start finds in the
+// installation folder, and checks what holds for every record it accepts
+// (against a plain reading of the rules, not the reader's own helpers): the
+// text is exactly what the writer makes of the record, so nothing in it was
+// skipped or guessed; every path is relative, made of non-empty names other
+// than "." and "..", without ':' or '/'; every staged and kept name is its
+// target's with the side suffix and digits after it; every folder holds a
+// target.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "install/JournalText.h"
+
+namespace {
+
+void Require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "journal_fuzz: %s\n", what);
+        std::abort();
+    }
+}
+
+void CheckPath(const std::string& path) {
+    Require(!path.empty() && path.find_first_of(":/") == std::string::npos, "an empty path, a drive or a '/'");
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = path.find('\\', start);
+        const std::string name = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        Require(!name.empty() && name != "." && name != "..", "a path that leaves the folder");
+        if (end == std::string::npos) return;
+        start = end + 1;
+    }
+}
+
+void CheckSide(const std::string& name, const std::string& target, const std::string& suffix) {
+    CheckPath(name);
+    Require(name.compare(0, target.size() + suffix.size(), target + suffix) == 0, "a side name of another file");
+    for (std::size_t i = target.size() + suffix.size(); i < name.size(); ++i) {
+        Require(name[i] >= '0' && name[i] <= '9', "a side name with more than digits after its suffix");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    Journal journal;
+    if (!ParseJournal(text, &journal)) return 0;
+    Require(FormatJournal(journal) == text, "an accepted text that is not what the writer writes");
+    for (const JournalEntry& e : journal.entries) {
+        CheckPath(e.target);
+        CheckSide(e.staged, e.target, ".~new");
+        CheckSide(e.kept, e.target, ".~old");
+    }
+    for (const Leftover& l : journal.leftovers) {
+        CheckPath(l.target);
+        CheckSide(l.kept, l.target, ".~old");
+    }
+    for (const std::string& folder : journal.folders) {
+        CheckPath(folder);
+        bool holds = false;
+        for (const JournalEntry& e : journal.entries) holds = holds || e.target.rfind(folder + "\\", 0) == 0;
+        Require(holds, "a folder that holds none of the targets");
+    }
+    return 0;
+}

@@ -1,0 +1,65 @@
+// The journal is read as untrusted input: only a record that names nothing
+// but the installation's own files below its folder is acted on.
+#include "install/JournalText.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const std::string kHead = "Quillstone-Upgrade-Journal 1\n";
+
+TEST(JournalText, ReadsBackWhatItWrites) {
+    Journal written;
+    written.state = Journal::State::kCommitting;
+    written.folders = {"sub"};
+    written.entries = {{"a.txt", "a.txt.~new", "a.txt.~old3", true},
+                       {"sub\\b \xC3\xA9.dll", "sub\\b \xC3\xA9.dll.~new", "sub\\b \xC3\xA9.dll.~old", false}};
+    written.leftovers = {{"Quillstone.exe", "Quillstone.exe.~old"}};
+    Journal read;
+    ASSERT_TRUE(ParseJournal(FormatJournal(written), &read));
+    EXPECT_EQ(FormatJournal(read), FormatJournal(written));
+    EXPECT_TRUE(read.Unfinished());
+}
+
+TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
+    const struct {
+        const char* what;
+        std::string body;
+        bool accepted;
+    } cases[] = {
+        // clang-format off
+        {"plain", "state\tfinishing\nentry\t1\ta\ta.~new\ta.~old\n", true},
+        {"leftovers only", "state\tfinishing\nleftover\ta\ta.~old12\n", true},
+        {"a target outside", "state\tcommitting\nentry\t0\t..\\other\\file\t..\\other\\file.~new\t..\\other\\file.~old\n", false},
+        {"an absolute target", "state\tstaging\nentry\t0\tC:\\x\tC:\\x.~new\tC:\\x.~old\n", false},
+        {"a staged name elsewhere", "state\tstaging\nentry\t0\ta\t..\\b\ta.~old\n", false},
+        {"a kept name of another target", "state\tfinishing\nentry\t1\ta\ta.~new\tb.~old\n", false},
+        {"a kept name with more than digits", "state\tfinishing\nentry\t1\ta\ta.~new\ta.~old\\..\\..\\x\n", false},
+        {"a target that is a side name", "state\tfinishing\nentry\t1\ta.~old\ta.~old.~new\ta.~old.~old\n", false},
+        {"a leftover outside", "state\tfinishing\nleftover\t..\\a\t..\\a.~old\n", false},
+        {"a folder outside", "state\tstaging\nfolder\t..\\x\nentry\t0\t..\\x\\a\t..\\x\\a.~new\t..\\x\\a.~old\n", false},
+        {"a folder holding no target", "state\tstaging\nfolder\tDocuments\nentry\t0\ta\ta.~new\ta.~old\n", false},
+        {"a folder holding a target", "state\tstaging\nfolder\tsub\nentry\t0\tsub\\a\tsub\\a.~new\tsub\\a.~old\n", true},
+        {"a device", "state\tstaging\nentry\t0\tCOM\xC2\xB9\tCOM\xC2\xB9.~new\tCOM\xC2\xB9.~old\n", false},
+        {"no state", "entry\t1\ta\ta.~new\ta.~old\n", false},
+        {"two states", "state\tstaging\nstate\tfinishing\n", false},
+        {"an unknown state", "state\tdone\n", false},
+        {"an unknown line", "state\tstaging\nrun\tformat c:\n", false},
+        {"an empty line", "state\tstaging\n\n", false},
+        {"a field too many", "state\tstaging\nentry\t1\ta\ta.~new\ta.~old\tx\n", false},
+        {"existed neither 0 nor 1", "state\tstaging\nentry\t2\ta\ta.~new\ta.~old\n", false},
+        {"a cut last line", "state\tstaging\nentry\t1\ta\ta.~new\ta.~o", false},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        Journal journal;
+        EXPECT_EQ(ParseJournal(kHead + c.body, &journal), c.accepted) << c.what;
+    }
+    Journal journal;
+    EXPECT_FALSE(ParseJournal("Quillstone-Upgrade-Journal 2\nstate\tstaging\n", &journal)) << "another header";
+    EXPECT_FALSE(ParseJournal(kHead + "state\tstaging\n" + std::string(kJournalLimit, '#'), &journal)) << "too long";
+}
+
+}  // namespace
