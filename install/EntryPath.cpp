@@ -18,8 +18,7 @@ char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a
 // It looks only at the part before the first dot, with trailing spaces
 // dropped, so "con.txt", "con.tar.gz" and "con .txt" are all the console.
 // The superscript digits are the Windows-1252 bytes (or, in the journal,
-// UTF-8); in other code pages
-// refusing them costs no real file name.
+// UTF-8); in other code pages refusing them costs no real file name.
 bool IsDeviceName(const std::string& name) {
     std::string base = name.substr(0, name.find('.'));
     while (!base.empty() && base.back() == ' ') base.pop_back();
