@@ -57,6 +57,20 @@ std::string KeptOf(const Files& now, const std::string& target) {
     return next != now.end() && next->first.rfind(target + ".~old", 0) == 0 ? next->first : "";
 }
 
+// A step gate that lets every step through and, the first time the journal
+// is in `state` with entries, does `act` (holds a file as another program would).
+std::function<bool()> OnceIn(const Scratch& s, Journal::State state, std::function<void(const Journal&)> act) {
+    return [&s, state, act, done = false]() mutable {
+        Journal journal;
+        if (!done && ReadJournal(s.App(), &journal) == JournalFound::kRead && journal.state == state &&
+            !journal.entries.empty()) {
+            act(journal);
+            done = true;
+        }
+        return true;
+    };
+}
+
 class Install : public ::testing::Test {
 protected:
     void SetUp() override { running.Start(); }
@@ -133,14 +147,8 @@ TEST_F(Install, AFailureAtAnyEntryLeavesTheFolderAsItWas) {
             if (kind == Resists::kHeldOpenOnceStaged) {
                 // Held open while the targets are being replaced, too late for
                 // the staging to notice.
-                installation.SetStepGate([&] {
-                    Journal journal;
-                    if (!held && ReadJournal(s.App(), &journal) == JournalFound::kRead &&
-                        journal.state == Journal::State::kCommitting) {
-                        held = holdTarget();
-                    }
-                    return true;
-                });
+                installation.SetStepGate(
+                    OnceIn(s, Journal::State::kCommitting, [&](const Journal&) { held = holdTarget(); }));
             }
             EXPECT_EQ(installation.Install(items, running, [] {}), Installation::Result::kFailed);
             held.Reset();
@@ -274,18 +282,11 @@ TEST_F(Install, ReplacedFilesThatCannotBeRemovedYetNeverBlockTheirTarget) {
         SCOPED_TRACE("release " + std::to_string(r));
         Installation installation(s.App());
         installation.SetPatience(0);
-        bool holding = false;
-        installation.SetStepGate([&] {
-            Journal journal;
-            if (!holding && ReadJournal(s.App(), &journal) == JournalFound::kRead &&
-                journal.state == Journal::State::kFinishing && !journal.entries.empty()) {
-                const std::wstring kept = s.App() + L"\\" + fs::path(journal.entries[0].kept).wstring();
-                held.emplace_back(
-                    CreateFileW(kept.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-                holding = true;
-            }
-            return true;
-        });
+        installation.SetStepGate(OnceIn(s, Journal::State::kFinishing, [&](const Journal& journal) {
+            const std::wstring kept = s.App() + L"\\" + fs::path(journal.entries[0].kept).wstring();
+            held.emplace_back(
+                CreateFileW(kept.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        }));
         const std::vector<InstallItem> items = {{s.Download("a", "release " + std::to_string(r)), L"a.txt", false}};
         ASSERT_EQ(installation.Install(items, running, [] {}), Installation::Result::kInstalled);
         EXPECT_EQ(s.Installed()["a.txt"], "release " + std::to_string(r));
@@ -345,14 +346,7 @@ TEST_F(Install, AFileHeldForAMomentIsWaitedForAndOneHeldLongerFailsWhole) {
         std::thread release2s;
         if (longer) {
             // Held from the moment the targets are being replaced.
-            installation.SetStepGate([&] {
-                Journal journal;
-                if (!held && ReadJournal(s.App(), &journal) == JournalFound::kRead &&
-                    journal.state == Journal::State::kCommitting) {
-                    held = hold();
-                }
-                return true;
-            });
+            installation.SetStepGate(OnceIn(s, Journal::State::kCommitting, [&](const Journal&) { held = hold(); }));
         } else {
             held = hold();
             release2s = std::thread([&] {
