@@ -74,6 +74,16 @@ std::function<bool()> OnceIn(const Scratch& s, Journal::State state, std::functi
 class Install : public ::testing::Test {
 protected:
     void SetUp() override { running.Start(); }
+    // What a kill leaves once the replaced a.txt, the last target, is kept:
+    // every other new file in place. The folder as the cut left it.
+    Files CutOnceAKeptCopyIsMade(const Scratch& s) {
+        s.Lay(release.before);
+        Installation cut(s.App());
+        cut.SetStepGate([&] { return KeptOf(s.Installed(), "a.txt").empty(); });
+        EXPECT_EQ(cut.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
+        return s.Installed();
+    }
+
     StopFlag running;
     Release release;
 };
@@ -221,11 +231,7 @@ TEST_F(Install, AJournalLeftStandingIsRecoveredFirstOrNothingStarts) {
     for (const bool recoverable : {true, false}) {
         SCOPED_TRACE(recoverable ? "recoverable" : "a kept copy held");
         Scratch s;
-        s.Lay(release.before);
-        Installation cut(s.App());
-        cut.SetStepGate([&] { return KeptOf(s.Installed(), "a.txt").empty(); });
-        ASSERT_EQ(cut.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
-        const Files standing = s.Installed();
+        const Files standing = CutOnceAKeptCopyIsMade(s);
 
         UniqueHandle held;
         if (!recoverable) {
@@ -364,11 +370,7 @@ TEST_F(Install, AFileHeldForAMomentIsWaitedForAndOneHeldLongerFailsWhole) {
 
 TEST_F(Install, NoRecoveryWhileMarlowcastRunsFromTheFolder) {
     Scratch s;
-    s.Lay(release.before);
-    Installation cut(s.App());
-    cut.SetStepGate([&] { return KeptOf(s.Installed(), "a.txt").empty(); });
-    ASSERT_EQ(cut.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
-    const Files standing = s.Installed();
+    const Files standing = CutOnceAKeptCopyIsMade(s);
 
     UniqueHandle marlowcast(CreateMutexW(nullptr, FALSE, kMarlowcastMutexName));  // started by hand
     ASSERT_TRUE(marlowcast);
