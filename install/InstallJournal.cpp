@@ -32,7 +32,9 @@ bool WriteJournal(const std::wstring& folder, const Journal& journal) {
         }
     }
     if (MoveFileExW(unfinished.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();  // the caller may wait out a scanner
     DeleteFileW(unfinished.c_str());
+    SetLastError(error);
     return false;
 }
 

@@ -104,6 +104,10 @@ bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
     }
 }
 
+bool Installation::Record(const Journal& journal) const {
+    return Patiently(PathOf(kJournalFile), [&] { return WriteJournal(m_folder, journal); });
+}
+
 Installation::Result Installation::Install(const std::vector<InstallItem>& items, const StopFlag& running,
                                            const std::function<void()>& onStaged) {
     try {
@@ -122,7 +126,7 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     if (ReadJournal(m_folder, &standing) == JournalFound::kRead) staging.leftovers = standing.leftovers;
     if (!Plan(items, &staging)) return Result::kFailed;
     Step();
-    if (!WriteJournal(m_folder, staging)) return Result::kFailed;
+    if (!Record(staging)) return Result::kFailed;
     if (!Stage(items, staging, running, onStaged)) {
         Step();
         Undo(staging);
@@ -131,7 +135,7 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
 
     const Journal commit = Winners(staging);
     Step();
-    if (!WriteJournal(m_folder, commit)) {
+    if (!Record(commit)) {
         Undo(staging);
         return Result::kFailed;
     }
@@ -144,7 +148,7 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     Journal finishing = commit;
     finishing.state = Journal::State::kFinishing;
     Step();
-    if (!WriteJournal(m_folder, finishing)) {
+    if (!Record(finishing)) {
         Undo(commit);
         return Result::kFailed;
     }
@@ -280,7 +284,7 @@ bool Installation::Undo(const Journal& journal) {
         Journal undone = journal;
         undone.state = Journal::State::kUndone;
         Step();
-        if (!WriteJournal(m_folder, undone)) return false;
+        if (!Record(undone)) return false;
     }
     for (const JournalEntry& e : journal.entries) {
         const std::wstring staged = PathOf(e.staged);
@@ -313,13 +317,15 @@ bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinis
         if (!RemoveFile(PathOf(l.kept))) resisting.push_back(l);
     }
     Step();
-    if (resisting.empty()) return RemoveJournal(m_folder) || !unfinished;
+    if (resisting.empty()) {
+        return Patiently(PathOf(kJournalFile), [&] { return RemoveJournal(m_folder); }) || !unfinished;
+    }
     Journal rest;
     rest.state = Journal::State::kFinishing;
     rest.leftovers = std::move(resisting);
     // Should the record not be rewritten, the one that stands says more than
     // is left to do: harmless once the installation is finished.
-    return WriteJournal(m_folder, rest) || !unfinished;
+    return Record(rest) || !unfinished;
 }
 
 bool Installation::Recover() {
@@ -332,7 +338,10 @@ bool Installation::Recover() {
 
 bool Installation::RecoverSteps() {
     Journal journal;
-    switch (ReadJournal(m_folder, &journal)) {
+    JournalFound found = JournalFound::kNone;
+    Patiently(PathOf(kJournalFile),
+              [&] { return (found = ReadJournal(m_folder, &journal)) != JournalFound::kUnreadable; });
+    switch (found) {
         case JournalFound::kNone: return RemoveJournal(m_folder);  // at most a half-written first one
         case JournalFound::kSetAside: return true;
         case JournalFound::kUnreadable: return false;

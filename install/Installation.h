@@ -74,6 +74,7 @@ private:
     bool Finish(const Journal& journal);
     bool RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished);
     std::wstring PathOf(const std::string& relative) const;
+    bool Record(const Journal& journal) const;
     template <typename Attempt>
     bool Patiently(const std::wstring& path, Attempt attempt) const;
     void Step();
