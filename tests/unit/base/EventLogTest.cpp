@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,60 +11,20 @@
 
 #include "base/EventLog.h"
 #include "base/Handles.h"
+#include "tests/support/TestEventLog.h"
 
 namespace fs = std::filesystem;
+using testlog::EventOf;
+using testlog::LogFolder;
+using testlog::ReadAll;
 
 namespace {
 
-// A fresh folder the log is pointed at; the user's folder again afterwards.
-class LogFolder {
-public:
-    LogFolder() {
-        std::random_device entropy;
-        do {
-            m_root = fs::temp_directory_path() / (L"eventlog-" + std::to_wstring(entropy()));
-        } while (!fs::create_directory(m_root));
-        Use(m_root / L"Quillstone");
-    }
-    ~LogFolder() {
-        SetEventLogFolder(nullptr);
-        std::error_code ignored;
-        fs::remove_all(m_root, ignored);
-    }
-    void Use(const fs::path& folder) {
-        m_folder = folder;
-        SetEventLogFolder(folder.c_str());
-    }
-    fs::path Root() const { return m_root; }
-    fs::path Log() const { return m_folder / L"Quillstone.log"; }
-    fs::path Older() const { return m_folder / L"Quillstone.log.1"; }
-
-private:
-    fs::path m_root;
-    fs::path m_folder;
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::vector<std::string> Lines(const fs::path& path) {
-    std::vector<std::string> lines;
-    const std::string text = ReadAll(path);
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        lines.push_back(text.substr(start, end - start));
-    }
-    EXPECT_EQ(start, text.size()) << "the file ends inside a line";
+    bool endsWhole = false;
+    std::vector<std::string> lines = testlog::Lines(path, &endsWhole);
+    EXPECT_TRUE(endsWhole) << "the file ends inside a line";
     return lines;
-}
-
-// The event of a line, after its time stamp; "" when the stamp is malformed.
-std::string EventOf(const std::string& line) {
-    static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.*)$)");
-    std::smatch m;
-    return std::regex_match(line, m, stamped) ? m[1].str() : "";
 }
 
 void WriteFileOfSize(const fs::path& path, size_t size, char fill) {
