@@ -66,7 +66,7 @@ public:
         if (m_received == 0) {
             LogEvent(L"Status answer missing: nothing came before the connection closed or the wait ended");
         } else {
-            LogEvent(L"Status answer without \"200 OK\": %lld bytes, beginning \"%ls\"", m_received,
+            LogEvent(L"Status answer not accepted (no read held \"200 OK\"): %lld bytes, beginning \"%ls\"", m_received,
                      FromAnsi(m_start).c_str());
         }
     }

@@ -151,7 +151,7 @@ void Supervisor::CheckHealth() {
     if (HANDLE process = m_process.Process()) {
         DWORD code = 0;
         if (m_system.exitCode(process, &code) && code != STILL_ACTIVE) {
-            LogEvent(L"Check failed: Marlowcast (process id %lu) exited with code 0x%08lX (failed checks in a row: %d)",
+            LogEvent(L"Check failed: Marlowcast (process id %lu) exited with code 0x%08lX (failure count %d)",
                      m_process.ProcessId(), code, m_failCount.load() + 1);
             return CountFailure();
         }
@@ -165,13 +165,13 @@ void Supervisor::CheckHealth() {
             m_report.ShowText(SupervisorLabel::kWindowId, text);
         }
         if (m_watchedWnd && m_isHungAppWindow(m_watchedWnd)) {
-            LogEvent(L"Check failed: Marlowcast's window %ld (process id %lu) is hung (failed checks in a row: %d)",
+            LogEvent(L"Check failed: Marlowcast's window %ld (process id %lu) is hung (failure count %d)",
                      static_cast<long>(reinterpret_cast<LONG_PTR>(m_watchedWnd)), m_process.ProcessId(),
                      m_failCount.load() + 1);
             return CountFailure();
         }
     } else if (m_isHungThread && m_process.ThreadId() && m_isHungThread(m_process.ThreadId())) {
-        LogEvent(L"Check failed: Marlowcast's thread %lu (process id %lu) is hung (failed checks in a row: %d)",
+        LogEvent(L"Check failed: Marlowcast's thread %lu (process id %lu) is hung (failure count %d)",
                  m_process.ThreadId(), m_process.ProcessId(), m_failCount.load() + 1);
         return CountFailure();
     }
@@ -182,11 +182,11 @@ void Supervisor::CheckHealth() {
             return;
         }
         // It answers, but it is not a process we started.
-        LogEvent(L"Check failed: a Marlowcast answers that Quillstone did not start (failed checks in a row: 1)");
+        LogEvent(L"Check failed: a Marlowcast answers that Quillstone did not start (failure count 1)");
         m_failCount = 1;
     } else {
         if (m_running.IsRunning()) {
-            LogEvent(L"Check failed: no \"200 OK\" status answer (failed checks in a row: %d)", m_failCount.load() + 1);
+            LogEvent(L"Check failed: no \"200 OK\" status answer (failure count %d)", m_failCount.load() + 1);
         }
         if (++m_failCount > kMaxFailures) return RequestRestart();
     }
@@ -202,7 +202,9 @@ void Supervisor::ApplyMutexRule() {
     // Plainly gone: the next failed check restarts it.
     if (!m_system.marlowcastRunning()) {
         if (m_failCount.load() < kMaxFailures) {
-            LogEvent(L"Marlowcast's instance mutex is gone: the next failed check restarts it");
+            LogEvent(
+                L"Marlowcast's instance mutex is gone: failure count raised to %d, the next failed check restarts it",
+                kMaxFailures);
         }
         m_failCount = kMaxFailures;
     }
@@ -222,7 +224,7 @@ bool Supervisor::Launch() {
 void Supervisor::Restart() {
     if (IsUpgrading()) return;
 
-    LogEvent(L"Restarting Marlowcast after %d failed checks in a row", m_failCount.load());
+    LogEvent(L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(), kMaxFailures);
     m_report.RunCheckTimer(false);
     if (HANDLE process = m_process.Process()) {
         const DWORD processId = m_process.ProcessId();

@@ -349,17 +349,17 @@ TEST_F(SupervisorRules, TheLogSaysWhyEachCheckFailedAndStaysQuietWhileHealthy) {
         {"crashed",
          [](Marlowcast& m) { m.ended = true, m.code = 0xC0000005; },
          2,
-         {"Check failed: Marlowcast (process id 4001) exited with code 0xC0000005 (failed checks in a row: 1)",
-          "Check failed: Marlowcast (process id 4001) exited with code 0xC0000005 (failed checks in a row: 2)"}},
+         {"Check failed: Marlowcast (process id 4001) exited with code 0xC0000005 (failure count 1)",
+          "Check failed: Marlowcast (process id 4001) exited with code 0xC0000005 (failure count 2)"}},
         {"hung window",
          [hung](Marlowcast& m) { m.window = hung, g_hungWindow = hung; },
          1,
-         {"Check failed: Marlowcast's window 4660 (process id 4001) is hung (failed checks in a row: 1)"}},
+         {"Check failed: Marlowcast's window 4660 (process id 4001) is hung (failure count 1)"}},
         {"silent, mutex gone",
          [](Marlowcast& m) { m.answers = false, m.mutexHeld = false; },
          1,
-         {"Check failed: no \"200 OK\" status answer (failed checks in a row: 1)",
-          "Marlowcast's instance mutex is gone: the next failed check restarts it"}},
+         {"Check failed: no \"200 OK\" status answer (failure count 1)",
+          "Marlowcast's instance mutex is gone: failure count raised to 5, the next failed check restarts it"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -385,7 +385,7 @@ TEST_F(SupervisorRules, TheLogSaysWhyEachCheckFailedAndStaysQuietWhileHealthy) {
     const std::vector<std::string> events = testlog::Events(log.Log());
     ASSERT_EQ(events.size(), 4u);
     const std::string path(marlowcast.launchedPath.begin(), marlowcast.launchedPath.end());
-    EXPECT_EQ(events[0], "Restarting Marlowcast after 6 failed checks in a row");
+    EXPECT_EQ(events[0], "Restarting Marlowcast: failure count 6 is over the limit of 5");
     EXPECT_EQ(events[1], "Marlowcast (process id 4001) terminated");
     EXPECT_EQ(events[2], "Launched " + path + ": process id 4002");
     EXPECT_EQ(events[3].rfind("Launch of " + path + " failed: error 2 (", 0), 0u) << events[3];
