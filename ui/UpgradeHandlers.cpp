@@ -96,7 +96,7 @@ BOOL CQuillstoneDlg::StartUpgrade(const char* list) {
         auto job =
             std::make_unique<UpgradeJob>(std::move(entries), m_pUpgradeWnd->TempDir(), *m_pUpgradeWnd, m_running);
         if (job->Start(m_hWnd)) {
-            LogEvent(L"Upgrade started: %lu files listed", count);
+            LogEvent(L"Upgrade started: the list names %lu file%ls", count, count == 1 ? L"" : L"s");
             m_upgrade = std::move(job);
             return TRUE;
         }
