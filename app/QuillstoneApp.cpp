@@ -2,9 +2,11 @@
 
 #include <commctrl.h>
 
+#include "base/EventLog.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "ui/QuillstoneDlg.h"
+#include "quillstone_version.h"
 
 BEGIN_MESSAGE_MAP(CQuillstoneApp, CWinApp)
     ON_COMMAND(ID_HELP, OnHelp)
@@ -19,11 +21,31 @@ LPCWSTR SecondInstanceText(BOOL bMarlowcastRunning) {
     return bMarlowcastRunning ? L"Quillstone Already Started !" : L"Marlowcast will be automatically restart soon!";
 }
 
+namespace {
+
+// Where this start runs from: what an administrator needs to match the log
+// with an installation.
+void LogStart() {
+    wchar_t module[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);
+    std::wstring folder(module, length > 0 && length < MAX_PATH ? length : 0);
+    const size_t slash = folder.rfind(L'\\');
+    folder.resize(slash == std::wstring::npos ? 0 : slash);
+    wchar_t current[MAX_PATH] = {};
+    const DWORD currentLength = GetCurrentDirectoryW(MAX_PATH, current);
+    if (currentLength >= MAX_PATH) current[0] = L'\0';
+    LogEvent(L"Quillstone %hs started: process id %lu, executable folder %ls, working folder %ls",
+             QUILLSTONE_VERSION_TEXT, GetCurrentProcessId(), folder.c_str(), current);
+}
+
+}  // namespace
+
 BOOL CQuillstoneApp::InitInstance() {
     INITCOMMONCONTROLSEX icc = {sizeof(icc), 0x000000FF};
     InitCommonControlsEx(&icc);
 
     CWinApp::InitInstance();
+    LogStart();
 
     // The name has no namespace prefix: one supervisor per logon session.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, kSupervisorMutexName);
@@ -31,7 +53,10 @@ BOOL CQuillstoneApp::InitInstance() {
     m_hMutex.Reset(mutex);
     if (created == ERROR_ALREADY_EXISTS) {
         m_hMutex.Reset();
-        AfxMessageBox(SecondInstanceText(IsMarlowcastRunning()), MB_OK, 0);
+        const BOOL marlowcastRunning = IsMarlowcastRunning();
+        LogEvent(L"Second instance refused: another Quillstone runs in this logon (Marlowcast %ls)",
+                 marlowcastRunning ? L"runs" : L"does not run");
+        AfxMessageBox(SecondInstanceText(marlowcastRunning), MB_OK, 0);
         return FALSE;
     }
 
@@ -39,7 +64,8 @@ BOOL CQuillstoneApp::InitInstance() {
     // ends its process at once instead of waiting on a dialog nobody answers.
     SetErrorMode(SEM_NOGPFAULTERRORBOX);
 
-    if (WSAStartup(MAKEWORD(2, 2), &m_wsaData) != 0) {
+    if (const int error = WSAStartup(MAKEWORD(2, 2), &m_wsaData)) {
+        LogEvent(L"Winsock 2.2 failed to start: error %d (%ls)", error, ErrorText(error).c_str());
         AfxMessageBox(L"Netwok Library Start Failed!", MB_OK, 0);
     }
 
@@ -57,5 +83,6 @@ int CQuillstoneApp::ExitInstance() {
     // start from here on.
     m_hMutex.Reset();
     WSACleanup();
+    LogEvent(L"Quillstone exits: process id %lu", GetCurrentProcessId());
     return CWinApp::ExitInstance();
 }

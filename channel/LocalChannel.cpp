@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/AnsiText.h"
+#include "base/EventLog.h"
 #include "channel/RequestText.h"
 
 namespace {
@@ -45,10 +46,36 @@ ConnectPoll PollConnect(SOCKET s) {
 }
 
 // The status probe's consumer: the reply is complete as soon as one read
-// carries "200 OK".
+// carries "200 OK". It keeps the start of the first line that came, so that
+// a failed probe can say what came instead.
 class StatusOkConsumer final : public IReplyConsumer {
 public:
-    bool OnReplyChunk(const char* chunk, int length) override { return ChunkHasStatusOk(chunk, length); }
+    bool OnReplyChunk(const char* chunk, int length) override {
+        for (int i = 0; i < length && !m_lineEnded && m_start.size() < kShownBytes; ++i) {
+            if (chunk[i] == '\r' || chunk[i] == '\n') {
+                m_lineEnded = true;
+            } else {
+                m_start += chunk[i];
+            }
+        }
+        m_received += length;
+        return ChunkHasStatusOk(chunk, length);
+    }
+    // The log's account of an answer that did not do.
+    void LogWhatCame() const {
+        if (m_received == 0) {
+            LogEvent(L"Status answer missing: nothing came before the connection closed or the wait ended");
+        } else {
+            LogEvent(L"Status answer not accepted (no read held \"200 OK\"): %lld bytes, beginning \"%ls\"", m_received,
+                     FromAnsi(m_start).c_str());
+        }
+    }
+
+private:
+    static constexpr size_t kShownBytes = 80;
+    std::string m_start;
+    bool m_lineEnded = false;
+    long long m_received = 0;
 };
 
 }  // namespace
@@ -165,20 +192,32 @@ BOOL ProbeStatus(const StopFlag& running) {
     CLocalSocket connection;
     // Without a socket we cannot ask; that says nothing about Marlowcast, so
     // the probe must not count against it.
-    if (!connection.IsValid()) return TRUE;
+    if (!connection.IsValid()) {
+        LogEvent(L"Status request skipped: no socket (error %d); not counted against Marlowcast", WSAGetLastError());
+        return TRUE;
+    }
 
-    if (!OpenLocalConnection(connection.Get(), running)) return FALSE;
+    if (!OpenLocalConnection(connection.Get(), running)) {
+        if (running.IsRunning()) LogEvent(L"Status request: no connection to 127.0.0.1:%u", kLocalChannelPort);
+        return FALSE;
+    }
 
     char body[kRequestFieldSize] = {};
     FormatRequestTime(body);
     if (!SendLocalRequest(connection.Get(), kStatusRequestLine, kRequestHostLine, body)) {
+        LogEvent(L"Status request could not be sent (error %d)", WSAGetLastError());
         return FALSE;
     }
 
     // Allocated only once the request is out, so a probe that cannot connect
     // costs no memory. Without it we never see the answer: not passed.
     std::unique_ptr<char[]> reply(new (std::nothrow) char[kStatusReplySize]);
-    if (!reply) return FALSE;
+    if (!reply) {
+        LogEvent(L"Status answer not read: no memory for it");
+        return FALSE;
+    }
     StatusOkConsumer consumer;
-    return ReceiveLocalReply(connection.Get(), reply.get(), kStatusReplySize, consumer, running);
+    if (ReceiveLocalReply(connection.Get(), reply.get(), kStatusReplySize, consumer, running)) return TRUE;
+    if (running.IsRunning()) consumer.LogWhatCame();
+    return FALSE;
 }

@@ -2,6 +2,7 @@
 
 #include <strsafe.h>
 
+#include "base/EventLog.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "channel/LocalChannel.h"
@@ -159,7 +160,11 @@ void Supervisor::CheckHealth() {
 
     if (HANDLE process = m_process.Process()) {
         DWORD code = 0;
-        if (m_system.exitCode(process, &code) && code != STILL_ACTIVE) return CountFailure();
+        if (m_system.exitCode(process, &code) && code != STILL_ACTIVE) {
+            LogEvent(L"Check failed: Marlowcast (process id %lu) exited with code 0x%08lX (failure count %d)",
+                     m_process.ProcessId(), code, m_failCount.load() + 1);
+            return CountFailure();
+        }
     }
 
     if (m_isHungAppWindow) {
@@ -169,8 +174,15 @@ void Supervisor::CheckHealth() {
             Format(text, static_cast<LONG>(reinterpret_cast<LONG_PTR>(m_watchedWnd)));
             m_report.ShowText(SupervisorLabel::kWindowId, text);
         }
-        if (m_watchedWnd && m_isHungAppWindow(m_watchedWnd)) return CountFailure();
+        if (m_watchedWnd && m_isHungAppWindow(m_watchedWnd)) {
+            LogEvent(L"Check failed: Marlowcast's window %ld (process id %lu) is hung (failure count %d)",
+                     static_cast<long>(reinterpret_cast<LONG_PTR>(m_watchedWnd)), m_process.ProcessId(),
+                     m_failCount.load() + 1);
+            return CountFailure();
+        }
     } else if (m_isHungThread && m_process.ThreadId() && m_isHungThread(m_process.ThreadId())) {
+        LogEvent(L"Check failed: Marlowcast's thread %lu (process id %lu) is hung (failure count %d)",
+                 m_process.ThreadId(), m_process.ProcessId(), m_failCount.load() + 1);
         return CountFailure();
     }
 
@@ -180,9 +192,13 @@ void Supervisor::CheckHealth() {
             return;
         }
         // It answers, but it is not a process we started.
+        LogEvent(L"Check failed: a Marlowcast answers that Quillstone did not start (failure count 1)");
         m_failCount = 1;
-    } else if (++m_failCount > kMaxFailures) {
-        return RequestRestart();
+    } else {
+        if (m_running.IsRunning()) {
+            LogEvent(L"Check failed: no \"200 OK\" status answer (failure count %d)", m_failCount.load() + 1);
+        }
+        if (++m_failCount > kMaxFailures) return RequestRestart();
     }
     ApplyMutexRule();
 }
@@ -194,7 +210,14 @@ void Supervisor::CountFailure() {
 
 void Supervisor::ApplyMutexRule() {
     // Plainly gone: the next failed check restarts it.
-    if (!m_system.marlowcastRunning()) m_failCount = kMaxFailures;
+    if (!m_system.marlowcastRunning()) {
+        if (m_failCount.load() < kMaxFailures) {
+            LogEvent(
+                L"Marlowcast's instance mutex is gone: failure count raised to %d, the next failed check restarts it",
+                kMaxFailures);
+        }
+        m_failCount = kMaxFailures;
+    }
 }
 
 void Supervisor::RequestRestart() {
@@ -211,22 +234,36 @@ bool Supervisor::Launch() {
 void Supervisor::Restart() {
     if (IsUpgrading()) return;
 
+    LogEvent(L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(), kMaxFailures);
     m_report.RunCheckTimer(false);
     if (HANDLE process = m_process.Process()) {
+        const DWORD processId = m_process.ProcessId();
+        bool ended = false;
         for (int attempt = 0; attempt < kTerminateAttempts; ++attempt) {
             DWORD code = 0;
             if (m_system.exitCode(process, &code)) {
-                if (code != STILL_ACTIVE) break;
+                if (code != STILL_ACTIVE) {
+                    LogEvent(L"Marlowcast (process id %lu) had ended with code 0x%08lX", processId, code);
+                    ended = true;
+                    break;
+                }
                 if (m_system.terminate(process)) {
+                    LogEvent(L"Marlowcast (process id %lu) terminated", processId);
+                    ended = true;
                     m_system.pause(kTerminatePauseMs);
                     break;
                 }
             }
             m_system.pause(kTerminatePauseMs);
         }
+        if (!ended) {
+            LogEvent(L"Marlowcast (process id %lu) could not be ended in %d attempts (error %lu); launching anyway",
+                     processId, kTerminateAttempts, GetLastError());
+        }
     }
 
     if (IsUpgrading()) {
+        LogEvent(L"Restart left off: an upgrade began; supervision resumes after it");
         m_failCount = 0;
         // Supervision resumes once the upgrade is over, so the timer must run.
         m_report.RunCheckTimer(true);
@@ -244,14 +281,27 @@ bool Supervisor::LaunchStep() {
     m_report.RunCheckTimer(true);
 
     PROCESS_INFORMATION started = {};
-    const bool created = m_system.recoverInstallation() && m_system.createProcess(path, &started);
+    // An installation cut short is recovered before Marlowcast runs from the
+    // folder again; until it can be, nothing is launched.
+    const bool recovered = m_system.recoverInstallation();
+    const bool created = recovered && m_system.createProcess(path, &started);
+    const DWORD launchError = created ? 0 : GetLastError();
     // The handles of the process being replaced are not used again.
     m_process.CloseHandles();
+    if (!recovered) {
+        LogEvent(
+            L"Launch of %ls held back: an interrupted upgrade is not recovered yet (Marlowcast runs, or a "
+            L"file is held)",
+            path.c_str());
+    } else if (!created) {
+        LogEvent(L"Launch of %ls failed: error %lu (%ls)", path.c_str(), launchError, ErrorText(launchError).c_str());
+    }
     if (!created) {
         m_report.ShowText(SupervisorLabel::kStartStatus, L"Start Marlowcast Failed!");
         return false;
     }
 
+    LogEvent(L"Launched %ls: process id %lu", path.c_str(), started.dwProcessId);
     m_process.Adopt(started);
     // A new process has new windows: the next check searches again.
     m_watchedWnd = nullptr;

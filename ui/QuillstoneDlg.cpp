@@ -1,5 +1,6 @@
 #include "ui/QuillstoneDlg.h"
 
+#include "base/EventLog.h"
 #include "base/Protocol.h"
 #include "ui/PostedText.h"
 #include "ui/WindowMessages.h"
@@ -98,15 +99,25 @@ void CQuillstoneDlg::OnTimer(UINT_PTR nIDEvent) {
 }
 
 LRESULT CQuillstoneDlg::OnQuit(WPARAM, LPARAM) {
+    m_shutdownCause = L"a quit message (WM_SV_QUIT)";
     OnOK();
     return 0;
 }
 
-void CQuillstoneDlg::OnControlExit() { OnOK(); }
+void CQuillstoneDlg::OnControlExit() {
+    m_shutdownCause = L"the tray menu's Exit";
+    OnOK();
+}
 
-void CQuillstoneDlg::OnCancel() { OnOK(); }
+void CQuillstoneDlg::OnCancel() {
+    m_shutdownCause = L"a close request (WM_CLOSE or Escape)";
+    OnOK();
+}
 
 void CQuillstoneDlg::OnOK() {
+    if (m_running.IsRunning()) {
+        LogEvent(L"Shutting down, asked by %ls", m_shutdownCause ? m_shutdownCause : L"the window's OK");
+    }
     m_running.Stop();
     StopCheckTimer();
 

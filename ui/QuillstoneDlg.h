@@ -66,6 +66,7 @@ private:
     HICON m_hIcon;  // never destroyed
     CTrayIcon m_tray;
     UINT_PTR m_nCheckTimer = 0;
+    const wchar_t* m_shutdownCause = nullptr;  // for the log: who asked for the shutdown, when not OK itself
     StopFlag m_running;
     Supervisor m_supervisor;
     // The job reports to the window, so the window is made first and goes last.

@@ -1,8 +1,11 @@
 // The supervisor window's side of an upgrade: fetching the list from
 // Marlowcast, starting the upgrade job, and reporting its result.
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/AnsiText.h"
+#include "base/EventLog.h"
 #include "ui/QuillstoneDlg.h"
 #include "install/EntryPath.h"
 #include "upgrade/UpgradeFetch.h"
@@ -33,9 +36,13 @@ std::vector<UpgradeEntry> SafeEntriesOf(const char* list) {
     std::vector<std::string> listed = ParseUpgradeList(list);
     std::vector<UpgradeEntry> entries;
     for (const std::string& entry : listed) {
-        if (!IsSafeEntry(entry)) return {};
+        if (!IsSafeEntry(entry)) {
+            LogEvent(L"Upgrade list refused: the entry \"%ls\" is unsafe", FromAnsi(entry).c_str());
+            return {};
+        }
     }
     for (const std::string& entry : listed) entries.push_back(MakeUpgradeEntry(entry));
+    if (entries.empty()) LogEvent(L"Upgrade list refused: it names no file");
     return entries;
 }
 
@@ -47,16 +54,25 @@ LRESULT CQuillstoneDlg::FetchUpgradeList(WPARAM, LPARAM) {
     // is open) would otherwise clear the flag, or touch the window and job,
     // of the upgrade that runs.
     if (m_supervisor.IsUpgrading()) {
+        LogEvent(L"Upgrade request refused: an upgrade is already running");
         AfxMessageBox(kStartFailedText, MB_OK, 0);
         return 0;
     }
 
     UpgradeListFetch fetch(m_running);
-    if (!fetch.HasSocket()) return 0;
+    if (!fetch.HasSocket()) {
+        LogEvent(L"Upgrade request dropped: no socket for the list request (error %d)", WSAGetLastError());
+        return 0;
+    }
+    LogEvent(L"Upgrade requested by Marlowcast: asking for the upgrade list");
     m_supervisor.SetUpgrading(true);
     const bool usable = fetch.Run();  // blocks this thread for the whole exchange
 
     if (!m_running.IsRunning()) return 0;
+    if (!usable) {
+        LogEvent(L"Upgrade list unusable: no complete answer from Marlowcast (%lu bytes of text gathered)",
+                 static_cast<unsigned long>(std::strlen(fetch.Text())));
+    }
     // Without a usable answer nothing starts, and supervision must not stay
     // suspended.
     if (!usable || !StartUpgrade(fetch.Text())) m_supervisor.SetUpgrading(false);
@@ -76,14 +92,18 @@ BOOL CQuillstoneDlg::StartUpgrade(const char* list) {
 
     std::vector<UpgradeEntry> entries = SafeEntriesOf(list);
     if (!entries.empty() && !m_upgrade) {
+        const unsigned long count = static_cast<unsigned long>(entries.size());
         auto job =
             std::make_unique<UpgradeJob>(std::move(entries), m_pUpgradeWnd->TempDir(), *m_pUpgradeWnd, m_running);
         if (job->Start(m_hWnd)) {
+            LogEvent(L"Upgrade started: the list names %lu file%ls", count, count == 1 ? L"" : L"s");
             m_upgrade = std::move(job);
             return TRUE;
         }
+        LogEvent(L"Upgrade not started: the upgrade thread could not be created (error %lu)", GetLastError());
     }
     DestroyUpgradeWindow();
+    LogEvent(L"Shown: %ls", kStartFailedText);
     AfxMessageBox(kStartFailedText, MB_OK, 0);
     return FALSE;
 }
@@ -93,10 +113,15 @@ LRESULT CQuillstoneDlg::OnUpgradeDone(WPARAM wParam, LPARAM) {
     // ours open at that moment runs a modal loop that still dispatches it.
     // Once the shutdown has begun, no box may appear: nobody may be there to
     // press OK, and the process could not end.
-    if (!m_running.IsRunning()) return 0;
+    if (!m_running.IsRunning()) {
+        LogEvent(L"Upgrade ended (%ls) during the shutdown: no result shown", wParam ? L"OK" : L"failed");
+        return 0;
+    }
     m_upgrade.reset();  // the thread has posted this and is ending: a short wait
     DestroyUpgradeWindow();
-    AfxMessageBox(wParam ? L"Upgrade OK!" : L"Upgrade Failed!", MB_OK, 0);
+    const wchar_t* result = wParam ? L"Upgrade OK!" : L"Upgrade Failed!";
+    LogEvent(L"Upgrade result shown: %ls", result);
+    AfxMessageBox(result, MB_OK, 0);
     // Supervision resumes only now; the failed checks that find Marlowcast
     // gone then bring about its relaunch.
     m_supervisor.SetUpgrading(false);

@@ -18,6 +18,7 @@ namespace {
 
 TEST(Process, MarlowcastCrashingAtEveryStartIsRelaunchedWithoutGrowth) {
     Install install;
+    EventLogReader log;
     Supervisor sup(install, L"", {L"MARLOWCAST_ON_START=crash"});
     ASSERT_TRUE(sup.Started());
     ASSERT_TRUE(WaitFor([&] { return sup.Window() && !StandInStarts(install).empty(); }, 15s));
@@ -65,10 +66,14 @@ TEST(Process, MarlowcastCrashingAtEveryStartIsRelaunchedWithoutGrowth) {
     EXPECT_LE(late.privateBytes, early.privateBytes + (2u << 20)) << "memory grows with every relaunch";
     for (DWORD pid : StandInStarts(install)) EXPECT_FALSE(ProcessRunning(pid)) << pid;
     EXPECT_TRUE(UiResponds(sup.Window()));
+    // Every relaunch is in the log with the crash that brought it about.
+    EXPECT_GE(log.Matching("Restarting Marlowcast: failure count").size(), kCycles);
+    EXPECT_GE(log.Matching("exited with code 0xC0000005").size(), kCycles);
 }
 
 TEST(Process, OfEightSupervisorsStartedAtOnceExactlyOneStays) {
     Install install;
+    EventLogReader log;
     const std::wstring exe = install.Path(L"Quillstone.exe");
     constexpr int kCount = 8;
     std::vector<PROCESS_INFORMATION> started;
@@ -93,6 +98,7 @@ TEST(Process, OfEightSupervisorsStartedAtOnceExactlyOneStays) {
         EXPECT_EQ(expected.count(text), 1u) << "unexpected text: " << std::string(text.begin(), text.end());
     }
     EXPECT_EQ(dismissed, kCount - 1);
+    EXPECT_EQ(log.Matching("Second instance refused").size(), static_cast<size_t>(kCount - 1)) << log.Dump();
 
     std::vector<DWORD> running;
     WaitFor(

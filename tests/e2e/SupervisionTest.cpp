@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "quillstone_version.h"
 #include "res/resource.h"
 #include "tools/driver/E2eSupport.h"
 
@@ -14,6 +15,14 @@ using namespace e2e;
 namespace {
 
 constexpr UINT WM_SV_QUIT = 1850;
+
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 3 + 1, '\0');
+    out.resize(
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr) -
+        1);
+    return out;
+}
 
 size_t StatusRequests(const Install& install) {
     size_t n = 0;
@@ -25,20 +34,34 @@ TEST(Supervision, MisbehavingMarlowcastIsRelaunchedByTheCountingRules) {
     struct Case {
         const char* command;
         std::chrono::seconds limit;  // the checks the rules need, plus one period and the launch
+        const char* failedCheck;     // what the log says of each failed check
+        const char* oldProcessEnd;   // and of the old process at the restart
     } cases[] = {
-        {"crash", 26s},  // process gone, mutex gone: two checks
-        {"hang", 70s},   // window hung, mutex held: six checks
-        {"mute", 75s},   // no answer within the idle limit: six checks
+        // process gone, mutex gone: two checks
+        {"crash", 26s, "exited with code 0xC0000005", "had ended with code 0xC0000005"},
+        // window hung, mutex held: six checks
+        {"hang", 70s, "is hung", "terminated"},
+        // no answer within the idle limit: six checks
+        {"mute", 75s, "no \"200 OK\" status answer", "terminated"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
         Install install;
+        EventLogReader log;
         Supervisor sup(install);
         ASSERT_TRUE(WaitUntilSupervising(sup, install));
         DWORD old = StandInStarts(install).front();
         // The first check finds and shows the window.
         ASSERT_TRUE(WaitFor([&] { return sup.ItemText(IDC_WINDOW_ID) != L"0"; }, 12s));
         std::wstring oldWindow = sup.ItemText(IDC_WINDOW_ID);
+        const std::string marlowcast = Utf8(install.Path(L"Marlowcast.exe"));
+        EXPECT_EQ(log.Matching("Quillstone " QUILLSTONE_VERSION_TEXT " started: process id " +
+                               std::to_string(sup.Pid()) + ", executable folder " + Utf8(install.Folder()))
+                      .size(),
+                  1u)
+            << log.Dump();
+        EXPECT_EQ(log.Matching("Launched " + marlowcast + ": process id " + std::to_string(old)).size(), 1u);
+        EXPECT_TRUE(log.Matching("Check failed").empty()) << "a healthy check writes nothing";
 
         ASSERT_EQ(StandInCommand(c.command), c.command == std::string("crash") ? "" : "ok");
         ASSERT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 2; }, c.limit)) << "not relaunched in time";
@@ -54,6 +77,15 @@ TEST(Supervision, MisbehavingMarlowcastIsRelaunchedByTheCountingRules) {
             },
             20s));
         EXPECT_EQ(StandInStarts(install).size(), 2u) << "one relaunch, not more";
+
+        // The log tells why: the failed checks, the restart, the old process's
+        // end and the new launch.
+        const std::string oldId = std::to_string(old);
+        EXPECT_GE(log.Matching(c.failedCheck).size(), 1u) << log.Dump();
+        EXPECT_EQ(log.Matching("Check failed: no \"200 OK\"").empty(), c.command != std::string("mute"));
+        EXPECT_EQ(log.Matching("Restarting Marlowcast: failure count 6 is over the limit of 5").size(), 1u);
+        EXPECT_EQ(log.Matching("Marlowcast (process id " + oldId + ") " + c.oldProcessEnd).size(), 1u);
+        EXPECT_EQ(log.Matching("Launched " + marlowcast + ": process id " + std::to_string(relaunched)).size(), 1u);
     }
 }
 
@@ -61,6 +93,7 @@ TEST(Supervision, ExitDuringAProbeOrARestartIsPrompt) {
     {
         SCOPED_TRACE("during a probe that waits for an answer");
         Install install;
+        EventLogReader log;
         Supervisor sup(install);
         ASSERT_TRUE(WaitUntilSupervising(sup, install));
         ASSERT_EQ(StandInCommand("mute"), "ok");
@@ -73,6 +106,12 @@ TEST(Supervision, ExitDuringAProbeOrARestartIsPrompt) {
         // bound leaves room for a loaded machine, far below the 5 s idle limit
         // plus the 15 s connection wait the probe could otherwise take.
         EXPECT_LT(Clock::now() - t0, 5s);
+        const std::vector<std::string> ending = {"Shutting down, asked by a quit message (WM_SV_QUIT)",
+                                                 "Quillstone exits: process id " + std::to_string(sup.Pid())};
+        const std::vector<std::string> events = log.Events();
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()), ending) << log.Dump();
+        EXPECT_TRUE(log.Matching("Check failed").empty()) << "a probe cut short by the shutdown is no failure";
     }
     {
         SCOPED_TRACE("during a restart's pause after ending the old process");

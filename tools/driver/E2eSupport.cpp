@@ -4,7 +4,12 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
+
+#include "base/EventLog.h"
 
 namespace e2e {
 
@@ -257,6 +262,52 @@ bool DismissMessageBox(std::wstring* text, std::chrono::milliseconds limit, cons
     if (WaitFor([&] { return !IsWindow(box); }, 2s)) return true;
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     return WaitFor([&] { return !IsWindow(box); }, 10s);
+}
+
+namespace {
+
+unsigned long long FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::string ReadFrom(const std::wstring& path, unsigned long long offset) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    if (!in) return std::string();
+    in.seekg(static_cast<std::streamoff>(offset));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+EventLogReader::EventLogReader() : m_path(EventLogPath()), m_mark(FileSize(m_path)) {}
+
+std::string EventLogReader::Dump() const {
+    // A smaller file than at the mark was rotated meanwhile: the rest of the
+    // older file comes first.
+    if (FileSize(m_path) < m_mark) return ReadFrom(m_path + L".1", m_mark) + ReadFrom(m_path, 0);
+    return ReadFrom(m_path, m_mark);
+}
+
+std::vector<std::string> EventLogReader::Events() const {
+    // "YYYY-MM-DD HH:MM:SS.mmm " before each event.
+    constexpr size_t kStamp = 24;
+    std::vector<std::string> events;
+    const std::string text = Dump();
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        if (end - start > kStamp) events.push_back(text.substr(start + kStamp, end - start - kStamp));
+    }
+    return events;
+}
+
+std::vector<std::string> EventLogReader::Matching(const std::string& text) const {
+    std::vector<std::string> found;
+    for (const std::string& event : Events()) {
+        if (event.find(text) != std::string::npos) found.push_back(event);
+    }
+    return found;
 }
 
 bool ProcessRunning(DWORD pid) {

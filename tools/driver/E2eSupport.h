@@ -88,6 +88,25 @@ bool DismissMessageBox(std::wstring* text, std::chrono::milliseconds limit,
 // Saves the whole screen as a 24-bit BMP (scripts turn it into PNG).
 bool SaveScreenshot(const std::wstring& bmpPath);
 
+// Quillstone's event log as this Wine user's supervisors write it
+// (%LOCALAPPDATA%\Quillstone\Quillstone.log). The log outlives every test,
+// so a reader marks where it ended when made and reads only what came after
+// (through a rotation too).
+class EventLogReader {
+public:
+    EventLogReader();
+    // The events written since, each a line without its time stamp.
+    std::vector<std::string> Events() const;
+    // The events that contain `text`.
+    std::vector<std::string> Matching(const std::string& text) const;
+    // For a failed test's output: every line since the mark.
+    std::string Dump() const;
+
+private:
+    std::wstring m_path;
+    unsigned long long m_mark = 0;
+};
+
 bool ProcessRunning(DWORD pid);
 void KillProcess(DWORD pid);
 

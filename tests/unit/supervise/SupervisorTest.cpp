@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/Protocol.h"
+#include "tests/support/TestEventLog.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ struct Marlowcast {
     bool launches = true;
     bool exitCodeKnown = true;
     bool ended = false;
+    DWORD code = 3;  // once ended
     bool terminates = true;
     bool answers = true;
     bool mutexHeld = true;
@@ -52,7 +54,10 @@ struct Marlowcast {
         SupervisorSystem s;
         s.createProcess = [this](const std::wstring& path, PROCESS_INFORMATION* started) {
             launchedPath = path;
-            if (!launches) return false;
+            if (!launches) {
+                SetLastError(ERROR_FILE_NOT_FOUND);
+                return false;
+            }
             ++launched;
             ended = false;
             *started = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr),
@@ -60,7 +65,7 @@ struct Marlowcast {
             return true;
         };
         s.exitCode = [this](HANDLE, DWORD* code) {
-            *code = ended ? 3 : STILL_ACTIVE;
+            *code = ended ? this->code : STILL_ACTIVE;
             return exitCodeKnown;
         };
         s.terminate = [this](HANDLE) {
@@ -374,6 +379,64 @@ TEST_F(SupervisorRules, TheWatchThreadRunsChecksAndRestartsAndDropsOtherMessages
     s.Stop();
     EXPECT_LT(GetTickCount() - stopping, 5000u);
     EXPECT_EQ(s.WatchThreadId(), 0u);
+}
+
+// What an administrator reads afterwards: each failed check with the test
+// that failed, each restart with its count and how the old process ended,
+// each launch; and nothing at all while Marlowcast is healthy.
+TEST_F(SupervisorRules, TheLogSaysWhyEachCheckFailedAndStaysQuietWhileHealthy) {
+    testlog::LogFolder log;
+    const HWND hung = reinterpret_cast<HWND>(static_cast<LONG_PTR>(0x1234));
+    const struct {
+        const char* what;
+        std::function<void(Marlowcast&)> fault;
+        int checks;
+        std::vector<std::string> events;
+    } cases[] = {
+        {"healthy", [](Marlowcast&) {}, 3, {}},
+        {"crashed",
+         [](Marlowcast& m) { m.ended = true, m.code = 0xC0000005; },
+         2,
+         {"Check failed: Marlowcast (process id 4001) exited with code 0xC0000005 (failure count 1)",
+          "Check failed: Marlowcast (process id 4001) exited with code 0xC0000005 (failure count 2)"}},
+        {"hung window",
+         [hung](Marlowcast& m) { m.window = hung, g_hungWindow = hung; },
+         1,
+         {"Check failed: Marlowcast's window 4660 (process id 4001) is hung (failure count 1)"}},
+        {"silent, mutex gone",
+         [](Marlowcast& m) { m.answers = false, m.mutexHeld = false; },
+         1,
+         {"Check failed: no \"200 OK\" status answer (failure count 1)",
+          "Marlowcast's instance mutex is gone: failure count raised to 5, the next failed check restarts it"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        marlowcast = Marlowcast();
+        Supervisor& s = Make();
+        s.UseHungTests(WindowHungIfChosen, nullptr);
+        s.Launch();
+        log.Clear();
+        c.fault(marlowcast);
+        for (int i = 0; i < c.checks; ++i) s.CheckHealth();
+        EXPECT_EQ(testlog::Events(log.Log()), c.events);
+        g_hungWindow = nullptr;
+    }
+
+    // A restart: why, how the old process ended, the new one; then a launch
+    // that fails names the file and Windows' error.
+    marlowcast = Marlowcast();
+    Supervisor& s = LaunchedWithFailures(6);
+    log.Clear();
+    s.Restart();
+    marlowcast.launches = false;
+    s.Launch();
+    const std::vector<std::string> events = testlog::Events(log.Log());
+    ASSERT_EQ(events.size(), 4u);
+    const std::string path(marlowcast.launchedPath.begin(), marlowcast.launchedPath.end());
+    EXPECT_EQ(events[0], "Restarting Marlowcast: failure count 6 is over the limit of 5");
+    EXPECT_EQ(events[1], "Marlowcast (process id 4001) terminated");
+    EXPECT_EQ(events[2], "Launched " + path + ": process id 4002");
+    EXPECT_EQ(events[3].rfind("Launch of " + path + " failed: error 2 (", 0), 0u) << events[3];
 }
 
 }  // namespace

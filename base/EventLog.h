@@ -1,0 +1,44 @@
+#pragma once
+// The event log: %LOCALAPPDATA%\Quillstone\Quillstone.log, one line per event
+// ("2024-05-01 14:03:07.512 Marlowcast (pid 1234) exited with code 0xC0000005"),
+// UTF-8, for the user or administrator who wants to know why Marlowcast was
+// restarted or an upgrade failed.
+//
+// Any thread may log at any time. Each line is one append of its own (a handle
+// opened for appending only, the whole line in one WriteFile), so lines of
+// several threads, or of two processes, never interleave. A file over
+// kEventLogLimit becomes Quillstone.log.1 (replacing an older one) before the
+// next line is written: at most two files exist.
+//
+// The log is never in the way: a folder that cannot be made, a file held by
+// somebody else or a full disk loses the line and nothing else. No call shows
+// anything, waits for anything but its own short append, throws, or changes
+// the thread's last-error value.
+
+#include <windows.h>
+
+#include <string>
+
+// A file larger than this is rotated before the next line goes in.
+constexpr ULONGLONG kEventLogLimit = 1024 * 1024;
+
+// Appends one line: the local time, a space, then the event formatted as by
+// swprintf. Use %ls for wide strings, %hs for narrow ones, %lu / %08lX for
+// DWORDs, %llu for 64-bit counts. Line breaks and other control characters in
+// the result become spaces (a peer's text cannot forge lines). A result
+// longer than about 1000 characters is cut short.
+void LogEvent(const wchar_t* format, ...);
+
+// Windows' own description of a Win32 error, on one line without the final
+// period and line break ("The system cannot find the file specified"); empty
+// when Windows has none. For log lines: "error %lu (%ls)".
+std::wstring ErrorText(DWORD error);
+
+// The file lines go to: <folder>\Quillstone.log, where folder is the user's
+// %LOCALAPPDATA%\Quillstone unless a test chose another. Empty when neither
+// is known.
+std::wstring EventLogPath();
+
+// For tests: lines go to `folder` (made when missing, like the user's) from
+// now on; null or empty goes back to the user's folder.
+void SetEventLogFolder(const wchar_t* folder);

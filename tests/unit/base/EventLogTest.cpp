@@ -1,0 +1,176 @@
+// The event log: whole, time-stamped lines from any number of threads, two
+// files at most, and nothing at all when the log cannot be written.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/EventLog.h"
+#include "base/Handles.h"
+#include "tests/support/TestEventLog.h"
+
+namespace fs = std::filesystem;
+using testlog::EventOf;
+using testlog::LogFolder;
+using testlog::ReadAll;
+
+namespace {
+
+std::vector<std::string> Lines(const fs::path& path) {
+    bool endsWhole = false;
+    std::vector<std::string> lines = testlog::Lines(path, &endsWhole);
+    EXPECT_TRUE(endsWhole) << "the file ends inside a line";
+    return lines;
+}
+
+void WriteFileOfSize(const fs::path& path, size_t size, char fill) {
+    std::ofstream(path, std::ios::binary) << std::string(size, fill);
+}
+
+TEST(EventLog, EachEventIsOneTimeStampedUtf8Line) {
+    LogFolder folder;
+    const struct {
+        const wchar_t* event;
+        std::string line;
+    } cases[] = {
+        {L"Marlowcast (pid 1234) exited with code 0xC0000005", "Marlowcast (pid 1234) exited with code 0xC0000005"},
+        // Text from a peer cannot start a line of its own.
+        {L"answer \"HTTP/1.0 500\r\n2024-01-01 00:00:00.000 forged\"",
+         "answer \"HTTP/1.0 500  2024-01-01 00:00:00.000 forged\""},
+        {L"C:\\Users\\\x00C4rger\\\x65E5\x672C\\Marlowcast.exe",
+         "C:\\Users\\\xC3\x84rger\\\xE6\x97\xA5\xE6\x9C\xAC\\Marlowcast.exe"},
+    };
+    for (const auto& c : cases) LogEvent(L"%ls", c.event);
+    LogEvent(L"launch failed: error %lu (%ls), code 0x%08lX", 2UL, ErrorText(ERROR_FILE_NOT_FOUND).c_str(),
+             0xC0000005UL);
+
+    // The folder was made; every line has its stamp.
+    const std::vector<std::string> lines = Lines(folder.Log());
+    ASSERT_EQ(lines.size(), std::size(cases) + 1);
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(EventOf(lines[i]), cases[i].line) << lines[i];
+    // Windows' own words for the error, without the period and line break.
+    const std::wstring words = ErrorText(ERROR_FILE_NOT_FOUND);
+    ASSERT_FALSE(words.empty());
+    EXPECT_NE(words.back(), L'.');
+    EXPECT_EQ(EventOf(lines.back()),
+              "launch failed: error 2 (" + std::string(words.begin(), words.end()) + "), code 0xC0000005");
+
+    // Without a test's folder, the user's local application data.
+    SetEventLogFolder(nullptr);
+    wchar_t local[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
+    EXPECT_EQ(fs::path(EventLogPath()), fs::path(local) / L"Quillstone" / L"Quillstone.log");
+}
+
+TEST(EventLog, AFileOverTheLimitBecomesTheOlderOneBeforeTheNextLine) {
+    const struct {
+        size_t size;  // of the log before the line
+        bool rotates;
+    } cases[] = {
+        {static_cast<size_t>(kEventLogLimit) - 1, false},
+        {static_cast<size_t>(kEventLogLimit), false},
+        {static_cast<size_t>(kEventLogLimit) + 1, true},
+        {static_cast<size_t>(kEventLogLimit) + 4096, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        LogFolder folder;
+        fs::create_directory(folder.Log().parent_path());
+        WriteFileOfSize(folder.Log(), c.size, 'x');
+        WriteFileOfSize(folder.Older(), 10, 'o');  // an older one is replaced, never kept as a third
+
+        LogEvent(L"next");
+        const std::string log = ReadAll(folder.Log());
+        if (c.rotates) {
+            EXPECT_EQ(fs::file_size(folder.Older()), c.size);
+            EXPECT_EQ(EventOf(log.substr(0, log.size() - 2)), "next");
+        } else {
+            EXPECT_EQ(fs::file_size(folder.Older()), 10u);
+            EXPECT_EQ(log.size(), c.size + 24 + 4 + 2);
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.Log().parent_path()), fs::directory_iterator()), 2);
+    }
+
+    // As it grows: the line that takes it over the limit stays, the next one
+    // starts a new file.
+    LogFolder folder;
+    fs::create_directory(folder.Log().parent_path());
+    WriteFileOfSize(folder.Log(), static_cast<size_t>(kEventLogLimit) - 10, 'x');
+    LogEvent(L"over the limit");
+    LogEvent(L"first of the new file");
+    EXPECT_EQ(fs::file_size(folder.Older()), kEventLogLimit - 10 + 24 + 14 + 2);
+    ASSERT_EQ(Lines(folder.Log()).size(), 1u);
+    EXPECT_EQ(EventOf(Lines(folder.Log()).front()), "first of the new file");
+}
+
+TEST(EventLog, LinesOfManyThreadsAtOnceStayWhole) {
+    LogFolder folder;
+    constexpr int kThreads = 8;
+    constexpr int kLines = 150;
+    // Long lines, so that torn writes would show.
+    const std::wstring padding(600, L'.');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &padding] {
+            for (int i = 0; i < kLines; ++i) LogEvent(L"thread %d line %d %ls end", t, i, padding.c_str());
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    ASSERT_LT(fs::file_size(folder.Log()), kEventLogLimit) << "the test must stay within one file";
+    const std::regex whole(R"(thread (\d) line (\d+) \.{600} end)");
+    std::vector<int> next(kThreads, 0);
+    int count = 0;
+    for (const std::string& line : Lines(folder.Log())) {
+        std::smatch m;
+        const std::string event = EventOf(line);
+        ASSERT_TRUE(std::regex_match(event, m, whole)) << line.substr(0, 80);
+        // Each thread's lines in its own order, none lost.
+        EXPECT_EQ(std::stoi(m[2].str()), next[std::stoi(m[1].str())]++);
+        ++count;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST(EventLog, ALogThatCannotBeWrittenChangesNothing) {
+    LogFolder folder;
+    const fs::path aFile = folder.Root() / L"a file";
+    WriteFileOfSize(aFile, 5, 'f');
+    const struct {
+        const char* name;
+        fs::path folder;
+        bool holdLog;  // somebody holds the log without sharing it
+    } cases[] = {
+        {"folder under a file", aFile / L"Quillstone", false},
+        {"folder under a missing folder", folder.Root() / L"missing" / L"Quillstone", false},
+        {"log held by another program", folder.Root() / L"Quillstone", true},
+        {"log name taken by a folder", folder.Root() / L"taken", false},
+        {"no such drive", L"\\\\?\\Q:\\nowhere", false},
+    };
+    fs::create_directories(folder.Root() / L"taken" / L"Quillstone.log");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        folder.Use(c.folder);
+        UniqueHandle held;
+        if (c.holdLog) {
+            fs::create_directory(c.folder);
+            held.Reset(CreateFileW(folder.Log().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(held);
+        }
+        SetLastError(ERROR_INVALID_DATA);
+        LogEvent(L"lost line %d", 1);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << "the caller's last error is kept";
+        std::error_code none;
+        EXPECT_FALSE(fs::exists(folder.Older(), none));
+    }
+    EXPECT_EQ(ReadAll(aFile), "fffff");
+    EXPECT_FALSE(fs::exists(folder.Root() / L"missing"));
+    EXPECT_EQ(fs::file_size(folder.Root() / L"Quillstone" / L"Quillstone.log"), 0u);
+}
+
+}  // namespace
