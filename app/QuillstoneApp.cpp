@@ -5,6 +5,7 @@
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "ui/QuillstoneDlg.h"
+#include "upgrade/Download.h"
 #include "upgrade/Installation.h"
 
 BEGIN_MESSAGE_MAP(CQuillstoneApp, CWinApp)
@@ -66,5 +67,11 @@ int CQuillstoneApp::ExitInstance() {
     // start from here on.
     m_hMutex.Reset();
     WSACleanup();
-    return CWinApp::ExitInstance();
+    const int exitCode = CWinApp::ExitInstance();
+    // The orderly shutdown is complete (tray icon removed, upgrade thread and
+    // any installation ended). A download thread left inside WinINet may hold
+    // a lock that a DLL's detach code takes, which would hang ExitProcess:
+    // with such a thread, end without running detach code.
+    if (AbandonedDownloadRunning()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+    return exitCode;
 }

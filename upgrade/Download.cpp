@@ -58,6 +58,14 @@ public:
         m_buffered += size;
         return true;
     }
+    // Hands what is buffered to the file system.
+    bool Flush() {
+        DWORD written = 0;
+        const bool ok = m_buffered == 0 || (WriteFile(m_file.Get(), m_buffer.data(), m_buffered, &written, nullptr) &&
+                                            written == m_buffered);
+        m_buffered = 0;
+        return ok;
+    }
     // Writes what is buffered and closes the file, which then stays.
     bool Keep() {
         if (!Flush()) return false;
@@ -67,14 +75,6 @@ public:
     }
 
 private:
-    bool Flush() {
-        DWORD written = 0;
-        const bool ok = m_buffered == 0 || (WriteFile(m_file.Get(), m_buffer.data(), m_buffered, &written, nullptr) &&
-                                            written == m_buffered);
-        m_buffered = 0;
-        return ok;
-    }
-
     const std::wstring m_path;
     UniqueHandle m_file;
     bool m_kept = false;
@@ -83,30 +83,31 @@ private:
 };
 
 // Keeps kFreeSpaceFloor free on the volume of a download's folder. The
-// platform is asked again at the latest after kMeasureEvery bytes, since
-// others write to the volume too; asking on every read would cost a system
-// call per KiB.
+// platform is asked before the first byte and again whenever what it last
+// allowed is used up, at the latest after kMeasureEvery bytes (others write
+// to the volume too); asking on every read would cost a system call per KiB.
 class FreeSpaceGuard {
 public:
     FreeSpaceGuard(FreeSpaceQuery query, const std::wstring& file)
         : m_query(std::move(query)), m_folder(file.substr(0, file.rfind(L'\\'))) {}
 
-    // Whether `bytes` more would leave the floor free.
+    // Asks the platform whether `bytes` more would leave the floor free. What
+    // was written before must have reached the file system by then.
     bool Fits(std::uint64_t bytes) {
         std::uint64_t free = 0;
+        m_allowance = 0;
         if (!m_query || !m_query(m_folder, &free) || free < kFreeSpaceFloor || free - kFreeSpaceFloor < bytes) {
             return false;
         }
         m_allowance = std::min(free - kFreeSpaceFloor - bytes, kMeasureEvery);
         return true;
     }
-    // Before writing `bytes`: false when that would go below the floor.
+    // Takes `bytes` from what the last answer allowed; false when it has not
+    // that much left, and then Fits() must ask.
     bool Take(std::uint64_t bytes) {
-        if (bytes <= m_allowance) {
-            m_allowance -= bytes;
-            return true;
-        }
-        return Fits(bytes);
+        if (bytes > m_allowance) return false;
+        m_allowance -= bytes;
+        return true;
     }
 
 private:
@@ -256,14 +257,16 @@ private:
             if (got == 0) {
                 // A response cut short is not the file.
                 if (hasLength && received < length) return false;
-                if (!out.Keep()) return false;
+                if (m_abandoned || !out.Keep()) return false;
                 Report(FileProgress::Done());
                 return true;
             }
             received += got;
             // Nothing past the bound is written: at most one read is taken
             // beyond it, and then the download fails.
-            if (received > m_bounds.size || !space.Take(got) || !out.Write(buffer, got)) return false;
+            if (received > m_bounds.size) return false;
+            if (!space.Take(got) && (!out.Flush() || !space.Fits(got))) return false;
+            if (!out.Write(buffer, got)) return false;
             Report(static_cast<std::uint32_t>(progress.OnRead()));
         }
     }
