@@ -7,6 +7,7 @@
 #include "base/Protocol.h"
 #include "ui/QuillstoneDlg.h"
 #include "quillstone_version.h"
+#include "upgrade/Download.h"
 
 BEGIN_MESSAGE_MAP(CQuillstoneApp, CWinApp)
     ON_COMMAND(ID_HELP, OnHelp)
@@ -84,5 +85,11 @@ int CQuillstoneApp::ExitInstance() {
     m_hMutex.Reset();
     WSACleanup();
     LogEvent(L"Quillstone exits: process id %lu", GetCurrentProcessId());
-    return CWinApp::ExitInstance();
+    const int exitCode = CWinApp::ExitInstance();
+    // The orderly shutdown is complete (tray icon removed, upgrade thread and
+    // any installation ended). A download thread left inside WinINet may hold
+    // a lock that a DLL's detach code takes, which would hang ExitProcess:
+    // with such a thread, end without running detach code.
+    if (AbandonedDownloadRunning()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+    return exitCode;
 }

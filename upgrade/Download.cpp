@@ -3,8 +3,9 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -32,26 +33,88 @@ private:
     HINTERNET m_h;
 };
 
-// Owns a stdio file; Close() tells whether the buffered bytes reached it.
+// The file a download writes, buffered. Others may read it, and delete it
+// (so that the upgrade's clean-up works while an abandoned download still
+// holds it), never write it. Unless Keep() was called, it is removed when
+// this owner goes.
 class OutputFile {
 public:
-    explicit OutputFile(const std::wstring& path) {
-        if (_wfopen_s(&m_file, path.c_str(), L"wb") != 0) m_file = nullptr;
+    explicit OutputFile(std::wstring path)
+        : m_path(std::move(path)),
+          m_file(CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~OutputFile() {
+        if (m_kept || !m_file) return;
+        m_file.Reset();
+        DeleteFileW(m_path.c_str());
     }
-    ~OutputFile() { Close(); }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    explicit operator bool() const { return m_file != nullptr; }
-    bool Write(const char* data, DWORD size) { return std::fwrite(data, 1, size, m_file) == size; }
-    bool Close() {
-        std::FILE* file = m_file;
-        m_file = nullptr;
-        return file && std::fclose(file) == 0;
+    explicit operator bool() const { return static_cast<bool>(m_file); }
+    bool Write(const char* data, DWORD size) {
+        if (m_buffered + size > m_buffer.size() && !Flush()) return false;
+        std::memcpy(m_buffer.data() + m_buffered, data, size);
+        m_buffered += size;
+        return true;
+    }
+    // Hands what is buffered to the file system.
+    bool Flush() {
+        DWORD written = 0;
+        const bool ok = m_buffered == 0 || (WriteFile(m_file.Get(), m_buffer.data(), m_buffered, &written, nullptr) &&
+                                            written == m_buffered);
+        m_buffered = 0;
+        return ok;
+    }
+    // Writes what is buffered and closes the file, which then stays.
+    bool Keep() {
+        if (!Flush()) return false;
+        m_file.Reset();
+        m_kept = true;
+        return true;
     }
 
 private:
-    std::FILE* m_file = nullptr;
+    const std::wstring m_path;
+    UniqueHandle m_file;
+    bool m_kept = false;
+    DWORD m_buffered = 0;
+    std::vector<char> m_buffer = std::vector<char>(64 * 1024);
+};
+
+// Keeps kFreeSpaceFloor free on the volume of a download's folder. The
+// platform is asked before the first byte and again whenever what it last
+// allowed is used up, at the latest after kMeasureEvery bytes (others write
+// to the volume too); asking on every read would cost a system call per KiB.
+class FreeSpaceGuard {
+public:
+    FreeSpaceGuard(FreeSpaceQuery query, const std::wstring& file)
+        : m_query(std::move(query)), m_folder(file.substr(0, file.rfind(L'\\'))) {}
+
+    // Asks the platform whether `bytes` more would leave the floor free. What
+    // was written before must have reached the file system by then.
+    bool Fits(std::uint64_t bytes) {
+        std::uint64_t free = 0;
+        m_allowance = 0;
+        if (!m_query || !m_query(m_folder, &free) || free < kFreeSpaceFloor || free - kFreeSpaceFloor < bytes) {
+            return false;
+        }
+        m_allowance = std::min(free - kFreeSpaceFloor - bytes, kMeasureEvery);
+        return true;
+    }
+    // Takes `bytes` from what the last answer allowed; false when it has not
+    // that much left, and then Fits() must ask.
+    bool Take(std::uint64_t bytes) {
+        if (bytes > m_allowance) return false;
+        m_allowance -= bytes;
+        return true;
+    }
+
+private:
+    static constexpr std::uint64_t kMeasureEvery = 4ull << 20;
+    const FreeSpaceQuery m_query;
+    const std::wstring m_folder;
+    std::uint64_t m_allowance = 0;
 };
 
 bool StartsWithHttps(const wchar_t* url) { return _wcsnicmp(url, L"https://", 8) == 0; }
@@ -64,8 +127,8 @@ bool StartsWithHttps(const wchar_t* url) { return _wcsnicmp(url, L"https://", 8)
 // at its next read or time-out, and owns everything it touches until then.
 class Transfer {
 public:
-    Transfer(std::wstring url, std::wstring path, std::uint64_t limit)
-        : m_url(std::move(url)), m_path(std::move(path)), m_limit(limit) {}
+    Transfer(std::wstring url, std::wstring path, DownloadBounds bounds)
+        : m_url(std::move(url)), m_path(std::move(path)), m_bounds(std::move(bounds)) {}
 
     void Run() {
         m_ok = Fetch();
@@ -171,39 +234,46 @@ private:
             return false;
         }
 
-        wchar_t lengthText[16] = {};
+        wchar_t lengthText[32] = {};
         DWORD lengthSize = sizeof(lengthText);
         index = 0;
         const bool hasLength =
             HttpQueryInfoW(file, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, &index) != FALSE;
-        const std::uint32_t length = hasLength ? static_cast<std::uint32_t>(wcstoul(lengthText, nullptr, 10)) : 0;
-        if (length > m_limit) return false;
-        FileProgress progress(length);
+        const std::uint64_t length = hasLength ? _wcstoui64(lengthText, nullptr, 10) : 0;
+        // A declared length that cannot be stored fails before the first byte.
+        FreeSpaceGuard space(m_bounds.freeSpace, m_path);
+        if (length > m_bounds.size || !space.Fits(length)) return false;
+        FileProgress progress(static_cast<std::uint32_t>(std::min<std::uint64_t>(length, UINT32_MAX)));
 
+        if (m_abandoned) return false;  // nothing more is written for an upgrade that ended
         OutputFile out(m_path);
         if (!out) return false;
 
         char buffer[kReadSize];
-        unsigned long long received = 0;
+        std::uint64_t received = 0;
         for (;;) {
             DWORD got = 0;
             if (!ReadBlock(file, buffer, kReadSize, &got)) return false;
             if (got == 0) {
                 // A response cut short is not the file.
                 if (hasLength && received < length) return false;
-                if (!out.Close()) return false;
+                if (m_abandoned || !out.Keep()) return false;
                 Report(FileProgress::Done());
                 return true;
             }
             received += got;
-            if (received > m_limit || !out.Write(buffer, got)) return false;
+            // Nothing past the bound is written: at most one read is taken
+            // beyond it, and then the download fails.
+            if (received > m_bounds.size) return false;
+            if (!space.Take(got) && (!out.Flush() || !space.Fits(got))) return false;
+            if (!out.Write(buffer, got)) return false;
             Report(static_cast<std::uint32_t>(progress.OnRead()));
         }
     }
 
     const std::wstring m_url;
     const std::wstring m_path;
-    const std::uint64_t m_limit;
+    const DownloadBounds m_bounds;
     std::atomic<bool> m_abandoned{false};
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_ok{false};
@@ -223,11 +293,26 @@ DWORD WINAPI TransferThread(LPVOID param) {
     return 0;
 }
 
+// The threads of abandoned downloads, kept until the process ends so that
+// its end can tell whether one is still inside WinINet. Only the shutdown
+// abandons a download, so these are few.
+std::mutex g_abandonedLock;
+std::vector<UniqueHandle> g_abandoned;
+
 }  // namespace
 
+bool VolumeFreeSpace(const std::wstring& folder, std::uint64_t* bytes) {
+    // A trailing backslash, which a share's name needs.
+    const std::wstring directory = folder.empty() || folder.back() == L'\\' ? folder : folder + L"\\";
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr)) return false;
+    *bytes = available.QuadPart;
+    return true;
+}
+
 bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopFlag& running,
-                  const std::function<void(std::uint32_t)>& onRead, std::uint64_t limit) {
-    auto transfer = std::make_shared<Transfer>(url, path, limit);
+                  const std::function<void(std::uint32_t)>& onRead, const DownloadBounds& bounds) {
+    auto transfer = std::make_shared<Transfer>(url, path, bounds);
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
     if (!thread) {
@@ -240,7 +325,17 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopF
         if (ended) return transfer->Finished() && transfer->Succeeded();
         if (!running.IsRunning()) {
             transfer->Abandon();
+            std::lock_guard<std::mutex> hold(g_abandonedLock);
+            g_abandoned.push_back(std::move(thread));
             return false;
         }
     }
+}
+
+bool AbandonedDownloadRunning() {
+    std::lock_guard<std::mutex> hold(g_abandonedLock);
+    for (const UniqueHandle& thread : g_abandoned) {
+        if (WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT) return true;
+    }
+    return false;
 }

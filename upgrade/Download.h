@@ -12,12 +12,40 @@
 // accepts and then says nothing fails the download after this.
 constexpr unsigned kServerTimeoutMs = 15000;
 
+// What every download leaves free on the volume it writes to. Without a
+// signed size nothing else bounds an answer, and a hostile or broken server
+// could send one without end; a fixed cap on the file size instead would
+// refuse large releases on a roomy disk.
+constexpr std::uint64_t kFreeSpaceFloor = 256ull << 20;
+
+// The bytes free to the calling user on the volume that holds `folder`
+// (quotas included); false when the platform cannot tell.
+using FreeSpaceQuery = std::function<bool(const std::wstring& folder, std::uint64_t* bytes)>;
+bool VolumeFreeSpace(const std::wstring& folder, std::uint64_t* bytes);
+
+// What bounds one download.
+struct DownloadBounds {
+    // The most bytes the answer may have (a signed file's size).
+    std::uint64_t size = UINT64_MAX;
+    // Asked about the file's folder before the first byte is written and
+    // again at least every few MiB written.
+    FreeSpaceQuery freeSpace = VolumeFreeSpace;
+};
+
 // Fetches `url` into `file` (created, or truncated). `onRead` gets the file
 // bar's new position after every read that returned data, and 100 at the end
 // of the data. True only when the server answered 200 over the scheme asked
 // for (an https URL redirected to plain http is refused) and every byte it
 // declared was stored. Returns false as soon as `running` is cleared, even
-// while WinINet is still waiting for the server, and when the answer is, or
-// says it is, longer than `limit` bytes.
+// while WinINet is still waiting for the server; when the answer is, or says
+// it is, longer than `bounds.size` (reading stops one read past it); and when
+// writing on would leave less than kFreeSpaceFloor free (a declared length
+// that would is refused before the first byte). A download that fails removes
+// its file, an abandoned one as soon as its thread lets go of it; meanwhile
+// the file may be deleted by others, so that the caller's clean-up works.
 bool DownloadFile(const std::wstring& url, const std::wstring& file, const StopFlag& running,
-                  const std::function<void(std::uint32_t position)>& onRead, std::uint64_t limit = UINT64_MAX);
+                  const std::function<void(std::uint32_t position)>& onRead, const DownloadBounds& bounds = {});
+
+// Whether a download that DownloadFile gave up waiting for (the stop flag was
+// cleared) still has its thread running, possibly inside a WinINet call.
+bool AbandonedDownloadRunning();

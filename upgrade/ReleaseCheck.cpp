@@ -4,9 +4,9 @@
 #include <bcrypt.h>
 
 #include <cstring>
+#include <vector>
 
 #include "base/Handles.h"
-#include "upgrade/Manifest.h"
 
 namespace {
 
@@ -87,17 +87,16 @@ bool VerifySignature(const std::string& message, const std::string& signature, c
                                            static_cast<ULONG>(signature.size()), 0));
 }
 
-// The file's size and SHA-256, in lower-case hex.
-bool Measure(const std::wstring& path, std::uint64_t* size, std::string* sha256) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+// The size and SHA-256, in lower-case hex, of what is read through `file`;
+// reading stops once more than `limit` bytes have come.
+bool Measure(HANDLE file, std::uint64_t limit, std::uint64_t* size, std::string* sha256) {
     Algorithm algorithm(BCRYPT_SHA256_ALGORITHM);
     Hash hash(algorithm);
-    if (!file) return false;
     std::vector<char> buffer(64 * 1024);
     DWORD got = 0;
     *size = 0;
-    while (ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0) {
+    while (*size <= limit && ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
+           got > 0) {
         if (!hash.Add(buffer.data(), got)) return false;
         *size += got;
     }
@@ -114,24 +113,20 @@ bool Measure(const std::wstring& path, std::uint64_t* size, std::string* sha256)
 
 }  // namespace
 
-ReleaseVerdict CheckRelease(const std::string& manifestText, const std::string& signature,
-                            const unsigned char* publicKey, const std::vector<DownloadedFile>& files,
-                            std::uint64_t installed, std::uint64_t* release) {
-    if (!VerifySignature(manifestText, signature, publicKey)) return ReleaseVerdict::kBadSignature;
-    Manifest manifest;
-    if (!ParseManifest(manifestText, &manifest)) return ReleaseVerdict::kBadManifest;
-    if (manifest.release < installed) return ReleaseVerdict::kOlderRelease;
-    for (const DownloadedFile& file : files) {
-        const ManifestFile* listed = FindInManifest(manifest, file.name);
-        if (!listed) return ReleaseVerdict::kFileNotListed;
-        std::uint64_t size = 0;
-        std::string sha256;
-        if (!Measure(file.path, &size, &sha256) || size != listed->size || sha256 != listed->sha256) {
-            return ReleaseVerdict::kFileDiffers;
-        }
-    }
-    *release = manifest.release;
+ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const unsigned char* publicKey,
+                             std::uint64_t installed, Manifest* manifest) {
+    if (!VerifySignature(text, signature, publicKey)) return ReleaseVerdict::kBadSignature;
+    Manifest read;
+    if (!ParseManifest(text, &read)) return ReleaseVerdict::kBadManifest;
+    if (read.release < installed) return ReleaseVerdict::kOlderRelease;
+    *manifest = std::move(read);
     return ReleaseVerdict::kAccepted;
+}
+
+bool MatchesManifest(HANDLE file, const ManifestFile& listed) {
+    std::uint64_t size = 0;
+    std::string sha256;
+    return Measure(file, listed.size, &size, &sha256) && size == listed.size && sha256 == listed.sha256;
 }
 
 std::uint64_t InstalledRelease(const std::wstring& key) {

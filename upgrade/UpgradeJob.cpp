@@ -2,6 +2,9 @@
 
 #include <strsafe.h>
 
+#include <algorithm>
+#include <memory>
+
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "upgrade/Download.h"
@@ -27,18 +30,50 @@ bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring&
     return true;
 }
 
-// A file of at most `limit` bytes, read whole.
-bool ReadSmallFile(const std::wstring& path, std::size_t limit, std::string* bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return false;
+// What is read through `file` from its start, when it is at most `limit` bytes.
+bool ReadWhole(HANDLE file, std::size_t limit, std::string* bytes) {
     bytes->assign(limit + 1, '\0');
     DWORD got = 0;
-    if (!ReadFile(file.Get(), &(*bytes)[0], static_cast<DWORD>(limit + 1), &got, nullptr) || got > limit) return false;
+    if (!ReadFile(file, &(*bytes)[0], static_cast<DWORD>(limit + 1), &got, nullptr) || got > limit) return false;
     bytes->resize(got);
     return true;
 }
 
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    // Windows file names ignore letter case.
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
+
+// A file the upgrade writes into the temporary folder, removed when the
+// upgrade ends, however it ends. Once held, it is open for reading with read
+// sharing only: until the hold ends nobody can write, replace, rename or
+// delete it (its name is easy to guess), so the bytes checked through the
+// hold are the bytes installed. The installation still reads it: its copy
+// and the package decoder open for reading and share reading.
+class UpgradeJob::TempFile {
+public:
+    explicit TempFile(std::wstring path) : m_path(std::move(path)) {}
+    ~TempFile() {
+        m_hold.Reset();
+        if (!m_path.empty()) DeleteFileW(m_path.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+    bool Hold() {
+        m_hold.Reset(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        return static_cast<bool>(m_hold);
+    }
+    HANDLE Held() const { return m_hold.Get(); }
+
+private:
+    const std::wstring m_path;
+    UniqueHandle m_hold;
+};
 
 UpgradeJob::UpgradeJob(std::vector<UpgradeEntry> entries, std::wstring tempDir, UpgradeProgress& progress,
                        const StopFlag& running, UpgradeSource source)
@@ -78,22 +113,26 @@ DWORD WINAPI UpgradeJob::ThreadProc(LPVOID param) {
 
 bool UpgradeJob::Run() {
     // Every download path is built from the temporary folder.
-    if (m_entries.empty() || m_tempDir.empty()) return false;
+    std::vector<std::wstring> paths;
+    if (m_entries.empty() || m_tempDir.empty() || !PlanTempFiles(&paths)) return false;
     OverallProgress total(static_cast<int>(m_entries.size()));
 
-    for (const UpgradeEntry& entry : m_entries) {
+    // With a publisher's key the signed manifest comes first: nothing is
+    // downloaded that it does not name, nor read further than the size it
+    // gives, and each file is checked as soon as it is in.
+    Manifest manifest;
+    if (m_source.publicKey && !FetchSignedManifest(&manifest)) return false;
+
+    // Let go of and removed on every way out of here.
+    std::vector<std::unique_ptr<TempFile>> downloads;
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        const UpgradeEntry& entry = m_entries[i];
         if (!m_running.IsRunning()) return false;
         m_progress.ShowEntry(entry.path);
-        if (!Download(entry)) return false;
+        downloads.push_back(std::make_unique<TempFile>(paths[i]));
+        const ManifestFile* listed = m_source.publicKey ? FindInManifest(manifest, entry.nameAnsi) : nullptr;
+        if (!Download(entry, listed, *downloads.back())) return false;
         m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
-    }
-
-    // With a publisher's key, nothing is installed that the publisher did not
-    // sign for; the bars stay where the downloads left them meanwhile.
-    std::uint64_t release = 0;
-    if (m_source.publicKey && !SignedForByThePublisher(&release)) {
-        for (const UpgradeEntry& entry : m_entries) DeleteFileW(TempFile(entry.namePart).c_str());
-        return false;
     }
 
     wchar_t installDir[kInstallDirSize] = {};
@@ -105,57 +144,91 @@ bool UpgradeJob::Run() {
 
     if (!m_running.IsRunning()) return false;
     std::vector<InstallItem> items;
-    for (const UpgradeEntry& entry : m_entries) {
-        InstallItem item{std::wstring(), entry.target, entry.package};
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        InstallItem item{paths[i], m_entries[i].target, m_entries[i].package};
         std::wstring target;  // only to know that the full path fits
-        if (!JoinPath(&item.source, m_tempDir, entry.namePart, L".tmp") ||
-            !JoinPath(&target, installDir, entry.target)) {
-            return false;
-        }
+        if (!JoinPath(&target, installDir, m_entries[i].target)) return false;
         items.push_back(std::move(item));
     }
+    // The release is recorded before anything is put in place. Recorded
+    // after, a crash in the finishing (which the next start completes) would
+    // leave the old number, and the older release would be accepted again.
+    // The same release is accepted again, so an installation that fails and
+    // is undone does not block a retry.
+    if (m_source.publicKey && !RecordInstalledRelease(m_source.releaseKey, manifest.release)) return false;
     Installation installation(installDir);
     const Installation::Result installed = installation.Install(
         items, m_running, [&] { m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnInstalled())); });
     if (installed != Installation::Result::kInstalled) return false;
-    if (m_source.publicKey) RecordInstalledRelease(m_source.releaseKey, release);
     m_progress.SetTotalProgress(OverallProgress::Done());
     return true;
 }
 
-std::wstring UpgradeJob::TempFile(const std::wstring& name) const {
+std::wstring UpgradeJob::TempPath(const std::wstring& name) const {
     std::wstring file;
     JoinPath(&file, m_tempDir, name, L".tmp");
     return file;
 }
 
-bool UpgradeJob::SignedForByThePublisher(std::uint64_t* release) {
-    const std::wstring base = m_source.serverUrl + L"/upgrade/";
-    const std::wstring manifestFile = TempFile(L"Quillstone.manifest"),
-                       signatureFile = TempFile(L"Quillstone.manifest.sig");
-    const auto ignore = [](std::uint32_t) {};
-    std::string manifest, signature;
-    const bool fetched =
-        DownloadFile(base + L"Quillstone.manifest", manifestFile, m_running, ignore, kManifestLimit) &&
-        DownloadFile(base + L"Quillstone.manifest.sig", signatureFile, m_running, ignore, kSignatureSize) &&
-        ReadSmallFile(manifestFile, kManifestLimit, &manifest) &&
-        ReadSmallFile(signatureFile, kSignatureSize, &signature);
-    DeleteFileW(manifestFile.c_str());
-    DeleteFileW(signatureFile.c_str());
-    if (!fetched) return false;
-
-    std::vector<DownloadedFile> files;
-    for (const UpgradeEntry& entry : m_entries) files.push_back({entry.nameAnsi, TempFile(entry.namePart)});
-    return CheckRelease(manifest, signature, m_source.publicKey, files, InstalledRelease(m_source.releaseKey),
-                        release) == ReleaseVerdict::kAccepted;
+// Each entry's download is "<name part>.tmp" in the temporary folder, or,
+// when an earlier entry has that name already (one name part listed in two
+// folders, or names that differ in letter case only), "<name part>.<n>.tmp":
+// a held file cannot be written again, and one entry's file must not become
+// another's.
+bool UpgradeJob::PlanTempFiles(std::vector<std::wstring>* paths) const {
+    for (const UpgradeEntry& entry : m_entries) {
+        for (std::size_t n = 1;; ++n) {
+            const std::wstring suffix = n == 1 ? L".tmp" : L"." + std::to_wstring(n) + L".tmp";
+            std::wstring path;
+            if (!JoinPath(&path, m_tempDir, entry.namePart, suffix.c_str())) return false;
+            if (std::none_of(paths->begin(), paths->end(), [&](const std::wstring& p) { return SameName(p, path); })) {
+                paths->push_back(path);
+                break;
+            }
+        }
+    }
+    return true;
 }
 
-bool UpgradeJob::Download(const UpgradeEntry& entry) {
+bool UpgradeJob::FetchSignedManifest(Manifest* manifest) {
+    const std::wstring base = m_source.serverUrl + L"/upgrade/";
+    TempFile manifestFile(TempPath(L"Quillstone.manifest")), signatureFile(TempPath(L"Quillstone.manifest.sig"));
+    const auto ignore = [](std::uint32_t) {};
+    std::string text, signature;
+    if (!DownloadFile(base + L"Quillstone.manifest", manifestFile.Path(), m_running, ignore,
+                      DownloadBounds{kManifestLimit, m_freeSpace}) ||
+        !DownloadFile(base + L"Quillstone.manifest.sig", signatureFile.Path(), m_running, ignore,
+                      DownloadBounds{kSignatureSize, m_freeSpace}) ||
+        !manifestFile.Hold() || !ReadWhole(manifestFile.Held(), kManifestLimit, &text) || !signatureFile.Hold() ||
+        !ReadWhole(signatureFile.Held(), kSignatureSize, &signature)) {
+        return false;
+    }
+    if (CheckManifest(text, signature, m_source.publicKey, InstalledRelease(m_source.releaseKey), manifest) !=
+        ReleaseVerdict::kAccepted) {
+        return false;
+    }
+    // An entry the publisher did not sign for fails the upgrade before any
+    // download.
+    for (const UpgradeEntry& entry : m_entries) {
+        if (!FindInManifest(*manifest, entry.nameAnsi)) return false;
+    }
+    return true;
+}
+
+bool UpgradeJob::Download(const UpgradeEntry& entry, const ManifestFile* listed, TempFile& file) {
     if (entry.urlName.empty()) return false;
     const std::wstring url =
         m_source.serverUrl + L"/upgrade/" + std::wstring(entry.urlName.begin(), entry.urlName.end());
     if (url.size() >= kUrlSize) return false;
-    std::wstring file;
-    if (!JoinPath(&file, m_tempDir, entry.namePart, L".tmp")) return false;
-    return DownloadFile(url, file, m_running, [this](std::uint32_t position) { m_progress.SetFileProgress(position); });
+    DownloadBounds bounds{UINT64_MAX, m_freeSpace};
+    if (listed) bounds.size = listed->size;
+    if (!DownloadFile(
+            url, file.Path(), m_running, [this](std::uint32_t position) { m_progress.SetFileProgress(position); },
+            bounds)) {
+        return false;
+    }
+    // Held from here until the installation has read it, and checked
+    // through the hold: before the wait for Marlowcast, and on the bytes
+    // that will be installed. A package is checked as downloaded.
+    return file.Hold() && (!listed || MatchesManifest(file.Held(), *listed));
 }

@@ -1,7 +1,10 @@
 #pragma once
 // The upgrade job: on a thread of its own, download every entry from the
-// upgrade server into the temporary folder, wait until Marlowcast has exited,
-// and install every entry under the installation folder (the current folder).
+// upgrade server into the temporary folder (with a publisher's key: the
+// signed manifest first, then each file within the size and hash it gives),
+// wait until Marlowcast has exited, and install every entry under the
+// installation folder (the current folder). Whatever it wrote into the
+// temporary folder is gone when it ends.
 // It reports progress through UpgradeProgress and its end by posting
 // WM_SV_UPGRADE_DONE; it knows no window class and waits for no window.
 
@@ -12,6 +15,8 @@
 
 #include "base/Handles.h"
 #include "base/StopFlag.h"
+#include "upgrade/Download.h"
+#include "upgrade/Manifest.h"
 #include "upgrade/UpgradeEntry.h"
 #include "upgrade/UpgradeProgress.h"
 
@@ -55,17 +60,25 @@ public:
     // installed.
     bool Run();
 
+    // For tests: how the free space of the temporary folder's volume is
+    // measured (the platform's call unless replaced).
+    void SetFreeSpaceQuery(FreeSpaceQuery query) { m_freeSpace = std::move(query); }
+
 private:
+    class TempFile;
+
     static DWORD WINAPI ThreadProc(LPVOID param);
-    bool Download(const UpgradeEntry& entry);
-    bool SignedForByThePublisher(std::uint64_t* release);
-    std::wstring TempFile(const std::wstring& name) const;
+    bool FetchSignedManifest(Manifest* manifest);
+    bool Download(const UpgradeEntry& entry, const ManifestFile* listed, TempFile& file);
+    bool PlanTempFiles(std::vector<std::wstring>* paths) const;
+    std::wstring TempPath(const std::wstring& name) const;
 
     const std::vector<UpgradeEntry> m_entries;
     const std::wstring m_tempDir;
     const UpgradeSource m_source;
     UpgradeProgress& m_progress;
     const StopFlag& m_running;
+    FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
     UniqueHandle m_thread;
     HWND m_notify = nullptr;
 };

@@ -71,16 +71,19 @@ protected:
         sup = std::make_unique<Supervisor>(install, app, std::vector<std::wstring>{L"TMP=" + temp, L"TEMP=" + temp});
         ASSERT_TRUE(WaitUntilSupervising(*sup, install, StandInStarts(install).size() + 1));
     }
-    // True once every download is complete in the temporary folder. Only
-    // the sizes are looked at: reading the files each time would make every
-    // look slower than the installation that follows.
+    // True once every download is complete in the temporary folder. Asked
+    // of the open files, which is quick: the downloads go again once the
+    // installation ends, and reading them whole between polls would miss it.
     bool Downloaded(const std::map<std::string, size_t>& sizes) {
         for (const auto& [name, size] : sizes) {
-            WIN32_FILE_ATTRIBUTE_DATA data;
-            if (!GetFileAttributesExW((temp + L"\\" + Widen(name) + L".tmp").c_str(), GetFileExInfoStandard, &data) ||
-                (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) != size) {
-                return false;
-            }
+            HANDLE file =
+                CreateFileW((temp + L"\\" + Widen(name) + L".tmp").c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (file == INVALID_HANDLE_VALUE) return false;
+            LARGE_INTEGER length = {};
+            const bool complete = GetFileSizeEx(file, &length) && static_cast<size_t>(length.QuadPart) == size;
+            CloseHandle(file);
+            if (!complete) return false;
         }
         return true;
     }

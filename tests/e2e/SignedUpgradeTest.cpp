@@ -1,10 +1,14 @@
 // Signed upgrades end to end: Quillstone built with a publisher's key
 // installs a release signed with it by the publisher's tool, refuses one
 // older than what it installed and one changed on the server after signing,
-// and leaves the folder as it was when it refuses.
+// and leaves the folder as it was when it refuses. The server's log shows
+// the manifest asked for before any file, and no file at all for a release
+// the manifest alone refuses.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "tests/e2e/ReliabilityHelpers.h"
 #include "tools/driver/E2eSupport.h"
@@ -44,6 +48,22 @@ protected:
         sup.reset();
         return text;
     }
+    // The upgrade files asked of nginx since its log had `from` lines, in order.
+    static std::vector<std::string> AskedSince(size_t from) {
+        const char* log = std::getenv("QS_NGINX_LOG");
+        if (!log) return {};
+        const std::string text = ReadFileBytes(Widen(std::string("Z:") + log));
+        std::vector<std::string> asked;
+        size_t line = 0;
+        for (size_t start = 0, end; start < text.size(); start = end + 1, ++line) {
+            end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            const size_t at = text.find("/upgrade/", start);
+            if (line < from || at == std::string::npos || at > end) continue;
+            asked.push_back(text.substr(at + 9, text.find(' ', at) - at - 9));
+        }
+        return asked;
+    }
     std::string Installed() {
         return ReadFileBytes(InApp("signed-one.txt")) + "|" + ReadFileBytes(InApp("sub\\signed-two.bin")).substr(0, 1);
     }
@@ -70,8 +90,17 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
         if (c.swapFile) Serve("signed-two.bin", std::string(20000, '6'));
         if (c.damaged) WriteFileBytes(InApp("signed-one.txt"), "damaged");
         const std::string before = Installed();
+        const size_t logged = AccessLogLines();
         EXPECT_EQ(Upgrade(), c.installs ? L"Upgrade OK!" : L"Upgrade Failed!");
         EXPECT_EQ(Installed(), c.installs ? five : before);
+
+        // The manifest and its signature first; the files only for a release
+        // the manifest lets in.
+        const std::vector<std::string> asked = AskedSince(logged);
+        const std::vector<std::string> manifest = {"Quillstone.manifest", "Quillstone.manifest.sig"};
+        ASSERT_GE(asked.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(asked.begin(), asked.begin() + 2), manifest);
+        EXPECT_EQ(asked.size() > 2, c.release == 5) << "files are asked for only after the manifest let them in";
     }
 }
 

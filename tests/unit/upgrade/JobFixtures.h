@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,11 +33,33 @@ struct Display : UpgradeProgress {
     void SetTotalProgress(std::uint32_t position) override { shown.push_back("total " + std::to_string(position)); }
 };
 
+// The same, and the test acts on the upgrade's thread whenever the overall
+// bar moves: after each download, after each staged file, at the end.
+struct WatchedDisplay : Display {
+    std::function<void(std::uint32_t position)> onTotal;
+    void SetTotalProgress(std::uint32_t position) override {
+        Display::SetTotalProgress(position);
+        if (onTotal) onTotal(position);
+    }
+};
+
+// How many reads of a download the display was shown for `entry`.
+inline int ReadsShown(const Display& display, const std::string& entry) {
+    int reads = 0;
+    bool inEntry = false;
+    for (const std::string& line : display.shown) {
+        if (line.rfind("label ", 0) == 0) inEntry = line == "label " + entry;
+        reads += inEntry && line.rfind("file ", 0) == 0 && line != "file 100";
+    }
+    return reads;
+}
+
 // A file the server has: its bytes, and whether the answer declares their length.
 struct Served {
     std::string bytes;
     bool declaresLength = true;
     bool endless = false;  // the bytes again and again, until the client lets go
+    bool stalls = false;   // after the bytes, silence until the server goes
 };
 
 // Serves /upgrade/<name> from a map, one HTTP/1.0 answer per connection.
@@ -46,11 +70,20 @@ public:
     bool Listening() const { return m_peer.Listening(); }
     std::wstring Url() const { return L"http://127.0.0.1:" + std::to_wstring(kServerPort); }
     int Requests() const { return m_peer.Accepted(); }
+    // The names asked for, in the order the requests arrived.
+    std::vector<std::string> Requested() const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_requested;
+    }
 
 private:
     void Answer(SOCKET s) {
         const std::string request = e2e::ReadRequest(s);
         const std::size_t from = request.find("/upgrade/") + 9, to = request.find(' ', from);
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_requested.push_back(request.substr(from, to - from));
+        }
         const auto found = m_files.find(request.substr(from, to - from));
         if (found == m_files.end()) {
             e2e::SendAll(s, "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");
@@ -61,9 +94,12 @@ private:
             head += "Content-Length: " + std::to_string(found->second.bytes.size()) + "\r\n";
         bool sending = e2e::SendAll(s, head + "\r\n" + found->second.bytes);
         while (found->second.endless && sending && !m_peer.Stopping()) sending = e2e::SendAll(s, found->second.bytes);
+        while (found->second.stalls && !m_peer.Stopping()) Sleep(20);
     }
 
     std::map<std::string, Served> m_files;
+    mutable std::mutex m_lock;
+    std::vector<std::string> m_requested;
     e2e::ScriptedPeer m_peer;
 };
 
@@ -90,6 +126,12 @@ public:
         fs::remove_all(root, ignored);
     }
     std::wstring Temp() const { return (root / "temp").wstring(); }
+    // The names in the temporary folder: an upgrade that ended leaves none.
+    std::vector<std::string> LeftInTemp() const {
+        std::vector<std::string> names;
+        for (const auto& item : fs::directory_iterator(root / "temp")) names.push_back(item.path().filename().string());
+        return names;
+    }
     std::wstring App() const { return (root / "app").wstring(); }
     // A file in the temporary folder, as a download leaves it; its path.
     std::wstring Download(const std::string& name, const std::string& bytes) const {

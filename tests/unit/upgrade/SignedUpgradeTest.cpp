@@ -11,7 +11,9 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
+#include "base/Handles.h"
 #include "tests/unit/upgrade/JobFixtures.h"
 #include "upgrade/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
@@ -112,47 +114,69 @@ protected:
         return r;
     }
 
+    struct Outcome {
+        bool installed;
+        std::vector<std::string> requested;  // by the upgrade, in order
+    };
+    // Serves the release and runs the upgrade of "one.txt" and "sub\two.bin"
+    // into `here`.
+    Outcome Upgrade(Release release, const Folders& here, UpgradeProgress& shown, const wchar_t* key = kReleaseKey) {
+        if (release.text.empty()) release.text = FormatManifest(release.manifest);
+        std::map<std::string, Served> served = release.served;
+        if (release.withManifest && !served.count("Quillstone.manifest"))
+            served["Quillstone.manifest"] = {release.text};
+        if (release.withSignature) served["Quillstone.manifest.sig"] = {release.signer->Sign(release.text)};
+        UpgradeServer server(served);
+        EXPECT_TRUE(server.Listening());
+        UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), shown, running,
+                       UpgradeSource{server.Url(), publisher.publicKey, key});
+        const bool installed = job.Run();
+        return {installed, server.Requested()};
+    }
+
     static constexpr wchar_t kReleaseKey[] = L"Software\\Quillstone-tests\\SignedUpgrade";
+    const std::map<std::string, std::string> before = {{"one.txt", "old one"}};
+    const std::map<std::string, std::string> after = {
+        {"one.txt", "new one"}, {"sub", "<dir>"}, {"sub\\two.bin", std::string(3000, 't')}};
     StopFlag running;
     Display display;
     Publisher publisher, stranger;
 };
 
 TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
-    const std::map<std::string, std::string> before = {{"one.txt", "old one"}};
-    const std::map<std::string, std::string> after = {
-        {"one.txt", "new one"}, {"sub", "<dir>"}, {"sub\\two.bin", std::string(3000, 't')}};
     struct Case {
         const char* what;
         std::uint64_t installedBefore;
         std::function<void(Release&)> attack;
         bool installs;
+        bool asksForFiles;  // false: refused on the manifest alone, before any file is asked for
     } cases[] = {
-        {"a valid release", 0, [](Release&) {}, true},
-        {"the release installed already: a repair", 5, [](Release&) {}, true},
-        {"a release older than the one installed", 6, [](Release&) {}, false},
-        {"no manifest", 0, [](Release& r) { r.withManifest = false; }, false},
-        {"no signature", 0, [](Release& r) { r.withSignature = false; }, false},
-        {"signed with another key", 0, [this](Release& r) { r.signer = &stranger; }, false},
+        {"a valid release", 0, [](Release&) {}, true, true},
+        {"the release installed already: a repair", 5, [](Release&) {}, true, true},
+        {"a release older than the one installed", 6, [](Release&) {}, false, false},
+        {"no manifest", 0, [](Release& r) { r.withManifest = false; }, false, false},
+        {"no signature", 0, [](Release& r) { r.withSignature = false; }, false, false},
+        {"signed with another key", 0, [this](Release& r) { r.signer = &stranger; }, false, false},
         {"a byte of the manifest changed after signing", 0,
          [](Release& r) {
              r.text = FormatManifest(r.manifest);
              r.text[r.text.size() - 2] ^= 1;
          },
-         false},
+         false, false},
         {"a file swapped on the server after signing", 0,
-         [](Release& r) { r.served["two.bin"].bytes = std::string(3000, 'x'); }, false},
-        {"a downloaded file the manifest does not name", 0, [](Release& r) { r.manifest.files.pop_back(); }, false},
-        {"a size that differs", 0, [](Release& r) { r.manifest.files.front().size += 1; }, false},
+         [](Release& r) { r.served["two.bin"].bytes = std::string(3000, 'x'); }, false, true},
+        {"a listed entry the manifest does not name: never asked for", 0,
+         [](Release& r) { r.manifest.files.pop_back(); }, false, false},
+        {"a size that differs", 0, [](Release& r) { r.manifest.files.front().size += 1; }, false, true},
         {"a malformed line", 0, [](Release& r) { r.text = FormatManifest(r.manifest) + "Note: signed all the same\n"; },
-         false},
+         false, false},
         {"a manifest of 64 KiB and one byte, well formed and signed", 0,
-         [](Release& r) { r.text = Oversized(r.manifest); }, false},
+         [](Release& r) { r.text = Oversized(r.manifest); }, false, false},
         {"a manifest that never ends", 0,
          [](Release& r) {
              r.served["Quillstone.manifest"] = Served{std::string(4096, 'x'), false, true};
          },
-         false},
+         false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,25 +184,141 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         if (c.installedBefore) RecordInstalledRelease(kReleaseKey, c.installedBefore);
         Release release = Valid();
         c.attack(release);
-        if (release.text.empty()) release.text = FormatManifest(release.manifest);
-        std::map<std::string, Served> served = release.served;
-        if (release.withManifest && !served.count("Quillstone.manifest"))
-            served["Quillstone.manifest"] = {release.text};
-        if (release.withSignature) served["Quillstone.manifest.sig"] = {release.signer->Sign(release.text)};
 
         Folders here;
         here.Lay(before);
-        UpgradeServer server(served);
-        ASSERT_TRUE(server.Listening());
-        UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), display, running,
-                       UpgradeSource{server.Url(), publisher.publicKey, kReleaseKey});
-        EXPECT_EQ(job.Run(), c.installs);
+        const Outcome outcome = Upgrade(release, here, display);
+        EXPECT_EQ(outcome.installed, c.installs);
         EXPECT_EQ(here.Installed(), c.installs ? after : before);
         EXPECT_EQ(InstalledRelease(kReleaseKey), c.installs ? 5 : c.installedBefore)
-            << "the release is recorded only once it is installed";
-        if (!c.installs) {
-            EXPECT_TRUE(fs::is_empty(here.Temp())) << "the downloads of a refused upgrade are removed";
+            << "a refused release is never recorded";
+        EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>()) << "whatever the upgrade wrote there is removed";
+
+        // The manifest and its signature come before any file.
+        ASSERT_FALSE(outcome.requested.empty());
+        EXPECT_EQ(outcome.requested.front(), "Quillstone.manifest");
+        for (std::size_t i = 0; i < outcome.requested.size(); ++i) {
+            const bool file = outcome.requested[i].rfind("Quillstone.manifest", 0) != 0;
+            EXPECT_TRUE(!file || (c.asksForFiles && i >= 2)) << outcome.requested[i] << " asked for at " << i;
         }
+        if (c.asksForFiles) {
+            EXPECT_GE(outcome.requested.size(), 3u);
+        }
+    }
+}
+
+// An answer longer than the manifest says costs at most its signed size and
+// one read, and nothing of it is installed.
+TEST_F(Signed, AnAnswerLongerThanSignedIsCutAtTheSignedSize) {
+    const struct {
+        const char* what;
+        Served answer;
+        int mostReads;
+    } cases[] = {
+        {"the signed bytes and then more, without end and without a length",
+         {std::string(1000, 't'), false, true},
+         3000 / 1024 + 1},
+        {"one byte more than signed, without a length", {std::string(3001, 't'), false}, 3000 / 1024 + 1},
+        {"a length longer than signed: refused before the first byte", {std::string(3001, 't')}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Release release = Valid();
+        release.served["two.bin"] = c.answer;
+        Folders here;
+        here.Lay(before);
+        Display shown;
+        EXPECT_FALSE(Upgrade(release, here, shown).installed);
+        EXPECT_LE(ReadsShown(shown, "sub\\two.bin"), c.mostReads);
+        EXPECT_EQ(here.Installed(), before);
+        EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
+    }
+}
+
+// The downloads' names in the temporary folder are easy to guess, and the
+// folder is the user's: another program of the same user tries to change
+// every file there, each time the bars move, from the first check to the
+// last staged file. Nothing it tries succeeds, and what is installed is
+// what the publisher signed.
+TEST_F(Signed, AFileChangedInTheTemporaryFolderAfterItsCheckIsNeverInstalled) {
+    Folders here;
+    here.Lay(before);
+    WatchedDisplay shown;
+    std::vector<std::string> changed;
+    int tried = 0;
+    shown.onTotal = [&](std::uint32_t) {
+        for (const auto& item : fs::directory_iterator(here.root / "temp")) {
+            const std::wstring path = item.path().wstring();
+            const std::string name = item.path().filename().string();
+            ++tried;
+            UniqueHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+            DWORD written = 0;
+            if (writer && WriteFile(writer.Get(), "evil", 4, &written, nullptr)) changed.push_back("wrote " + name);
+            if (MoveFileExW(path.c_str(), (path + L".away").c_str(), 0)) {
+                changed.push_back("renamed " + name);
+                Folders::Write(item.path(), "evil");
+            }
+            if (DeleteFileW(path.c_str())) changed.push_back("deleted " + name);
+        }
+    };
+    EXPECT_TRUE(Upgrade(Valid(), here, shown).installed);
+    EXPECT_EQ(changed, std::vector<std::string>());
+    EXPECT_GE(tried, 1 + 2 + 2) << "tried after each download and each staged file";
+    EXPECT_EQ(here.Installed(), after);
+}
+
+// The release is recorded before anything is put in place, so that a crash
+// in the finishing cannot leave the old number behind to let an older
+// release in again; a record that cannot be written installs nothing.
+TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
+    {
+        SCOPED_TRACE("recorded by the time the first file is staged");
+        Folders here;
+        here.Lay(before);
+        WatchedDisplay shown;
+        std::vector<std::uint64_t> recorded;
+        shown.onTotal = [&](std::uint32_t) { recorded.push_back(InstalledRelease(kReleaseKey)); };
+        EXPECT_TRUE(Upgrade(Valid(), here, shown).installed);
+        // After each of the two downloads, after each of the two staged files, at the end.
+        EXPECT_EQ(recorded, (std::vector<std::uint64_t>{0, 0, 5, 5, 5}));
+    }
+    {
+        SCOPED_TRACE("a record that cannot be written: nothing installed");
+        // Windows refuses a lasting key under a volatile one.
+        constexpr wchar_t kVolatile[] = L"Software\\Quillstone-tests\\Volatile";
+        RegDeleteTreeW(HKEY_CURRENT_USER, kVolatile);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kVolatile, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        const std::wstring unwritable = std::wstring(kVolatile) + L"\\Release";
+        ASSERT_FALSE(RecordInstalledRelease(unwritable, 1)) << "the test's premise";
+        Folders here;
+        here.Lay(before);
+        EXPECT_FALSE(Upgrade(Valid(), here, display, unwritable.c_str()).installed);
+        EXPECT_EQ(here.Installed(), before);
+        EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
+        RegDeleteTreeW(HKEY_CURRENT_USER, kVolatile);
+    }
+    {
+        SCOPED_TRACE("an installation undone after the record: the same release is accepted on the retry");
+        RegDeleteTreeW(HKEY_CURRENT_USER, kReleaseKey);
+        Folders here;
+        here.Lay(before);
+        {
+            // A program holds the old file and forbids renaming it.
+            UniqueHandle holder(CreateFileW((here.root / "app" / "one.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(holder);
+            EXPECT_FALSE(Upgrade(Valid(), here, display).installed);
+        }
+        EXPECT_EQ(here.Installed(), before);
+        EXPECT_EQ(InstalledRelease(kReleaseKey), 5u);
+        EXPECT_TRUE(Upgrade(Valid(), here, display).installed);
+        EXPECT_EQ(here.Installed(), after);
     }
 }
 

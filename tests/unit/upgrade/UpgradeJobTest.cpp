@@ -6,11 +6,16 @@
 
 #include <wininet.h>
 
+#include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/Handles.h"
 #include "tests/unit/upgrade/JobFixtures.h"
+#include "upgrade/Download.h"
 #include "upgrade/UpgradeFetch.h"
 
 using namespace jobtest;
@@ -52,6 +57,7 @@ TEST_F(Job, ShowsEachEntryAndMovesBothBarsThroughTheirSteps) {
     const std::map<std::string, std::string> installed = {
         {"four-k.bin", std::string(4096, 'k')}, {"sub", "<dir>"}, {"sub\\open-end.bin", std::string(2500, 'o')}};
     EXPECT_EQ(folders.Installed(), installed);
+    EXPECT_EQ(folders.LeftInTemp(), std::vector<std::string>()) << "the downloads go once installed";
     // An upgrade is written to disk once: nothing of it goes into the cache.
     for (const wchar_t* name : {L"four-k.bin", L"open-end.bin"}) {
         EXPECT_FALSE(InInternetCache(server.Url() + L"/upgrade/" + name)) << name;
@@ -90,7 +96,90 @@ TEST_F(Job, EntryFormsInstallAsTheirNamesSay) {
         EXPECT_EQ(job.Run(), c.succeeds);
         EXPECT_EQ(server.Requests(), c.requests);
         EXPECT_EQ(here.Installed(), c.installed);
+        EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
     }
+}
+
+// A volume with `room` bytes above the free-space floor before the upgrade,
+// less what the temporary folder holds (asked of each file, as the file
+// system counts it while the file is open).
+FreeSpaceQuery Volume(std::int64_t room, bool answers = true) {
+    return [room, answers](const std::wstring& folder, std::uint64_t* bytes) {
+        if (!answers) return false;
+        std::int64_t used = 0;
+        for (const auto& item : fs::directory_iterator(folder)) {
+            UniqueHandle file(CreateFileW(item.path().c_str(), 0,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+            LARGE_INTEGER size = {};
+            if (file && GetFileSizeEx(file.Get(), &size)) used += size.QuadPart;
+        }
+        const std::int64_t free = static_cast<std::int64_t>(kFreeSpaceFloor) + room - used;
+        *bytes = free > 0 ? static_cast<std::uint64_t>(free) : 0;
+        return true;
+    };
+}
+
+// Without a publisher's key nothing bounds an answer but the disk: every
+// download stops before it would leave less than the floor free.
+TEST_F(Job, NoDownloadLeavesLessThanTheFloorFree) {
+    const struct {
+        const char* what;
+        std::int64_t room;
+        bool answers;
+        Served answer;
+        bool succeeds;
+        int mostReads;
+    } cases[] = {
+        // clang-format off
+        {"a file that fits", 20000, true, {std::string(4096, 'f')}, true, 4},
+        {"an endless answer stops at the floor", 8000, true, {std::string(1000, 'e'), false, true}, false,
+         8000 / 1024 + 1},
+        {"a declared length that would not fit fails before the first byte", 8000, true, {std::string(9000, 'd')},
+         false, 0},
+        {"a volume below the floor already", -1, true, {"x"}, false, 0},
+        {"a volume that cannot tell its free space", 1 << 30, false, {"x"}, false, 0},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Folders here;
+        UpgradeServer server({{"big.bin", c.answer}});
+        ASSERT_TRUE(server.Listening());
+        Display shown;
+        UpgradeJob job(EntriesOf({"big.bin"}), here.Temp(), shown, running, UpgradeSource{server.Url(), nullptr, L""});
+        job.SetFreeSpaceQuery(Volume(c.room, c.answers));
+        EXPECT_EQ(job.Run(), c.succeeds);
+        EXPECT_LE(ReadsShown(shown, "big.bin"), c.mostReads);
+        EXPECT_EQ(here.Installed().count("big.bin"), c.succeeds ? 1u : 0u);
+        EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
+    }
+}
+
+// Exit while the server has gone silent in the middle of a download: the
+// upgrade ends at once, leaving the download's thread inside WinINet until
+// the server lets go; the process's end must know of that thread, and the
+// partial file goes as soon as the thread lets go of it.
+TEST_F(Job, AnExitLeavesNothingInTheTemporaryFolder) {
+    Folders here;
+    auto server = std::make_unique<UpgradeServer>(
+        std::map<std::string, Served>{{"stalled.bin", Served{std::string(3000, 's'), false, false, true}}});
+    ASSERT_TRUE(server->Listening());
+    UpgradeJob job(EntriesOf({"stalled.bin"}), here.Temp(), display, running,
+                   UpgradeSource{server->Url(), nullptr, L""});
+    ASSERT_TRUE(job.Start(nullptr));
+    const auto waitFor = [](const std::function<bool()>& done, DWORD ms) {
+        for (DWORD waited = 0; !done() && waited < ms; waited += 20) Sleep(20);
+        return done();
+    };
+    ASSERT_TRUE(waitFor([&] { return !here.LeftInTemp().empty(); }, 10000)) << "the download never began";
+    running.Stop();
+    job.Join();
+    EXPECT_TRUE(AbandonedDownloadRunning());
+    server.reset();
+    EXPECT_TRUE(waitFor([] { return !AbandonedDownloadRunning(); }, kServerTimeoutMs + 5000));
+    EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
+    EXPECT_EQ(here.Installed(), (std::map<std::string, std::string>()));
 }
 
 // The list arrives in pieces and is gathered whole; an answer that does not
