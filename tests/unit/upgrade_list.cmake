@@ -17,5 +17,5 @@ if(WIN32)
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/SignedUpgradeTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
-    LIBS qs_upgrade qs_upgrade_url LOCKS port50918 TIMEOUT 120)
+    LIBS qs_upgrade qs_upgrade_url bcrypt LOCKS port50918 TIMEOUT 120)
 endif()
