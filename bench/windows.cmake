@@ -20,3 +20,9 @@ add_executable(idle_dialog WIN32 ${CMAKE_CURRENT_LIST_DIR}/windows/IdleDialog.cp
 qs_add_resources(idle_dialog)
 target_link_options(idle_dialog PRIVATE -municode)
 qs_warnings(idle_dialog)
+
+# The download's floor: the same WinINet calls and flags, 1024-byte reads into
+# a file and a repaint request per read, and nothing of ours.
+add_executable(bare_download ${CMAKE_CURRENT_LIST_DIR}/windows/BareDownload.cpp)
+target_link_libraries(bare_download PRIVATE wininet)
+qs_warnings(bare_download)

@@ -3,7 +3,7 @@
 # all three. Prints the zip's own SHA-256 and writes it beside the zip.
 #
 #   cmake -DQS_QUILLSTONE=... -DQS_UIBPACK=... -DQS_README=... -DQS_OUTPUT_DIR=...
-#         -DQS_NAME=Quillstone-<version>-win64 -DQS_STRIP=... -P package.cmake
+#         -DQS_NAME=Quillstone-<version>-win64 -DQS_OBJCOPY=... -P package.cmake
 #
 # The certificate comes from the environment, never from the build's cache:
 #   QUILLSTONE_SIGN_CERT and QUILLSTONE_SIGN_KEY   PEM certificate (chain) and key
@@ -17,8 +17,12 @@ file(MAKE_DIRECTORY ${stage})
 file(COPY ${QS_QUILLSTONE} ${QS_UIBPACK} ${QS_README} DESTINATION ${stage})
 set(programs Quillstone.exe uibpack.exe)
 foreach(program ${programs})
-  # Debug information stays in the build folder.
-  execute_process(COMMAND ${QS_STRIP} ${stage}/${program} COMMAND_ERROR_IS_FATAL ANY)
+  # Debug information stays in the build folder. The sections stay at page
+  # boundaries in the file, as the linker laid them out (a plain strip packs
+  # them to 512 bytes): the loader then maps the image instead of reading all
+  # of it into memory of its own.
+  execute_process(COMMAND ${QS_OBJCOPY} --strip-all --file-alignment 4096 ${stage}/${program}
+                  COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 
 set(sign_with)

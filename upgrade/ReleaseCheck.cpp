@@ -14,28 +14,72 @@ constexpr wchar_t kReleaseValue[] = L"Upgrade Release";
 
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
+// Windows' cryptography, loaded for one check and released after it. A
+// supervisor sits in the tray all day and checks a release only now and
+// then, while bcrypt.dll brings its cryptography back end into memory with
+// it; a build without a publisher's key never loads it at all. Only from the
+// system folder, so that no DLL of that name beside the program is taken.
+class Cng {
+public:
+    Cng() : m_module(LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        m_loaded = m_module && Find(&OpenAlgorithmProvider, "BCryptOpenAlgorithmProvider") &&
+                   Find(&CloseAlgorithmProvider, "BCryptCloseAlgorithmProvider") &&
+                   Find(&CreateHash, "BCryptCreateHash") && Find(&HashData, "BCryptHashData") &&
+                   Find(&FinishHash, "BCryptFinishHash") && Find(&DestroyHash, "BCryptDestroyHash") &&
+                   Find(&ImportKeyPair, "BCryptImportKeyPair") && Find(&DestroyKey, "BCryptDestroyKey") &&
+                   Find(&VerifySignature, "BCryptVerifySignature");
+    }
+    Cng(const Cng&) = delete;
+    Cng& operator=(const Cng&) = delete;
+    explicit operator bool() const { return m_loaded; }
+
+    decltype(&::BCryptOpenAlgorithmProvider) OpenAlgorithmProvider = nullptr;
+    decltype(&::BCryptCloseAlgorithmProvider) CloseAlgorithmProvider = nullptr;
+    decltype(&::BCryptCreateHash) CreateHash = nullptr;
+    decltype(&::BCryptHashData) HashData = nullptr;
+    decltype(&::BCryptFinishHash) FinishHash = nullptr;
+    decltype(&::BCryptDestroyHash) DestroyHash = nullptr;
+    decltype(&::BCryptImportKeyPair) ImportKeyPair = nullptr;
+    decltype(&::BCryptDestroyKey) DestroyKey = nullptr;
+    decltype(&::BCryptVerifySignature) VerifySignature = nullptr;
+
+private:
+    template <typename Function>
+    bool Find(Function* function, const char* name) {
+        // Through void (*)(), the one function type that converts to every
+        // other without a warning.
+        *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(m_module.Get(), name)));
+        return *function != nullptr;
+    }
+
+    ModuleHandle m_module;
+    bool m_loaded = false;
+};
+
 // Owners of CNG handles.
 class Algorithm {
 public:
-    explicit Algorithm(const wchar_t* id) {
-        if (!Succeeded(BCryptOpenAlgorithmProvider(&m_h, id, nullptr, 0))) m_h = nullptr;
+    Algorithm(const Cng& cng, const wchar_t* id) : m_cng(cng) {
+        if (!Succeeded(m_cng.OpenAlgorithmProvider(&m_h, id, nullptr, 0))) m_h = nullptr;
     }
     ~Algorithm() {
-        if (m_h) BCryptCloseAlgorithmProvider(m_h, 0);
+        if (m_h) m_cng.CloseAlgorithmProvider(m_h, 0);
     }
     Algorithm(const Algorithm&) = delete;
     Algorithm& operator=(const Algorithm&) = delete;
+    const Cng& Library() const { return m_cng; }
     BCRYPT_ALG_HANDLE Get() const { return m_h; }
 
 private:
+    const Cng& m_cng;
     BCRYPT_ALG_HANDLE m_h = nullptr;
 };
 
 class Key {
 public:
-    Key() = default;
+    explicit Key(const Cng& cng) : m_cng(cng) {}
     ~Key() {
-        if (m_h) BCryptDestroyKey(m_h);
+        if (m_h) m_cng.DestroyKey(m_h);
     }
     Key(const Key&) = delete;
     Key& operator=(const Key&) = delete;
@@ -43,54 +87,57 @@ public:
     BCRYPT_KEY_HANDLE Get() const { return m_h; }
 
 private:
+    const Cng& m_cng;
     BCRYPT_KEY_HANDLE m_h = nullptr;
 };
 
 class Hash {
 public:
-    explicit Hash(const Algorithm& sha256) {
-        if (!sha256.Get() || !Succeeded(BCryptCreateHash(sha256.Get(), &m_h, nullptr, 0, nullptr, 0, 0))) m_h = nullptr;
+    explicit Hash(const Algorithm& sha256) : m_cng(sha256.Library()) {
+        if (!sha256.Get() || !Succeeded(m_cng.CreateHash(sha256.Get(), &m_h, nullptr, 0, nullptr, 0, 0))) m_h = nullptr;
     }
     ~Hash() {
-        if (m_h) BCryptDestroyHash(m_h);
+        if (m_h) m_cng.DestroyHash(m_h);
     }
     Hash(const Hash&) = delete;
     Hash& operator=(const Hash&) = delete;
     bool Add(const void* data, ULONG size) {
-        return m_h && Succeeded(BCryptHashData(m_h, static_cast<PUCHAR>(const_cast<void*>(data)), size, 0));
+        return m_h && Succeeded(m_cng.HashData(m_h, static_cast<PUCHAR>(const_cast<void*>(data)), size, 0));
     }
-    bool Finish(unsigned char (&digest)[32]) { return m_h && Succeeded(BCryptFinishHash(m_h, digest, 32, 0)); }
+    bool Finish(unsigned char (&digest)[32]) { return m_h && Succeeded(m_cng.FinishHash(m_h, digest, 32, 0)); }
 
 private:
+    const Cng& m_cng;
     BCRYPT_HASH_HANDLE m_h = nullptr;
 };
 
-bool VerifySignature(const std::string& message, const std::string& signature, const unsigned char* publicKey) {
+bool VerifySignature(const Cng& cng, const std::string& message, const std::string& signature,
+                     const unsigned char* publicKey) {
     if (signature.size() != kSignatureSize) return false;
-    Algorithm sha256(BCRYPT_SHA256_ALGORITHM);
+    Algorithm sha256(cng, BCRYPT_SHA256_ALGORITHM);
     Hash hash(sha256);
     unsigned char digest[32];
     if (!hash.Add(message.data(), static_cast<ULONG>(message.size())) || !hash.Finish(digest)) return false;
 
-    Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
+    Algorithm ecdsa(cng, BCRYPT_ECDSA_P256_ALGORITHM);
     if (!ecdsa.Get()) return false;
     unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64];
     BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
     std::memcpy(blob, &header, sizeof header);
     std::memcpy(blob + sizeof header, publicKey, 64);
-    Key key;
-    if (!Succeeded(BCryptImportKeyPair(ecdsa.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.Put(), blob, sizeof blob, 0))) {
+    Key key(cng);
+    if (!Succeeded(cng.ImportKeyPair(ecdsa.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.Put(), blob, sizeof blob, 0))) {
         return false;
     }
-    return Succeeded(BCryptVerifySignature(key.Get(), nullptr, digest, sizeof digest,
-                                           reinterpret_cast<PUCHAR>(const_cast<char*>(signature.data())),
-                                           static_cast<ULONG>(signature.size()), 0));
+    return Succeeded(cng.VerifySignature(key.Get(), nullptr, digest, sizeof digest,
+                                         reinterpret_cast<PUCHAR>(const_cast<char*>(signature.data())),
+                                         static_cast<ULONG>(signature.size()), 0));
 }
 
 // The size and SHA-256, in lower-case hex, of what is read through `file`;
 // reading stops once more than `limit` bytes have come.
-bool Measure(HANDLE file, std::uint64_t limit, std::uint64_t* size, std::string* sha256) {
-    Algorithm algorithm(BCRYPT_SHA256_ALGORITHM);
+bool Measure(const Cng& cng, HANDLE file, std::uint64_t limit, std::uint64_t* size, std::string* sha256) {
+    Algorithm algorithm(cng, BCRYPT_SHA256_ALGORITHM);
     Hash hash(algorithm);
     std::vector<char> buffer(64 * 1024);
     DWORD got = 0;
@@ -115,7 +162,8 @@ bool Measure(HANDLE file, std::uint64_t limit, std::uint64_t* size, std::string*
 
 ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const unsigned char* publicKey,
                              std::uint64_t installed, Manifest* manifest) {
-    if (!VerifySignature(text, signature, publicKey)) return ReleaseVerdict::kBadSignature;
+    const Cng cng;
+    if (!cng || !VerifySignature(cng, text, signature, publicKey)) return ReleaseVerdict::kBadSignature;
     Manifest read;
     if (!ParseManifest(text, &read)) return ReleaseVerdict::kBadManifest;
     if (read.release < installed) return ReleaseVerdict::kOlderRelease;
@@ -124,9 +172,10 @@ ReleaseVerdict CheckManifest(const std::string& text, const std::string& signatu
 }
 
 bool MatchesManifest(HANDLE file, const ManifestFile& listed) {
+    const Cng cng;
     std::uint64_t size = 0;
     std::string sha256;
-    return Measure(file, listed.size, &size, &sha256) && size == listed.size && sha256 == listed.sha256;
+    return cng && Measure(cng, file, listed.size, &size, &sha256) && size == listed.size && sha256 == listed.sha256;
 }
 
 std::uint64_t InstalledRelease(const std::wstring& key) {

@@ -20,5 +20,12 @@ if(WIN32)
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/SignedUpgradeTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
-    LIBS qs_upgrade qs_upgrade_url LOCKS port50918 TIMEOUT 120)
+    LIBS qs_upgrade qs_upgrade_url bcrypt LOCKS port50918 TIMEOUT 120)
+  # The release check on its own, in a program that does not import bcrypt.dll
+  # itself; it serves on the job tests' port.
+  qs_add_gtest(release_check_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/ReleaseCheckTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
+    LIBS qs_upgrade qs_upgrade_url LOCKS port50918 TIMEOUT 60)
 endif()
