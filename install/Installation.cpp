@@ -268,9 +268,10 @@ bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& j
                    DecodeUibPackageTo(source.c_str(), output.c_str());
         });
         const DWORD error = GetLastError();
-        if (!made && item.package && error == ERROR_SUCCESS) {
-            LogEvent(L"Installation failed staging %ls: %ls is not a package that decodes", staged.c_str(),
-                     item.source.c_str());
+        if (!made && item.package) {
+            // The decoder reports no cause, and its file calls leave last errors of their own.
+            LogEvent(L"Installation failed staging %ls: the package %ls did not decode (damaged, or unreadable)",
+                     staged.c_str(), item.source.c_str());
         } else if (!made) {
             LogEvent(L"Installation failed staging %ls from %ls: error %lu (%ls)", staged.c_str(), item.source.c_str(),
                      error, ErrorText(error).c_str());
@@ -449,10 +450,11 @@ bool Installation::RecoverSteps() {
             return false;
         case JournalFound::kRead: break;
     }
-    LogEvent(L"Recovery: installation journal found in %ls, state %ls (%lu files, %lu replaced files left), %ls",
-             m_folder.c_str(), StateName(journal.state), static_cast<unsigned long>(journal.entries.size()),
-             static_cast<unsigned long>(journal.leftovers.size()),
-             journal.Unfinished() ? L"undoing the installation" : L"finishing it");
+    const unsigned long entries = static_cast<unsigned long>(journal.entries.size());
+    const unsigned long leftovers = static_cast<unsigned long>(journal.leftovers.size());
+    LogEvent(L"Recovery: installation journal found in %ls, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
+             m_folder.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
+             leftovers == 1 ? L"" : L"s", journal.Unfinished() ? L"undoing the installation" : L"finishing it");
     return journal.Unfinished() ? Undo(journal) : Finish(journal);
 }
 
