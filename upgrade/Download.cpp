@@ -305,7 +305,7 @@ private:
         // A declared length that cannot be stored fails before the first byte.
         FreeSpaceGuard space(m_bounds.freeSpace, m_path);
         if (length > m_bounds.size) {
-            LogEvent(L"Download of %ls refused: the server declares %llu bytes, more than the %llu signed for it",
+            LogEvent(L"Download of %ls refused: the server declares %llu bytes, more than the %llu allowed for it",
                      m_url.c_str(), length, m_bounds.size);
             return false;
         }
@@ -354,7 +354,7 @@ private:
             // Nothing past the bound is written: at most one read is taken
             // beyond it, and then the download fails.
             if (received > m_bounds.size) {
-                LogEvent(L"Download of %ls stopped: more than the %llu bytes signed for it came", m_url.c_str(),
+                LogEvent(L"Download of %ls stopped: more than the %llu bytes allowed for it came", m_url.c_str(),
                          m_bounds.size);
                 return false;
             }

@@ -185,12 +185,12 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          false, false, "Upgrade refused: the signed manifest is malformed"},
         {"a manifest of 64 KiB and one byte, well formed and signed", 0,
          [](Release& r) { r.text = Oversized(r.manifest); }, false, false,
-         "Quillstone.manifest refused: the server declares 65537 bytes, more than the 65536 signed for it"},
+         "Quillstone.manifest refused: the server declares 65537 bytes, more than the 65536 allowed for it"},
         {"a manifest that never ends", 0,
          [](Release& r) {
              r.served["Quillstone.manifest"] = Served{std::string(4096, 'x'), false, true};
          },
-         false, false, "Quillstone.manifest stopped: more than the 65536 bytes signed for it came"},
+         false, false, "Quillstone.manifest stopped: more than the 65536 bytes allowed for it came"},
     };
     testlog::LogFolder log;
     for (const Case& c : cases) {
