@@ -163,15 +163,19 @@ void LogEvent(const wchar_t* format, ...) {
     SetLastError(lastError);
 }
 
-std::wstring ErrorText(DWORD error) {
+std::wstring ErrorText(DWORD error, HMODULE module) {
+    // Called for a log line's arguments, before LogEvent keeps the last error.
+    const DWORD lastError = GetLastError();
     wchar_t text[512] = {};
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        text, 512, nullptr);
+    const DWORD source = module ? FORMAT_MESSAGE_FROM_HMODULE : 0;
+    const DWORD length = FormatMessageW(source | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, module,
+                                        error, 0, text, 512, nullptr);
     std::wstring result(text, length);
     for (wchar_t& c : result) {
         if (c < L' ') c = L' ';
     }
     while (!result.empty() && (result.back() == L' ' || result.back() == L'.')) result.pop_back();
+    SetLastError(lastError);
     return result;
 }
 

@@ -31,8 +31,10 @@ void LogEvent(const wchar_t* format, ...);
 
 // Windows' own description of a Win32 error, on one line without the final
 // period and line break ("The system cannot find the file specified"); empty
-// when Windows has none. For log lines: "error %lu (%ls)".
-std::wstring ErrorText(DWORD error);
+// when Windows has none. For log lines: "error %lu (%ls)". Errors of a system
+// library with a message table of its own (WinINet's 12000 and up) are looked
+// up in `module` first. Leaves the thread's last-error value as it was.
+std::wstring ErrorText(DWORD error, HMODULE module = nullptr);
 
 // The file lines go to: <folder>\Quillstone.log, where folder is the user's
 // %LOCALAPPDATA%\Quillstone unless a test chose another. Empty when neither

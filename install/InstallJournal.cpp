@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/EventLog.h"
 #include "base/Handles.h"
 
 namespace {
@@ -61,9 +62,14 @@ JournalFound ReadJournal(const std::wstring& folder, Journal* journal) {
     // Not a record an installation wrote: acting on it could move or delete
     // files that are not ours. It is kept for a person to look at, once.
     const std::wstring rejected = path + kRejected;
-    return MoveFileExW(path.c_str(), rejected.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-               ? JournalFound::kSetAside
-               : JournalFound::kUnreadable;
+    const bool setAside =
+        MoveFileExW(path.c_str(), rejected.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    // A rename that fails is retried by the caller, which logs the outcome once.
+    if (setAside) {
+        LogEvent(L"Installation journal %ls is not one Quillstone wrote: set aside as %ls, never acted on",
+                 path.c_str(), rejected.c_str());
+    }
+    return setAside ? JournalFound::kSetAside : JournalFound::kUnreadable;
 }
 
 bool RemoveJournal(const std::wstring& folder) {

@@ -1,6 +1,7 @@
 #include "install/Installation.h"
 
 #include "base/AnsiText.h"
+#include "base/EventLog.h"
 #include "base/Handles.h"
 #include "base/MarlowcastMutex.h"
 #include "install/EntryPath.h"
@@ -73,6 +74,16 @@ bool SameName(const std::string& a, const std::string& b) {
     return CompareStringOrdinal(FromUtf8(a).c_str(), -1, FromUtf8(b).c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+const wchar_t* StateName(Journal::State state) {
+    switch (state) {
+        case Journal::State::kStaging: return L"staging";
+        case Journal::State::kCommitting: return L"committing";
+        case Journal::State::kUndone: return L"undone";
+        case Journal::State::kFinishing: return L"finishing";
+    }
+    return L"unknown";
+}
+
 bool ForceToDisk(const std::wstring& path) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -92,20 +103,34 @@ void Installation::Step() {
 template <typename Attempt>
 bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
     const ULONGLONG deadline = GetTickCount64() + m_patienceMs;
+    const ULONGLONG started = GetTickCount64();
+    bool waited = false;
     for (;;) {
         SetLastError(ERROR_SUCCESS);
-        if (attempt()) return true;
+        if (attempt()) {
+            if (waited) LogEvent(L"%ls is free again after %llu ms", path.c_str(), GetTickCount64() - started);
+            return true;
+        }
         const DWORD error = GetLastError();
         if (!Transient(error, path) || GetTickCount64() >= deadline) {
             SetLastError(error);
             return false;
         }
+        if (!waited) {
+            LogEvent(L"%ls is held by another program, error %lu (%ls): waiting up to %lu ms for it", path.c_str(),
+                     error, ErrorText(error).c_str(), m_patienceMs);
+        }
+        waited = true;
         Sleep(kRetryPauseMs);
     }
 }
 
 bool Installation::Record(const Journal& journal) const {
-    return Patiently(PathOf(kJournalFile), [&] { return WriteJournal(m_folder, journal); });
+    if (Patiently(PathOf(kJournalFile), [&] { return WriteJournal(m_folder, journal); })) return true;
+    const DWORD error = GetLastError();
+    LogEvent(L"Installation journal in %ls could not be written (state %ls): error %lu (%ls)", m_folder.c_str(),
+             StateName(journal.state), error, ErrorText(error).c_str());
+    return false;
 }
 
 Installation::Result Installation::Install(const std::vector<InstallItem>& items, const StopFlag& running,
@@ -121,7 +146,11 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
                                        const std::function<void()>& onStaged) {
     // The journal of an earlier installation is its only record: it is
     // recovered before a new one is written over it.
-    if (items.empty() || !RecoverSteps()) return Result::kFailed;
+    if (items.empty()) return Result::kFailed;
+    if (!RecoverSteps()) {
+        LogEvent(L"Installation not started: an earlier installation in %ls is not recovered", m_folder.c_str());
+        return Result::kFailed;
+    }
     Journal staging, standing;
     if (ReadJournal(m_folder, &standing) == JournalFound::kRead) staging.leftovers = standing.leftovers;
     if (!Plan(items, &staging)) return Result::kFailed;
@@ -133,6 +162,8 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
         return Result::kFailed;
     }
 
+    const unsigned long staged = static_cast<unsigned long>(staging.entries.size());
+    LogEvent(L"Installation into %ls: %lu file%ls staged", m_folder.c_str(), staged, staged == 1 ? L"" : L"s");
     const Journal commit = Winners(staging);
     Step();
     if (!Record(commit)) {
@@ -152,6 +183,8 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
         Undo(commit);
         return Result::kFailed;
     }
+    const unsigned long placed = static_cast<unsigned long>(commit.entries.size());
+    LogEvent(L"Installation committed: %lu file%ls in place", placed, placed == 1 ? L"" : L"s");
     Finish(finishing);
     return Result::kInstalled;
 }
@@ -178,9 +211,17 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
         // The list was checked; this keeps any caller from naming the
         // installation's own files.
         const std::string target = ToUtf8(item.target);
-        if (!IsSafeEntry(target)) return false;
+        if (!IsSafeEntry(target)) {
+            LogEvent(L"Installation refused: %ls is not a name an upgrade may install", item.target.c_str());
+            return false;
+        }
         const std::wstring path = PathOf(target);
-        if (!Patiently(path, [&] { return Replaceable(path); })) return false;
+        if (!Patiently(path, [&] { return Replaceable(path); })) {
+            const DWORD error = GetLastError();
+            LogEvent(L"Installation failed before any change: %ls cannot be replaced, error %lu (%ls)", path.c_str(),
+                     error, ErrorText(error).c_str());
+            return false;
+        }
         // Only the last folder level is made; a deeper missing level makes
         // the staging fail.
         const std::size_t slash = target.rfind('\\');
@@ -191,7 +232,10 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
             if (!known) journal->folders.push_back(parent);
         }
         JournalEntry entry{target, freeName(target, kStagedSuffix), freeName(target, kKeptSuffix), Exists(path)};
-        if (entry.staged.empty() || entry.kept.empty()) return false;
+        if (entry.staged.empty() || entry.kept.empty()) {
+            LogEvent(L"Installation failed before any change: every side name of %ls is taken", path.c_str());
+            return false;
+        }
         journal->entries.push_back(entry);
     }
     return true;
@@ -209,6 +253,9 @@ bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& j
         Step();
         if (!UniqueHandle(
                 CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+            const DWORD error = GetLastError();
+            LogEvent(L"Installation failed staging %ls: it could not be made, error %lu (%ls)", staged.c_str(), error,
+                     ErrorText(error).c_str());
             return false;
         }
         Step();
@@ -220,9 +267,24 @@ bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& j
             return ToAnsi(item.source, &source, kAnsiPathLimit) && ToAnsi(staged, &output, kAnsiPathLimit) &&
                    DecodeUibPackageTo(source.c_str(), output.c_str());
         });
+        const DWORD error = GetLastError();
+        if (!made && item.package) {
+            // The decoder reports no cause, and its file calls leave last errors of their own.
+            LogEvent(L"Installation failed staging %ls: the package %ls did not decode (damaged, or unreadable)",
+                     staged.c_str(), item.source.c_str());
+        } else if (!made) {
+            LogEvent(L"Installation failed staging %ls from %ls: error %lu (%ls)", staged.c_str(), item.source.c_str(),
+                     error, ErrorText(error).c_str());
+        }
         // The journal will count on this file: it must be on disk first.
         Step();
-        if (!made || !Patiently(staged, [&] { return ForceToDisk(staged); })) return false;
+        if (!made) return false;
+        if (!Patiently(staged, [&] { return ForceToDisk(staged); })) {
+            const DWORD flushError = GetLastError();
+            LogEvent(L"Installation failed staging %ls: it could not be forced to disk, error %lu (%ls)",
+                     staged.c_str(), flushError, ErrorText(flushError).c_str());
+            return false;
+        }
         onStaged();
     }
     return true;
@@ -251,10 +313,20 @@ bool Installation::PutInPlace(const Journal& commit) {
         const std::wstring target = PathOf(e.target), staged = PathOf(e.staged), kept = PathOf(e.kept);
         if (e.existed) {
             Step();
-            if (!Patiently(target, [&] { return Move(target, kept); })) return false;
+            if (!Patiently(target, [&] { return Move(target, kept); })) {
+                const DWORD error = GetLastError();
+                LogEvent(L"Installation failed committing %ls: it could not be moved aside to %ls, error %lu (%ls)",
+                         target.c_str(), kept.c_str(), error, ErrorText(error).c_str());
+                return false;
+            }
         }
         Step();
-        if (!Patiently(staged, [&] { return Move(staged, target); })) return false;
+        if (!Patiently(staged, [&] { return Move(staged, target); })) {
+            const DWORD error = GetLastError();
+            LogEvent(L"Installation failed committing %ls: the new file could not be moved into place, error %lu (%ls)",
+                     target.c_str(), error, ErrorText(error).c_str());
+            return false;
+        }
     }
     return true;
 }
@@ -266,6 +338,7 @@ bool Installation::Undo(const Journal& journal) {
     bool whole = true;
     if (journal.state == Journal::State::kCommitting) {
         for (auto e = journal.entries.rbegin(); e != journal.entries.rend(); ++e) {
+            const bool wasWhole = whole;
             const std::wstring target = PathOf(e->target), staged = PathOf(e->staged), kept = PathOf(e->kept);
             if (Exists(kept)) {
                 // The old file comes back over the new one, if that is in place.
@@ -276,6 +349,11 @@ bool Installation::Undo(const Journal& journal) {
                 // where the journal finds it again.
                 Step();
                 whole = Patiently(target, [&] { return Move(target, staged); }) && whole;
+            }
+            const DWORD error = GetLastError();
+            if (wasWhole && !whole) {
+                LogEvent(L"Undo left at %ls: error %lu (%ls); the journal stays for the next start", target.c_str(),
+                         error, ErrorText(error).c_str());
             }
         }
         if (!whole) return false;
@@ -289,21 +367,31 @@ bool Installation::Undo(const Journal& journal) {
     for (const JournalEntry& e : journal.entries) {
         const std::wstring staged = PathOf(e.staged);
         Step();
-        whole = Patiently(staged, [&] { return RemoveFile(staged); }) && whole;
+        const bool removed = Patiently(staged, [&] { return RemoveFile(staged); });
+        const DWORD error = GetLastError();
+        if (!removed) {
+            LogEvent(L"Undo could not remove %ls: error %lu (%ls); the journal stays for the next start",
+                     staged.c_str(), error, ErrorText(error).c_str());
+        }
+        whole = removed && whole;
     }
     // Folders this installation made go again once they are empty.
     for (auto f = journal.folders.rbegin(); f != journal.folders.rend(); ++f) {
         Step();
         RemoveDirectoryW(PathOf(*f).c_str());
     }
-    return whole && RemoveLeftovers(journal.leftovers, true);
+    const bool undone = whole && RemoveLeftovers(journal.leftovers, true);
+    if (undone) LogEvent(L"Installation undone: every target in %ls is as it was", m_folder.c_str());
+    return undone;
 }
 
 // Every new file is in place: the kept copies go.
 bool Installation::Finish(const Journal& journal) {
     std::vector<Leftover> kept = journal.leftovers;
     for (const JournalEntry& e : journal.entries) kept.push_back({e.target, e.kept});
-    return RemoveLeftovers(std::move(kept), false);
+    const bool finished = RemoveLeftovers(std::move(kept), false);
+    LogEvent(L"Installation finished: the new files are in place in %ls", m_folder.c_str());
+    return finished;
 }
 
 // Removes replaced files that are no longer needed. Those that resist (a
@@ -314,11 +402,22 @@ bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinis
     std::vector<Leftover> resisting;
     for (const Leftover& l : leftovers) {
         Step();
-        if (!RemoveFile(PathOf(l.kept))) resisting.push_back(l);
+        if (!RemoveFile(PathOf(l.kept))) {
+            const DWORD error = GetLastError();
+            LogEvent(
+                L"Replaced file %ls kept: it cannot be removed yet, error %lu (%ls); a later start or upgrade "
+                L"removes it",
+                PathOf(l.kept).c_str(), error, ErrorText(error).c_str());
+            resisting.push_back(l);
+        }
     }
     Step();
     if (resisting.empty()) {
-        return Patiently(PathOf(kJournalFile), [&] { return RemoveJournal(m_folder); }) || !unfinished;
+        if (Patiently(PathOf(kJournalFile), [&] { return RemoveJournal(m_folder); })) return true;
+        const DWORD error = GetLastError();
+        LogEvent(L"Installation journal in %ls could not be removed: error %lu (%ls)", m_folder.c_str(), error,
+                 ErrorText(error).c_str());
+        return !unfinished;
     }
     Journal rest;
     rest.state = Journal::State::kFinishing;
@@ -341,12 +440,21 @@ bool Installation::RecoverSteps() {
     JournalFound found = JournalFound::kNone;
     Patiently(PathOf(kJournalFile),
               [&] { return (found = ReadJournal(m_folder, &journal)) != JournalFound::kUnreadable; });
+    const DWORD error = GetLastError();
     switch (found) {
         case JournalFound::kNone: return RemoveJournal(m_folder);  // at most a half-written first one
         case JournalFound::kSetAside: return true;
-        case JournalFound::kUnreadable: return false;
+        case JournalFound::kUnreadable:
+            LogEvent(L"Recovery left: the installation journal in %ls cannot be read, error %lu (%ls)",
+                     m_folder.c_str(), error, ErrorText(error).c_str());
+            return false;
         case JournalFound::kRead: break;
     }
+    const unsigned long entries = static_cast<unsigned long>(journal.entries.size());
+    const unsigned long leftovers = static_cast<unsigned long>(journal.leftovers.size());
+    LogEvent(L"Recovery: installation journal found in %ls, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
+             m_folder.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
+             leftovers == 1 ? L"" : L"s", journal.Unfinished() ? L"undoing the installation" : L"finishing it");
     return journal.Unfinished() ? Undo(journal) : Finish(journal);
 }
 
@@ -354,6 +462,13 @@ bool Installation::RecoverBeforeLaunch(const std::wstring& folder) {
     if (!IsMarlowcastRunning()) return Installation(folder).Recover();
     Journal journal;
     const JournalFound found = ReadJournal(folder, &journal);
-    return found == JournalFound::kNone || found == JournalFound::kSetAside ||
-           (found == JournalFound::kRead && !journal.Unfinished());
+    const bool clear = found == JournalFound::kNone || found == JournalFound::kSetAside ||
+                       (found == JournalFound::kRead && !journal.Unfinished());
+    if (!clear) {
+        LogEvent(
+            L"Recovery held back: Marlowcast runs from %ls, and its installation journal (%ls) waits for a later "
+            L"launch",
+            folder.c_str(), found == JournalFound::kRead ? StateName(journal.state) : L"unreadable");
+    }
+    return clear;
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/EventLog.h"
 #include "base/Handles.h"
 #include "upgrade/ProgressSteps.h"
 
@@ -96,11 +97,25 @@ public:
     bool Fits(std::uint64_t bytes) {
         std::uint64_t free = 0;
         m_allowance = 0;
-        if (!m_query || !m_query(m_folder, &free) || free < kFreeSpaceFloor || free - kFreeSpaceFloor < bytes) {
+        m_told = m_query && m_query(m_folder, &free);
+        m_free = free;
+        if (!m_told || free < kFreeSpaceFloor || free - kFreeSpaceFloor < bytes) {
             return false;
         }
         m_allowance = std::min(free - kFreeSpaceFloor - bytes, kMeasureEvery);
         return true;
+    }
+    // Says why Fits(bytes) refused a download of `url`.
+    void LogRefusal(const std::wstring& url, std::uint64_t bytes) const {
+        if (!m_told) {
+            LogEvent(L"Download of %ls stopped: the free space on the volume of %ls cannot be told", url.c_str(),
+                     m_folder.c_str());
+            return;
+        }
+        LogEvent(
+            L"Download of %ls stopped: %llu more bytes would leave less than %llu MiB free on the volume of %ls "
+            L"(%llu bytes free)",
+            url.c_str(), bytes, kFreeSpaceFloor >> 20, m_folder.c_str(), m_free);
     }
     // Takes `bytes` from what the last answer allowed; false when it has not
     // that much left, and then Fits() must ask.
@@ -115,9 +130,39 @@ private:
     const FreeSpaceQuery m_query;
     const std::wstring m_folder;
     std::uint64_t m_allowance = 0;
+    bool m_told = false;
+    std::uint64_t m_free = 0;
 };
 
 bool StartsWithHttps(const wchar_t* url) { return _wcsnicmp(url, L"https://", 8) == 0; }
+
+// A WinINet error as the log gives it: the number with WinINet's own
+// meaning, and a certificate problem by its name as well, since "which check
+// of the certificate failed" is what an administrator has to act on.
+std::wstring WinInetError(DWORD error) {
+    static const struct {
+        DWORD code;
+        const wchar_t* name;
+    } kCertificateErrors[] = {
+        {ERROR_INTERNET_SEC_CERT_DATE_INVALID, L"ERROR_INTERNET_SEC_CERT_DATE_INVALID"},
+        {ERROR_INTERNET_SEC_CERT_CN_INVALID, L"ERROR_INTERNET_SEC_CERT_CN_INVALID"},
+        {ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED, L"ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED"},
+        {ERROR_INTERNET_INVALID_CA, L"ERROR_INTERNET_INVALID_CA"},
+        {ERROR_INTERNET_SEC_CERT_ERRORS, L"ERROR_INTERNET_SEC_CERT_ERRORS"},
+        {ERROR_INTERNET_SEC_CERT_NO_REV, L"ERROR_INTERNET_SEC_CERT_NO_REV"},
+        {ERROR_INTERNET_SEC_CERT_REV_FAILED, L"ERROR_INTERNET_SEC_CERT_REV_FAILED"},
+        {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, L"ERROR_INTERNET_SECURITY_CHANNEL_ERROR"},
+        {ERROR_INTERNET_SEC_INVALID_CERT, L"ERROR_INTERNET_SEC_INVALID_CERT"},
+        {ERROR_INTERNET_SEC_CERT_REVOKED, L"ERROR_INTERNET_SEC_CERT_REVOKED"},
+    };
+    const std::wstring meaning = ErrorText(error, GetModuleHandleW(L"wininet.dll"));
+    std::wstring text = L"WinINet error " + std::to_wstring(error);
+    if (!meaning.empty()) text += L" (" + meaning + L")";
+    for (const auto& certificate : kCertificateErrors) {
+        if (certificate.code == error) return std::wstring(L"certificate refused, ") + certificate.name + L", " + text;
+    }
+    return text;
+}
 
 // One download, run on a thread of its own. WinINet's synchronous calls
 // block until the server answers or a time-out passes, and Windows allows
@@ -182,8 +227,9 @@ private:
         url.dwHostNameLength = 256;
         url.lpszUrlPath = path;
         url.dwUrlPathLength = 2048;
-        if (!InternetCrackUrlW(m_url.c_str(), 0, 0, &url) ||
-            (url.nScheme != INTERNET_SCHEME_HTTP && url.nScheme != INTERNET_SCHEME_HTTPS)) {
+        if (!InternetCrackUrlW(m_url.c_str(), 0, 0, &url)) return false;
+        if (url.nScheme != INTERNET_SCHEME_HTTP && url.nScheme != INTERNET_SCHEME_HTTPS) {
+            SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
             return false;
         }
         *connection = InternetConnectW(root, host, url.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
@@ -209,13 +255,22 @@ private:
     }
 
     bool Fetch() {
+        const ULONGLONG started = GetTickCount64();
         InternetHandle root(InternetOpenW(L"Marlowcast", INTERNET_OPEN_TYPE_PRECONFIG, L"", nullptr, 0));
-        if (!root) return false;
+        if (!root) {
+            LogEvent(L"Download of %ls failed: WinINet did not open, %ls", m_url.c_str(),
+                     WinInetError(GetLastError()).c_str());
+            return false;
+        }
         SetTimeouts(root);
         HINTERNET connection = nullptr, request = nullptr;
         const bool opened = Open(root, &connection, &request);
+        const DWORD openError = opened ? 0 : GetLastError();
         InternetHandle ownConnection(connection), file(request);
-        if (!opened) return false;
+        if (!opened) {
+            LogEvent(L"Download of %ls failed: %ls", m_url.c_str(), WinInetError(openError).c_str());
+            return false;
+        }
 
         // Windows refuses a redirect from https to plain http unless told
         // otherwise; whatever the platform did, such an answer is not used.
@@ -223,14 +278,21 @@ private:
         DWORD answeredSize = sizeof answered;
         if (StartsWithHttps(m_url.c_str()) &&
             (!InternetQueryOptionW(file, INTERNET_OPTION_URL, answered, &answeredSize) || !StartsWithHttps(answered))) {
+            LogEvent(L"Download of %ls refused: answered from %ls, not over https", m_url.c_str(),
+                     answered[0] ? answered : L"an address WinINet does not tell");
             return false;
         }
 
         // A missing file or a server error has a body too; it must not be
         // installed as if it were the file.
         DWORD status = 0, statusSize = sizeof(status), index = 0;
-        if (!HttpQueryInfoW(file, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, &index) ||
-            status != HTTP_STATUS_OK) {
+        if (!HttpQueryInfoW(file, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, &index)) {
+            LogEvent(L"Download of %ls failed: no HTTP status, %ls", m_url.c_str(),
+                     WinInetError(GetLastError()).c_str());
+            return false;
+        }
+        if (status != HTTP_STATUS_OK) {
+            LogEvent(L"Download of %ls failed: HTTP status %lu", m_url.c_str(), status);
             return false;
         }
 
@@ -242,33 +304,77 @@ private:
         const std::uint64_t length = hasLength ? _wcstoui64(lengthText, nullptr, 10) : 0;
         // A declared length that cannot be stored fails before the first byte.
         FreeSpaceGuard space(m_bounds.freeSpace, m_path);
-        if (length > m_bounds.size || !space.Fits(length)) return false;
+        if (length > m_bounds.size) {
+            LogEvent(L"Download of %ls refused: the server declares %llu bytes, more than the %llu allowed for it",
+                     m_url.c_str(), length, m_bounds.size);
+            return false;
+        }
+        if (!space.Fits(length)) {
+            space.LogRefusal(m_url, length);
+            return false;
+        }
         FileProgress progress(static_cast<std::uint32_t>(std::min<std::uint64_t>(length, UINT32_MAX)));
 
         if (m_abandoned) return false;  // nothing more is written for an upgrade that ended
         OutputFile out(m_path);
-        if (!out) return false;
+        if (!out) {
+            const DWORD error = GetLastError();
+            LogEvent(L"Download of %ls failed: %ls could not be made, error %lu (%ls)", m_url.c_str(), m_path.c_str(),
+                     error, ErrorText(error).c_str());
+            return false;
+        }
 
         char buffer[kReadSize];
         std::uint64_t received = 0;
         for (;;) {
             DWORD got = 0;
-            if (!ReadBlock(file, buffer, kReadSize, &got)) return false;
+            if (!ReadBlock(file, buffer, kReadSize, &got)) {
+                // An abandoned one says so where it was given up.
+                if (!m_abandoned) {
+                    LogEvent(L"Download of %ls failed after %llu bytes: %ls", m_url.c_str(), received,
+                             WinInetError(GetLastError()).c_str());
+                }
+                return false;
+            }
             if (got == 0) {
                 // A response cut short is not the file.
-                if (hasLength && received < length) return false;
-                if (m_abandoned || !out.Keep()) return false;
+                if (hasLength && received < length) {
+                    LogEvent(L"Download of %ls failed: the answer ended after %llu of the %llu bytes declared",
+                             m_url.c_str(), received, length);
+                    return false;
+                }
+                if (m_abandoned) return false;
+                if (!out.Keep()) return WriteFailed();
                 Report(FileProgress::Done());
+                LogEvent(L"Downloaded %ls: %llu bytes in %.2f s", m_url.c_str(), received,
+                         (GetTickCount64() - started) / 1000.0);
                 return true;
             }
             received += got;
             // Nothing past the bound is written: at most one read is taken
             // beyond it, and then the download fails.
-            if (received > m_bounds.size) return false;
-            if (!space.Take(got) && (!out.Flush() || !space.Fits(got))) return false;
-            if (!out.Write(buffer, got)) return false;
+            if (received > m_bounds.size) {
+                LogEvent(L"Download of %ls stopped: more than the %llu bytes allowed for it came", m_url.c_str(),
+                         m_bounds.size);
+                return false;
+            }
+            if (!space.Take(got)) {
+                if (!out.Flush()) return WriteFailed();
+                if (!space.Fits(got)) {
+                    space.LogRefusal(m_url, got);
+                    return false;
+                }
+            }
+            if (!out.Write(buffer, got)) return WriteFailed();
             Report(static_cast<std::uint32_t>(progress.OnRead()));
         }
+    }
+
+    bool WriteFailed() const {
+        const DWORD error = GetLastError();
+        LogEvent(L"Download of %ls failed: writing %ls, error %lu (%ls)", m_url.c_str(), m_path.c_str(), error,
+                 ErrorText(error).c_str());
+        return false;
     }
 
     const std::wstring m_url;
@@ -316,6 +422,9 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopF
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
     if (!thread) {
+        const DWORD error = GetLastError();
+        LogEvent(L"Download of %ls not started: no thread for it, error %lu (%ls)", url.c_str(), error,
+                 ErrorText(error).c_str());
         delete share;
         return false;
     }
@@ -324,6 +433,7 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopF
         for (std::uint32_t position : transfer->TakePositions()) onRead(position);
         if (ended) return transfer->Finished() && transfer->Succeeded();
         if (!running.IsRunning()) {
+            LogEvent(L"Download of %ls abandoned: Quillstone is shutting down", url.c_str());
             transfer->Abandon();
             std::lock_guard<std::mutex> hold(g_abandonedLock);
             g_abandoned.push_back(std::move(thread));

@@ -43,6 +43,8 @@ struct DownloadBounds {
 // that would is refused before the first byte). A download that fails removes
 // its file, an abandoned one as soon as its thread lets go of it; meanwhile
 // the file may be deleted by others, so that the caller's clean-up works.
+// Each download writes one line to the event log: its bytes and seconds, or
+// why it failed (the HTTP status, the WinINet error, the bound it crossed).
 bool DownloadFile(const std::wstring& url, const std::wstring& file, const StopFlag& running,
                   const std::function<void(std::uint32_t position)>& onRead, const DownloadBounds& bounds = {});
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/AnsiText.h"
+#include "base/EventLog.h"
 #include "base/Handles.h"
 
 namespace {
@@ -175,7 +177,23 @@ bool MatchesManifest(HANDLE file, const ManifestFile& listed) {
     const Cng cng;
     std::uint64_t size = 0;
     std::string sha256;
-    return cng && Measure(cng, file, listed.size, &size, &sha256) && size == listed.size && sha256 == listed.sha256;
+    const std::wstring name = FromAnsi(listed.name);
+    if (!cng || !Measure(cng, file, listed.size, &size, &sha256)) {
+        LogEvent(L"File %ls refused: it could not be read back from the temporary folder to check it", name.c_str());
+        return false;
+    }
+    if (size != listed.size) {
+        // Reading stops one block past the signed size: a larger file says "more than".
+        LogEvent(L"File %ls refused: %ls%llu bytes, the manifest signs for %llu", name.c_str(),
+                 size > listed.size ? L"more than " : L"", size, listed.size);
+        return false;
+    }
+    if (sha256 != listed.sha256) {
+        LogEvent(L"File %ls refused: its SHA-256 is %hs, the manifest signs for %hs", name.c_str(), sha256.c_str(),
+                 listed.sha256.c_str());
+        return false;
+    }
+    return true;
 }
 
 std::uint64_t InstalledRelease(const std::wstring& key) {
@@ -189,6 +207,8 @@ std::uint64_t InstalledRelease(const std::wstring& key) {
 }
 
 bool RecordInstalledRelease(const std::wstring& key, std::uint64_t release) {
-    return RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), kReleaseValue, REG_QWORD, &release, sizeof release) ==
-           ERROR_SUCCESS;
+    const LSTATUS status =
+        RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), kReleaseValue, REG_QWORD, &release, sizeof release);
+    SetLastError(static_cast<DWORD>(status));  // the registry returns its error instead of setting it
+    return status == ERROR_SUCCESS;
 }

@@ -26,10 +26,11 @@ ReleaseVerdict CheckManifest(const std::string& text, const std::string& signatu
 
 // Whether the bytes read through `file` (open for reading, at its start) to
 // its end have the size and SHA-256 that `listed` gives. Reads at most one
-// block past the listed size.
+// block past the listed size. A mismatch is logged with both figures.
 bool MatchesManifest(HANDLE file, const ManifestFile& listed);
 
 // The highest release installed so far, kept under the user's key of the
 // application (`key`, under HKEY_CURRENT_USER); 0 when none was recorded.
 std::uint64_t InstalledRelease(const std::wstring& key);
+// False, with the registry's error as the last error, when it cannot be kept.
 bool RecordInstalledRelease(const std::wstring& key, std::uint64_t release);

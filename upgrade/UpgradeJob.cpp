@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "base/EventLog.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "upgrade/Download.h"
@@ -44,6 +45,25 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+// Why a signed manifest was refused, in one line.
+void LogRefusal(ReleaseVerdict verdict, const std::string& text, std::uint64_t installed) {
+    Manifest older;
+    switch (verdict) {
+        case ReleaseVerdict::kBadSignature:
+            LogEvent(
+                L"Upgrade refused: bad signature, the manifest is not signed with the publisher's key or was "
+                L"changed after signing");
+            break;
+        case ReleaseVerdict::kBadManifest: LogEvent(L"Upgrade refused: the signed manifest is malformed"); break;
+        case ReleaseVerdict::kOlderRelease:
+            ParseManifest(text, &older);
+            LogEvent(L"Upgrade refused: the manifest's release is older than the one installed (%llu < %llu)",
+                     older.release, installed);
+            break;
+        case ReleaseVerdict::kAccepted: break;
+    }
+}
+
 }  // namespace
 
 // A file the upgrade writes into the temporary folder, removed when the
@@ -57,7 +77,12 @@ public:
     explicit TempFile(std::wstring path) : m_path(std::move(path)) {}
     ~TempFile() {
         m_hold.Reset();
-        if (!m_path.empty()) DeleteFileW(m_path.c_str());
+        // A failed download has removed its file already.
+        if (!m_path.empty() && !DeleteFileW(m_path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            const DWORD error = GetLastError();
+            LogEvent(L"Temporary file %ls could not be removed: error %lu (%ls)", m_path.c_str(), error,
+                     ErrorText(error).c_str());
+        }
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -114,7 +139,11 @@ DWORD WINAPI UpgradeJob::ThreadProc(LPVOID param) {
 bool UpgradeJob::Run() {
     // Every download path is built from the temporary folder.
     std::vector<std::wstring> paths;
-    if (m_entries.empty() || m_tempDir.empty() || !PlanTempFiles(&paths)) return false;
+    if (m_entries.empty()) return false;
+    if (m_tempDir.empty() || !PlanTempFiles(&paths)) {
+        LogEvent(L"Upgrade failed: no usable temporary folder (\"%ls\"), nothing downloaded", m_tempDir.c_str());
+        return false;
+    }
     OverallProgress total(static_cast<int>(m_entries.size()));
 
     // With a publisher's key the signed manifest comes first: nothing is
@@ -137,17 +166,31 @@ bool UpgradeJob::Run() {
 
     wchar_t installDir[kInstallDirSize] = {};
     const DWORD length = GetCurrentDirectoryW(kInstallDirSize, installDir);
-    if (length == 0 || length >= kInstallDirSize) return false;  // no installation folder is known
+    if (length == 0 || length >= kInstallDirSize) {  // no installation folder is known
+        LogEvent(L"Upgrade failed: the working folder, where upgrades install, cannot be told (error %lu)",
+                 length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW);
+        return false;
+    }
 
     // Files are replaced only once Marlowcast has exited by itself.
+    LogEvent(L"Downloads complete; waiting for Marlowcast to exit");
+    const ULONGLONG waitStarted = GetTickCount64();
     while (IsMarlowcastRunning() && m_running.IsRunning()) Sleep(kExitPollMs);
 
-    if (!m_running.IsRunning()) return false;
+    if (!m_running.IsRunning()) {
+        LogEvent(L"Upgrade ended while waiting for Marlowcast to exit: Quillstone is shutting down");
+        return false;
+    }
+    LogEvent(L"Marlowcast has exited (waited %.1f s): installing into %ls", (GetTickCount64() - waitStarted) / 1000.0,
+             installDir);
     std::vector<InstallItem> items;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         InstallItem item{paths[i], m_entries[i].target, m_entries[i].package};
         std::wstring target;  // only to know that the full path fits
-        if (!JoinPath(&target, installDir, m_entries[i].target)) return false;
+        if (!JoinPath(&target, installDir, m_entries[i].target)) {
+            LogEvent(L"Upgrade failed: %ls\\%ls is too long a path", installDir, m_entries[i].target.c_str());
+            return false;
+        }
         items.push_back(std::move(item));
     }
     // The release is recorded before anything is put in place. Recorded
@@ -155,10 +198,27 @@ bool UpgradeJob::Run() {
     // leave the old number, and the older release would be accepted again.
     // The same release is accepted again, so an installation that fails and
     // is undone does not block a retry.
-    if (m_source.publicKey && !RecordInstalledRelease(m_source.releaseKey, manifest.release)) return false;
+    if (m_source.publicKey && !RecordInstalledRelease(m_source.releaseKey, manifest.release)) {
+        const DWORD error = GetLastError();
+        LogEvent(
+            L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
+            L"error %lu (%ls)",
+            manifest.release, m_source.releaseKey.c_str(), error, ErrorText(error).c_str());
+        return false;
+    }
     Installation installation(installDir);
     const Installation::Result installed = installation.Install(
         items, m_running, [&] { m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnInstalled())); });
+    const unsigned long count = static_cast<unsigned long>(items.size());
+    switch (installed) {
+        case Installation::Result::kInstalled:
+            LogEvent(L"Upgrade installed: %lu file%ls", count, count == 1 ? L"" : L"s");
+            break;
+        case Installation::Result::kFailed: LogEvent(L"Upgrade not installed: the installation failed"); break;
+        case Installation::Result::kInterrupted:
+            LogEvent(L"Upgrade installation interrupted: the next start finishes or undoes it");
+            break;
+    }
     if (installed != Installation::Result::kInstalled) return false;
     m_progress.SetTotalProgress(OverallProgress::Done());
     return true;
@@ -196,30 +256,51 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest) {
     const auto ignore = [](std::uint32_t) {};
     std::string text, signature;
     if (!DownloadFile(base + L"Quillstone.manifest", manifestFile.Path(), m_running, ignore,
-                      DownloadBounds{kManifestLimit, m_freeSpace}) ||
-        !DownloadFile(base + L"Quillstone.manifest.sig", signatureFile.Path(), m_running, ignore,
-                      DownloadBounds{kSignatureSize, m_freeSpace}) ||
-        !manifestFile.Hold() || !ReadWhole(manifestFile.Held(), kManifestLimit, &text) || !signatureFile.Hold() ||
-        !ReadWhole(signatureFile.Held(), kSignatureSize, &signature)) {
+                      DownloadBounds{kManifestLimit, m_freeSpace})) {
+        LogEvent(L"Upgrade refused: no signed manifest could be downloaded");
         return false;
     }
-    if (CheckManifest(text, signature, m_source.publicKey, InstalledRelease(m_source.releaseKey), manifest) !=
-        ReleaseVerdict::kAccepted) {
+    if (!DownloadFile(base + L"Quillstone.manifest.sig", signatureFile.Path(), m_running, ignore,
+                      DownloadBounds{kSignatureSize, m_freeSpace})) {
+        LogEvent(L"Upgrade refused: no signature of the manifest could be downloaded");
+        return false;
+    }
+    if (!manifestFile.Hold() || !ReadWhole(manifestFile.Held(), kManifestLimit, &text) || !signatureFile.Hold() ||
+        !ReadWhole(signatureFile.Held(), kSignatureSize, &signature)) {
+        LogEvent(L"Upgrade refused: the manifest or its signature could not be read back from %ls", m_tempDir.c_str());
+        return false;
+    }
+    const std::uint64_t installed = InstalledRelease(m_source.releaseKey);
+    const ReleaseVerdict verdict = CheckManifest(text, signature, m_source.publicKey, installed, manifest);
+    if (verdict != ReleaseVerdict::kAccepted) {
+        LogRefusal(verdict, text, installed);
         return false;
     }
     // An entry the publisher did not sign for fails the upgrade before any
     // download.
     for (const UpgradeEntry& entry : m_entries) {
-        if (!FindInManifest(*manifest, entry.nameAnsi)) return false;
+        if (!FindInManifest(*manifest, entry.nameAnsi)) {
+            LogEvent(L"Upgrade refused: the list names %ls, which the signed manifest does not", entry.path.c_str());
+            return false;
+        }
     }
+    LogEvent(L"Manifest accepted: release %llu (installed so far: %llu), signature good, every listed file signed for",
+             manifest->release, installed);
     return true;
 }
 
 bool UpgradeJob::Download(const UpgradeEntry& entry, const ManifestFile* listed, TempFile& file) {
-    if (entry.urlName.empty()) return false;
+    if (entry.urlName.empty()) {
+        LogEvent(L"Upgrade failed: %ls has no name in the ANSI code page to ask the server for", entry.path.c_str());
+        return false;
+    }
     const std::wstring url =
         m_source.serverUrl + L"/upgrade/" + std::wstring(entry.urlName.begin(), entry.urlName.end());
-    if (url.size() >= kUrlSize) return false;
+    if (url.size() >= kUrlSize) {
+        LogEvent(L"Upgrade failed: the address of %ls is longer than %lu characters", entry.path.c_str(),
+                 static_cast<unsigned long>(kUrlSize - 1));
+        return false;
+    }
     DownloadBounds bounds{UINT64_MAX, m_freeSpace};
     if (listed) bounds.size = listed->size;
     if (!DownloadFile(
@@ -230,5 +311,11 @@ bool UpgradeJob::Download(const UpgradeEntry& entry, const ManifestFile* listed,
     // Held from here until the installation has read it, and checked
     // through the hold: before the wait for Marlowcast, and on the bytes
     // that will be installed. A package is checked as downloaded.
-    return file.Hold() && (!listed || MatchesManifest(file.Held(), *listed));
+    if (!file.Hold()) {
+        const DWORD error = GetLastError();
+        LogEvent(L"Upgrade failed: the download %ls could not be held for its check, error %lu (%ls)",
+                 file.Path().c_str(), error, ErrorText(error).c_str());
+        return false;
+    }
+    return !listed || MatchesManifest(file.Held(), *listed);
 }

@@ -169,7 +169,10 @@ TEST_F(Interrupted, ARecoveryThatCannotFinishLaunchesNothingAndTheNextStartCompl
     WriteFileBytes(
         InApp("Quillstone-upgrade.journal"),
         "Quillstone-Upgrade-Journal 1\nstate\tcommitting\nentry\t1\theld.txt\theld.txt.~new\theld.txt.~old\n");
+    const std::string journalFound = "Recovery: installation journal found in " + std::string(app.begin(), app.end()) +
+                                     ", state committing (1 file, 0 replaced files left), undoing the installation";
     {
+        EventLogReader log;
         HANDLE held = CreateFileW(InApp("held.txt.~old").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         const size_t starts = StandInStarts(install).size();
@@ -182,9 +185,23 @@ TEST_F(Interrupted, ARecoveryThatCannotFinishLaunchesNothingAndTheNextStartCompl
         EXPECT_FALSE(ReadFileBytes(InApp("Quillstone-upgrade.journal")).empty()) << "the journal stays";
         sup.reset();
         CloseHandle(held);
+        // The log says what was found, what held the recovery up and that
+        // nothing was launched; the launch is retried, so these may repeat.
+        EXPECT_GE(log.Matching(journalFound).size(), 1u) << log.Dump();
+        EXPECT_GE(log.Matching("\\app\\held.txt.~old is held by another program, error 32 ").size(), 1u);
+        EXPECT_GE(log.Matching("Undo left at " + std::string(app.begin(), app.end()) + "\\held.txt: error 32 (").size(),
+                  1u);
+        EXPECT_GE(log.Matching("held back: an interrupted upgrade is not recovered yet").size(), 1u);
+        EXPECT_TRUE(log.Matching("Launched ").empty());
     }
+    EventLogReader log;
     Start();
     EXPECT_EQ(Listing(app), (Files{{"held.txt", "old"}}));
+    EXPECT_EQ(log.Matching(journalFound).size(), 1u) << log.Dump();
+    EXPECT_EQ(
+        log.Matching("Installation undone: every target in " + std::string(app.begin(), app.end()) + " is as it was")
+            .size(),
+        1u);
 }
 
 }  // namespace

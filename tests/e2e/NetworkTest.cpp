@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "tests/e2e/ReliabilityHelpers.h"
@@ -35,18 +36,23 @@ TEST_F(Https, UpgradesOverACheckedConnectionAndRefusesEveryCertificateItCannotTr
     const struct {
         const char* entry;
         const wchar_t* result;
+        const char* logged;  // after "Download of https://localhost/upgrade/<entry> "
     } cases[] = {
-        {"tls-good.txt", L"Upgrade OK!"},
+        {"tls-good.txt", L"Upgrade OK!", nullptr},
         // Sent on to another server with a good certificate: what refuses the
         // cases below is their certificate, not the sending on.
-        {"tls-elsewhere-good.txt", L"Upgrade OK!"},
-        {"tls-expired-cert.txt", L"Upgrade Failed!"},
-        {"tls-untrusted-cert.txt", L"Upgrade Failed!"},
-        {"tls-wronghost-cert.txt", L"Upgrade Failed!"},
-        {"tls-plain-redirect.txt", L"Upgrade Failed!"},  // https that sends us on to plain http
+        {"tls-elsewhere-good.txt", L"Upgrade OK!", nullptr},
+        {"tls-expired-cert.txt", L"Upgrade Failed!",
+         "failed: certificate refused, ERROR_INTERNET_SEC_CERT_DATE_INVALID"},
+        {"tls-untrusted-cert.txt", L"Upgrade Failed!", "failed: certificate refused, "},
+        {"tls-wronghost-cert.txt", L"Upgrade Failed!",
+         "failed: certificate refused, ERROR_INTERNET_SEC_CERT_CN_INVALID"},
+        // https that sends us on to plain http
+        {"tls-plain-redirect.txt", L"Upgrade Failed!", "refused: answered from http://"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.entry);
+        EventLogReader log;
         Serve(c.entry, std::string("served as ") + c.entry);
         OfferList({c.entry});
         StartSupervisor();
@@ -56,6 +62,16 @@ TEST_F(Https, UpgradesOverACheckedConnectionAndRefusesEveryCertificateItCannotTr
         EXPECT_EQ(text, c.result);
         const bool ok = std::wstring(c.result) == L"Upgrade OK!";
         EXPECT_EQ(ReadFileBytes(InApp(c.entry)), ok ? std::string("served as ") + c.entry : "<missing>");
+        const std::string url = std::string("https://localhost/upgrade/") + c.entry;
+        if (c.logged) {
+            EXPECT_EQ(log.Matching("Download of " + url + " " + c.logged).size(), 1u) << log.Dump();
+        } else {
+            EXPECT_EQ(
+                log.Matching("Downloaded " + url + ": " + std::to_string(10 + std::strlen(c.entry)) + " bytes in ")
+                    .size(),
+                1u)
+                << log.Dump();
+        }
         sup.reset();
     }
 }

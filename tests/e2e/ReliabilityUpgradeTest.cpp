@@ -105,26 +105,36 @@ TEST_F(UpgradeFaults, InstallationThatResistsChangesNothing) {
         const char* what;
         const char* failing;  // the entry that cannot be installed
         std::function<HANDLE()> obstruct;
+        std::vector<std::string> logged;  // why, in the event log
     } cases[] = {
-        {"target held open without sharing", "rel-held.txt",
+        {"target held open without sharing",
+         "rel-held.txt",
          [&] {
              WriteFileBytes(InApp("rel-held.txt"), "old");
              return CreateFileW(InApp("rel-held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-         }},
-        {"read-only target", "rel-ro.txt",
+         },
+         {"\\app\\rel-held.txt is held by another program, error 32 ",
+          "\\app\\rel-held.txt cannot be replaced, error 32 "}},
+        {"read-only target",
+         "rel-ro.txt",
          [&] {
              WriteFileBytes(InApp("rel-ro.txt"), "old");
              SetFileAttributesW(InApp("rel-ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
              return INVALID_HANDLE_VALUE;
-         }},
-        {"sub-folder name taken by a file", "taken\\rel-sub.txt",
+         },
+         {"\\app\\rel-ro.txt cannot be replaced, error 5 "}},
+        {"sub-folder name taken by a file",
+         "taken\\rel-sub.txt",
          [&] {
              WriteFileBytes(InApp("taken"), "old");
              return INVALID_HANDLE_VALUE;
-         }},
+         },
+         {"Installation failed staging ", "\\app\\taken\\rel-sub.txt.~new: it could not be made, error 3 ",
+          "Installation undone"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        EventLogReader log;
         WriteFileBytes(InApp("rel-first.txt"), "old");
         WriteFileBytes(InApp("rel-last.txt"), "old");
         HANDLE held = c.obstruct();
@@ -140,6 +150,8 @@ TEST_F(UpgradeFaults, InstallationThatResistsChangesNothing) {
         EXPECT_EQ(ReadFileBytes(InApp(c.failing == std::string("taken\\rel-sub.txt") ? "taken" : c.failing)), "old");
         EXPECT_EQ(ReadFileBytes(InApp("rel-last.txt")), "old");
         EXPECT_EQ(SideFiles(app), 0u) << "nothing of the installation's own is left behind";
+        for (const std::string& line : c.logged) EXPECT_EQ(log.Matching(line).size(), 1u) << line << "\n" << log.Dump();
+        EXPECT_EQ(log.Matching("Upgrade not installed: the installation failed").size(), 1u);
         sup.reset();
     }
 }

@@ -78,14 +78,19 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
         bool swapFile;  // changed on the server after signing
         bool damaged;   // the installed copy damaged beforehand
         bool installs;
+        const char* logged;  // the verdict in the event log
     } cases[] = {
-        {"release 5, as signed", 5, false, false, true},
-        {"release 5 again, over a damaged file: a repair", 5, false, true, true},
-        {"release 4, older than the one installed", 4, false, false, false},
-        {"release 5 with a file changed on the server", 5, true, false, false},
+        {"release 5, as signed", 5, false, false, true, "Manifest accepted: release 5 (installed so far: 0)"},
+        {"release 5 again, over a damaged file: a repair", 5, false, true, true,
+         "Manifest accepted: release 5 (installed so far: 5)"},
+        {"release 4, older than the one installed", 4, false, false, false,
+         "Upgrade refused: the manifest's release is older than the one installed (4 < 5)"},
+        {"release 5 with a file changed on the server", 5, true, false, false,
+         "File signed-two.bin refused: its SHA-256 is "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        EventLogReader log;
         Publish(c.release);
         if (c.swapFile) Serve("signed-two.bin", std::string(20000, '6'));
         if (c.damaged) WriteFileBytes(InApp("signed-one.txt"), "damaged");
@@ -101,6 +106,8 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
         ASSERT_GE(asked.size(), 2u);
         EXPECT_EQ(std::vector<std::string>(asked.begin(), asked.begin() + 2), manifest);
         EXPECT_EQ(asked.size() > 2, c.release == 5) << "files are asked for only after the manifest let them in";
+        EXPECT_EQ(log.Matching(c.logged).size(), 1u) << log.Dump();
+        EXPECT_EQ(log.Matching("Upgrade installed: 2 files").size(), c.installs ? 1u : 0u);
     }
 }
 

@@ -3,6 +3,7 @@
 // and reports. The installation folder is the supervisor's current folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -71,20 +72,26 @@ TEST_F(Upgrade, FailuresLeaveTheInstallationAsItWas) {
         std::vector<std::pair<std::string, std::string>> served;
         std::vector<std::pair<std::string, std::string>> expectedAfter;  // file in app -> content
         const wchar_t* message;
+        std::vector<std::string> logged;  // what the event log says why, in order
     } cases[] = {
         {"one file missing on the server",
          {"e2e-f1.txt", "e2e-missing.txt"},
          {{"e2e-f1.txt", "new one"}},
          {{"e2e-f1.txt", "old one"}, {"e2e-missing.txt", "<missing>"}},
-         L"Upgrade Failed!"},
+         L"Upgrade Failed!",
+         {"Downloaded http://127.0.0.1/upgrade/e2e-f1.txt: 7 bytes in ",
+          "Download of http://127.0.0.1/upgrade/e2e-missing.txt failed: HTTP status 404"}},
         {"a corrupt package after a good file",
          {"e2e-f2.txt", "e2e-bad.dat.uib"},
          {{"e2e-f2.txt", "new two"}, {"e2e-bad.dat.uib", "UMIB\x10\0\0\0garbage-garbage"}},
          {{"e2e-f2.txt", "<missing>"}, {"e2e-bad.dat", "old package target"}},
-         L"Upgrade Failed!"},
+         L"Upgrade Failed!",
+         {"Marlowcast has exited (waited ", "\\app\\e2e-bad.dat.~new: ", "did not decode (damaged, or unreadable)",
+          "Installation undone", "Upgrade not installed: the installation failed"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        EventLogReader log;
         for (const auto& [name, bytes] : c.served) Serve(name, bytes);
         WriteFileBytes(InApp("e2e-f1.txt"), "old one");
         WriteFileBytes(InApp("e2e-bad.dat"), "old package target");
@@ -95,6 +102,14 @@ TEST_F(Upgrade, FailuresLeaveTheInstallationAsItWas) {
         ASSERT_TRUE(DismissMessageBox(&text, 60s));
         EXPECT_EQ(text, c.message);
         for (const auto& [name, bytes] : c.expectedAfter) EXPECT_EQ(ReadFileBytes(InApp(name)), bytes) << name;
+        const std::vector<std::string> events = log.Events();
+        auto at = events.begin();
+        for (const std::string& line : c.logged) {
+            at =
+                std::find_if(at, events.end(), [&](const std::string& e) { return e.find(line) != std::string::npos; });
+            EXPECT_NE(at, events.end()) << "\"" << line << "\" not logged in order:\n" << log.Dump();
+        }
+        EXPECT_EQ(log.Matching("Upgrade result shown: Upgrade Failed!").size(), 1u);
         WIN32_FIND_DATAW fd;
         HANDLE h = FindFirstFileW(InApp("*.~*").c_str(), &fd);
         EXPECT_EQ(h, INVALID_HANDLE_VALUE) << "no side files are left behind";

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,6 +19,7 @@
 #include "base/Handles.h"
 #include "base/Protocol.h"
 #include "package/UibWriter.h"
+#include "tests/support/TestEventLog.h"
 #include "tests/unit/upgrade/JobFixtures.h"
 
 namespace fs = std::filesystem;
@@ -338,8 +340,10 @@ TEST_F(Install, AHostileJournalIsSetAsideAndNeverActedOn) {
 // A virus scanner or an indexer holds a file for a moment: the installation
 // waits for it; a file held for longer fails the installation whole.
 TEST_F(Install, AFileHeldForAMomentIsWaitedForAndOneHeldLongerFailsWhole) {
+    testlog::LogFolder log;
     for (const bool longer : {false, true}) {
         SCOPED_TRACE(longer ? "held longer than the patience" : "held for 2 s");
+        log.Clear();
         Scratch s;
         s.Lay(release.before);
         const std::wstring target = s.App() + L"\\c.dat";
@@ -365,6 +369,19 @@ TEST_F(Install, AFileHeldForAMomentIsWaitedForAndOneHeldLongerFailsWhole) {
         held.Reset();
         EXPECT_EQ(result, longer ? Installation::Result::kFailed : Installation::Result::kInstalled);
         EXPECT_EQ(s.Installed(), longer ? release.before : release.after);
+
+        // One line for the wait, however many attempts it took, and one for
+        // how it ended.
+        const std::string c = fs::path(target).string();
+        const std::vector<std::string> events = testlog::Events(log.Log());
+        const auto count = [&](const std::string& text) {
+            return std::count_if(events.begin(), events.end(),
+                                 [&](const std::string& e) { return e.find(text) != std::string::npos; });
+        };
+        EXPECT_EQ(count(c + " is held by another program, error 32"), 1) << testlog::ReadAll(log.Log());
+        EXPECT_EQ(count(c + " is free again after"), longer ? 0 : 1);
+        EXPECT_EQ(count("Installation failed committing " + c + ": it could not be moved aside"), longer ? 1 : 0);
+        EXPECT_EQ(count(longer ? "Installation undone" : "Installation finished"), 1);
     }
 }
 

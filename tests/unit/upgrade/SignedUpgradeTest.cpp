@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "tests/support/TestEventLog.h"
 #include "tests/unit/upgrade/JobFixtures.h"
 #include "upgrade/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
@@ -91,7 +93,8 @@ std::string Oversized(Manifest manifest) {
 struct Release {
     std::map<std::string, Served> served;
     Manifest manifest;
-    std::string text;  // the manifest as served; empty: made from `manifest`
+    std::string text;        // the manifest as served; empty: made from `manifest`
+    std::string signedText;  // what the signature is over; empty: the manifest as served
     const Publisher* signer;
     bool withManifest = true, withSignature = true;
 };
@@ -125,7 +128,8 @@ protected:
         std::map<std::string, Served> served = release.served;
         if (release.withManifest && !served.count("Quillstone.manifest"))
             served["Quillstone.manifest"] = {release.text};
-        if (release.withSignature) served["Quillstone.manifest.sig"] = {release.signer->Sign(release.text)};
+        if (release.signedText.empty()) release.signedText = release.text;
+        if (release.withSignature) served["Quillstone.manifest.sig"] = {release.signer->Sign(release.signedText)};
         UpgradeServer server(served);
         EXPECT_TRUE(server.Listening());
         UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), shown, running,
@@ -149,37 +153,49 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         std::uint64_t installedBefore;
         std::function<void(Release&)> attack;
         bool installs;
-        bool asksForFiles;  // false: refused on the manifest alone, before any file is asked for
+        bool asksForFiles;   // false: refused on the manifest alone, before any file is asked for
+        const char* logged;  // the verdict's line in the event log
     } cases[] = {
-        {"a valid release", 0, [](Release&) {}, true, true},
-        {"the release installed already: a repair", 5, [](Release&) {}, true, true},
-        {"a release older than the one installed", 6, [](Release&) {}, false, false},
-        {"no manifest", 0, [](Release& r) { r.withManifest = false; }, false, false},
-        {"no signature", 0, [](Release& r) { r.withSignature = false; }, false, false},
-        {"signed with another key", 0, [this](Release& r) { r.signer = &stranger; }, false, false},
+        {"a valid release", 0, [](Release&) {}, true, true, "Manifest accepted: release 5 (installed so far: 0)"},
+        {"the release installed already: a repair", 5, [](Release&) {}, true, true,
+         "Manifest accepted: release 5 (installed so far: 5)"},
+        {"a release older than the one installed", 6, [](Release&) {}, false, false,
+         "Upgrade refused: the manifest's release is older than the one installed (5 < 6)"},
+        {"no manifest", 0, [](Release& r) { r.withManifest = false; }, false, false,
+         "Upgrade refused: no signed manifest could be downloaded"},
+        {"no signature", 0, [](Release& r) { r.withSignature = false; }, false, false,
+         "Upgrade refused: no signature of the manifest could be downloaded"},
+        {"signed with another key", 0, [this](Release& r) { r.signer = &stranger; }, false, false,
+         "Upgrade refused: bad signature"},
         {"a byte of the manifest changed after signing", 0,
          [](Release& r) {
-             r.text = FormatManifest(r.manifest);
+             r.signedText = r.text = FormatManifest(r.manifest);
              r.text[r.text.size() - 2] ^= 1;
          },
-         false, false},
+         false, false, "Upgrade refused: bad signature"},
         {"a file swapped on the server after signing", 0,
-         [](Release& r) { r.served["two.bin"].bytes = std::string(3000, 'x'); }, false, true},
+         [](Release& r) { r.served["two.bin"].bytes = std::string(3000, 'x'); }, false, true,
+         "File two.bin refused: its SHA-256 is "},
         {"a listed entry the manifest does not name: never asked for", 0,
-         [](Release& r) { r.manifest.files.pop_back(); }, false, false},
-        {"a size that differs", 0, [](Release& r) { r.manifest.files.front().size += 1; }, false, true},
+         [](Release& r) { r.manifest.files.pop_back(); }, false, false,
+         "Upgrade refused: the list names sub\\two.bin, which the signed manifest does not"},
+        {"a size that differs", 0, [](Release& r) { r.manifest.files.front().size += 1; }, false, true,
+         "File one.txt refused: 7 bytes, the manifest signs for 8"},
         {"a malformed line", 0, [](Release& r) { r.text = FormatManifest(r.manifest) + "Note: signed all the same\n"; },
-         false, false},
+         false, false, "Upgrade refused: the signed manifest is malformed"},
         {"a manifest of 64 KiB and one byte, well formed and signed", 0,
-         [](Release& r) { r.text = Oversized(r.manifest); }, false, false},
+         [](Release& r) { r.text = Oversized(r.manifest); }, false, false,
+         "Quillstone.manifest refused: the server declares 65537 bytes, more than the 65536 allowed for it"},
         {"a manifest that never ends", 0,
          [](Release& r) {
              r.served["Quillstone.manifest"] = Served{std::string(4096, 'x'), false, true};
          },
-         false, false},
+         false, false, "Quillstone.manifest stopped: more than the 65536 bytes allowed for it came"},
     };
+    testlog::LogFolder log;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        log.Clear();
         RegDeleteTreeW(HKEY_CURRENT_USER, kReleaseKey);
         if (c.installedBefore) RecordInstalledRelease(kReleaseKey, c.installedBefore);
         Release release = Valid();
@@ -204,6 +220,13 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         if (c.asksForFiles) {
             EXPECT_GE(outcome.requested.size(), 3u);
         }
+
+        // The log says why, once.
+        const std::vector<std::string> events = testlog::Events(log.Log());
+        EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                                [&](const std::string& e) { return e.find(c.logged) != std::string::npos; }),
+                  1)
+            << testlog::ReadAll(log.Log());
     }
 }
 
