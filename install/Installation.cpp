@@ -102,8 +102,7 @@ void Installation::Step() {
 
 template <typename Attempt>
 bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
-    const ULONGLONG deadline = GetTickCount64() + m_patienceMs;
-    const ULONGLONG started = GetTickCount64();
+    const ULONGLONG started = GetTickCount64(), deadline = started + m_patienceMs;
     bool waited = false;
     for (;;) {
         SetLastError(ERROR_SUCCESS);

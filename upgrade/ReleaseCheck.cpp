@@ -168,9 +168,8 @@ ReleaseVerdict CheckManifest(const std::string& text, const std::string& signatu
     if (!cng || !VerifySignature(cng, text, signature, publicKey)) return ReleaseVerdict::kBadSignature;
     Manifest read;
     if (!ParseManifest(text, &read)) return ReleaseVerdict::kBadManifest;
-    if (read.release < installed) return ReleaseVerdict::kOlderRelease;
     *manifest = std::move(read);
-    return ReleaseVerdict::kAccepted;
+    return manifest->release < installed ? ReleaseVerdict::kOlderRelease : ReleaseVerdict::kAccepted;
 }
 
 bool MatchesManifest(HANDLE file, const ManifestFile& listed) {

@@ -20,7 +20,8 @@ enum class ReleaseVerdict {
 // Checks the signature over the manifest's bytes with the publisher's public
 // key (X and Y, 32 bytes each), reads the manifest, and refuses a release
 // older than `installed`, the highest installed so far (the same one is
-// accepted: a repair). On kAccepted, `manifest` holds what it lists.
+// accepted: a repair). On kAccepted, `manifest` holds what it lists; on
+// kOlderRelease too, so that the refusal can name the release.
 ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const unsigned char* publicKey,
                              std::uint64_t installed, Manifest* manifest);
 

@@ -46,8 +46,7 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
 }
 
 // Why a signed manifest was refused, in one line.
-void LogRefusal(ReleaseVerdict verdict, const std::string& text, std::uint64_t installed) {
-    Manifest older;
+void LogRefusal(ReleaseVerdict verdict, std::uint64_t release, std::uint64_t installed) {
     switch (verdict) {
         case ReleaseVerdict::kBadSignature:
             LogEvent(
@@ -56,9 +55,8 @@ void LogRefusal(ReleaseVerdict verdict, const std::string& text, std::uint64_t i
             break;
         case ReleaseVerdict::kBadManifest: LogEvent(L"Upgrade refused: the signed manifest is malformed"); break;
         case ReleaseVerdict::kOlderRelease:
-            ParseManifest(text, &older);
-            LogEvent(L"Upgrade refused: the manifest's release is older than the one installed (%llu < %llu)",
-                     older.release, installed);
+            LogEvent(L"Upgrade refused: the manifest's release is older than the one installed (%llu < %llu)", release,
+                     installed);
             break;
         case ReleaseVerdict::kAccepted: break;
     }
@@ -273,7 +271,7 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest) {
     const std::uint64_t installed = InstalledRelease(m_source.releaseKey);
     const ReleaseVerdict verdict = CheckManifest(text, signature, m_source.publicKey, installed, manifest);
     if (verdict != ReleaseVerdict::kAccepted) {
-        LogRefusal(verdict, text, installed);
+        LogRefusal(verdict, manifest->release, installed);
         return false;
     }
     // An entry the publisher did not sign for fails the upgrade before any
