@@ -57,7 +57,13 @@ bool ParseJournal(const std::string& text, Journal* journal) {
             continue;
         }
         const std::vector<std::string> f = Fields(line);
-        if (f[0] == "state" && f.size() == 2 && !stateSeen) {
+        // The writer's order: the state first, then folders, entries and
+        // leftovers. Anything else was not written by an installation.
+        const bool inOrder = stateSeen != (f[0] == "state") &&
+                             !(f[0] == "folder" && !(read.entries.empty() && read.leftovers.empty())) &&
+                             !(f[0] == "entry" && !read.leftovers.empty());
+        if (!inOrder) return false;
+        if (f[0] == "state" && f.size() == 2) {
             for (int s = 0; s < kStateCount; ++s) {
                 if (f[1] == kStates[s]) read.state = static_cast<Journal::State>(s), stateSeen = true;
             }
