@@ -31,6 +31,10 @@ struct ManifestFile {
     std::string name;
     std::uint64_t size = 0;
     std::string sha256;  // 64 lower-case hex digits
+    // A package's decoded content: what decoding may write at most, and its
+    // SHA-256 (0 and empty for a file that is copied as it is).
+    std::uint64_t decodedSize = 0;
+    std::string decodedSha256;
 };
 
 struct Manifest {
