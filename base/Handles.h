@@ -94,6 +94,7 @@ public:
     FindHandle& operator=(const FindHandle&) = delete;
 
     bool Found() const { return m_h != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return m_h; }
 
 private:
     HANDLE m_h;

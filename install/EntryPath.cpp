@@ -50,26 +50,18 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
     return true;
 }
 
-// Ends in ".~new" or ".~old" and digits: the form of a staged or kept copy.
-bool HasSideSuffix(const std::string& name) {
-    std::size_t end = name.size();
-    while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
-    const std::size_t length = sizeof kStagedSuffix - 1;
-    if (end < length) return false;
-    const std::string suffix = name.substr(end - length, length);
-    return EqualsIgnoringCase(suffix, kStagedSuffix) || EqualsIgnoringCase(suffix, kKeptSuffix);
-}
-
-// The journal, the copy it is written to first, and a journal set aside.
-bool IsJournalName(const std::string& path) {
-    const std::string journal = kJournalFile;
-    return EqualsIgnoringCase(path, journal) || EqualsIgnoringCase(path, journal + kRejectedJournalSuffix) ||
-           (path.size() > journal.size() && EqualsIgnoringCase(path.substr(0, journal.size()), journal) &&
-            HasSideSuffix(path));
+// "NAME~N.EXT": up to eight characters, a tilde and digits at the end of
+// them, and an extension of up to three; the form Windows gives short names.
+bool IsShortNameShape(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    const std::size_t base = dot == std::string::npos ? name.size() : dot;
+    if (base > 8 || (dot != std::string::npos && name.size() - dot - 1 > 3)) return false;
+    std::size_t digits = base;
+    while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+    return digits < base && digits > 1 && name[digits - 1] == '~';
 }
 
 bool IsSafePath(const std::string& path) {
-    if (HasSideSuffix(path) || IsJournalName(path)) return false;
     for (char c : path) {
         if (IsForbiddenByte(static_cast<unsigned char>(c))) return false;
     }
@@ -78,9 +70,8 @@ bool IsSafePath(const std::string& path) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = path.find('\\', start);
-        if (!IsSafeName(path.substr(start, end == std::string::npos ? std::string::npos : end - start))) {
-            return false;
-        }
+        const std::string name = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!IsSafeName(name) || EqualsIgnoringCase(name, kTransactionFolder) || IsShortNameShape(name)) return false;
         if (end == std::string::npos) return true;
         start = end + 1;
     }
@@ -96,15 +87,6 @@ bool IsSafeEntry(const std::string& entry) {
     if (size >= kPackageSuffixLength &&
         entry.compare(size - kPackageSuffixLength, kPackageSuffixLength, kPackageSuffix) == 0) {
         return IsSafePath(entry.substr(0, size - kPackageSuffixLength));
-    }
-    return true;
-}
-
-bool IsSideName(const std::string& name, const std::string& target, const char* suffix) {
-    const std::string start = target + suffix;
-    if (name.size() < start.size() || name.compare(0, start.size(), start) != 0) return false;
-    for (std::size_t i = start.size(); i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') return false;
     }
     return true;
 }

@@ -24,23 +24,21 @@
 //  - names a device in any folder: CON, PRN, AUX, NUL, COM0 to COM9,
 //    LPT0 to LPT9 and COM/LPT with a superscript 1 to 3, in any letter
 //    case, with or without an extension ("nul.txt", "sub\Com1.log").
-//  - would collide with the installation's own files: a name ending in a side
-//    suffix (".~new" or ".~old", with or without digits after it, in any
-//    letter case), or the journal or its side names at the top of the folder.
+//  - names the installation's own folder, kTransactionFolder, as any of
+//    its names, in any letter case ("quillstone-upgrade\\x");
+//  - has a name shaped like a short (8.3) name, "MARLOW~1.EXE": such a name
+//    can be another spelling of an existing long name, and the entry would
+//    then replace a file other than the one it names.
 // An entry ending in ".uib" is decoded into the entry without that suffix,
-// so that shorter path must pass the same test ("sub\.uib" would decode onto
+// so that shorter path must pass the same test ("sub\\.uib" would decode onto
 // the folder "sub" itself).
 bool IsSafeEntry(const std::string& entry);
 
-// The installation's own names beside the files it installs: the staged new
-// content and the kept old content of a target, and its journal.
-constexpr char kStagedSuffix[] = ".~new";
-constexpr char kKeptSuffix[] = ".~old";
-constexpr char kJournalFile[] = "Quillstone-upgrade.journal";
-constexpr char kRejectedJournalSuffix[] = ".rejected";
-
-// Whether `name` is `target` followed by `suffix` and nothing but digits.
-bool IsSideName(const std::string& name, const std::string& target, const char* suffix);
+// The folder of the installation folder where an installation keeps
+// everything it writes besides its targets (its journal, staged copies of
+// the new files and kept copies of the replaced ones), under names it makes
+// up itself: the one name an upgrade list may not take.
+constexpr char kTransactionFolder[] = "Quillstone-upgrade";
 
 // The part after the last '\': the file's name on the upgrade server and in
 // the temporary folder. The whole entry when it has no '\'.

@@ -2,49 +2,97 @@
 
 #include <windows.h>
 
+#include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
+#include "install/EntryPath.h"
 
 namespace {
 
-constexpr wchar_t kUnfinished[] = L".~new";
+// Where a record is written before it is moved into place.
+std::wstring Unfinished(const std::wstring& path, int version) { return path + (version == 1 ? L".~new" : L".new"); }
 constexpr wchar_t kRejected[] = L".rejected";
 
-std::wstring PathOf(const std::wstring& folder) { return folder + L"\\" + kJournalName; }
+// Our own file, whatever another program did to its attributes meanwhile
+// (read-only would make every later replace or delete fail).
+bool RemoveOwnFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;  // not ours
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
+}
 
-bool RemoveIfPresent(const std::wstring& path) {
-    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+// Moves what stands at `path` out of the way, never acting on it. A folder
+// or a link is renamed itself, not what it leads to.
+JournalFound SetAside(const std::wstring& path, const wchar_t* why) {
+    const std::wstring rejected = path + kRejected;
+    SetFileAttributesW(rejected.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryW(rejected.c_str());  // an empty one from an earlier set-aside
+    if (MoveFileExW(path.c_str(), rejected.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        LogEvent(L"Installation journal %ls is %ls: set aside as %ls, never acted on", path.c_str(), why,
+                 rejected.c_str());
+        return JournalFound::kSetAside;
+    }
+    const DWORD error = GetLastError();
+    LogEvent(L"Installation journal %ls is %ls and could not be set aside, error %lu (%ls): ignored, never acted on",
+             path.c_str(), why, error, ErrorText(error).c_str());
+    return JournalFound::kSetAside;
 }
 
 }  // namespace
 
+std::wstring JournalPath(const std::wstring& folder, int version) {
+    if (version == 1) return folder + L"\\Quillstone-upgrade.journal";
+    return folder + L"\\" + FromUtf8(kTransactionFolder) + L"\\journal";
+}
+
 bool WriteJournal(const std::wstring& folder, const Journal& journal) {
     const std::string text = FormatJournal(journal);
-    const std::wstring path = PathOf(folder), unfinished = path + kUnfinished;
+    const std::wstring path = JournalPath(folder, journal.version), unfinished = Unfinished(path, journal.version);
     {
+        RemoveOwnFile(unfinished);
         UniqueHandle file(
-            CreateFileW(unfinished.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            CreateFileW(unfinished.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
         if (!file || !WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
             written != text.size() || !FlushFileBuffers(file.Get())) {
+            const DWORD error = GetLastError();
             file.Reset();
-            DeleteFileW(unfinished.c_str());
+            RemoveOwnFile(unfinished);
+            SetLastError(error);
             return false;
         }
     }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (MoveFileExW(unfinished.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD error = GetLastError();  // the caller may wait out a scanner
-    DeleteFileW(unfinished.c_str());
+    RemoveOwnFile(unfinished);
     SetLastError(error);
     return false;
 }
 
-JournalFound ReadJournal(const std::wstring& folder, Journal* journal) {
-    const std::wstring path = PathOf(folder);
+JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int version) {
+    const std::wstring path = JournalPath(folder, version);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        // A file where the installation's folder should be hides the journal
+        // as well as a missing one does.
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_DIRECTORY
+                   ? JournalFound::kNone
+                   : JournalFound::kUnreadable;
+    }
+    // The earlier layout's name is one a list may take now: a folder there
+    // is somebody's, never a record.
+    if (version == 1 && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return JournalFound::kNone;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return SetAside(path, attributes & FILE_ATTRIBUTE_REPARSE_POINT ? L"a link" : L"a folder");
+    }
     std::string text;
     {
         UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!file) {
             const DWORD error = GetLastError();
             return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? JournalFound::kNone
@@ -58,21 +106,15 @@ JournalFound ReadJournal(const std::wstring& folder, Journal* journal) {
             text.append(buffer, got);
         }
     }
-    if (ParseJournal(text, journal)) return JournalFound::kRead;
+    Journal read;
     // Not a record an installation wrote: acting on it could move or delete
     // files that are not ours. It is kept for a person to look at, once.
-    const std::wstring rejected = path + kRejected;
-    const bool setAside =
-        MoveFileExW(path.c_str(), rejected.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
-    // A rename that fails is retried by the caller, which logs the outcome once.
-    if (setAside) {
-        LogEvent(L"Installation journal %ls is not one Quillstone wrote: set aside as %ls, never acted on",
-                 path.c_str(), rejected.c_str());
-    }
-    return setAside ? JournalFound::kSetAside : JournalFound::kUnreadable;
+    if (!ParseJournal(text, &read) || read.version != version) return SetAside(path, L"not one Quillstone wrote");
+    *journal = std::move(read);
+    return JournalFound::kRead;
 }
 
-bool RemoveJournal(const std::wstring& folder) {
-    const std::wstring path = PathOf(folder);
-    return RemoveIfPresent(path + kUnfinished) && RemoveIfPresent(path);
+bool RemoveJournal(const std::wstring& folder, int version) {
+    const std::wstring path = JournalPath(folder, version);
+    return RemoveOwnFile(Unfinished(path, version)) && RemoveOwnFile(path);
 }

@@ -1,11 +1,14 @@
 #pragma once
-// The installation journal on disk (its text: install/JournalText.h).
+// The installation journal on disk (its text: install/JournalText.h). It
+// lives in the installation's own folder as "journal"; a record of the
+// earlier layout lay beside the targets as "Quillstone-upgrade.journal".
 
 #include <string>
 
 #include "install/JournalText.h"
 
-constexpr wchar_t kJournalName[] = L"Quillstone-upgrade.journal";
+// The journal's path for a record of `version`, under the installation folder.
+std::wstring JournalPath(const std::wstring& folder, int version = 2);
 
 // Writes the record beside its final name, forces it to disk, then moves it
 // into place, so that a record is either the old one or the whole new one.
@@ -17,7 +20,11 @@ enum class JournalFound {
     kSetAside,    // a record that is not one of ours, renamed so that it neither acts nor blocks
     kUnreadable,  // a record that cannot be read now (held by another program): it blocks
 };
-JournalFound ReadJournal(const std::wstring& folder, Journal* journal);
+// Reads the record of `version`. A file that is not a record Quillstone
+// wrote, or a folder or a link where the record should be, is set aside as
+// "<journal>.rejected"; should that fail, it is ignored with a log line:
+// it is never acted on, and never blocks.
+JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int version = 2);
 
-// Removes the record, and a half-written one beside it.
-bool RemoveJournal(const std::wstring& folder);
+// Removes the record of `version`, and a half-written one beside it.
+bool RemoveJournal(const std::wstring& folder, int version = 2);

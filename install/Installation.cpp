@@ -1,5 +1,11 @@
 #include "install/Installation.h"
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <memory>
+
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
@@ -9,31 +15,39 @@
 
 namespace {
 
-constexpr std::size_t kAnsiPathLimit = 520;  // a path of 510 characters with its staging suffix
 constexpr DWORD kRetryPauseMs = 100;
-// Side names per target: the suffix alone, then with 1 to 99 after it, so
-// that replaced files still held by a program never use up a target's names.
-constexpr int kSideNames = 100;
+constexpr DWORD kCopyBlock = 256 * 1024;
+// More numbered side names than a folder of leftovers and a list can use.
+constexpr unsigned kSideNumbers = 2 * kJournalItems + 2;
 
 struct PowerCut {};
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// Removes one of the installation's own files, whatever another program did
+// to its attributes meanwhile: a read-only copy would resist every later try.
 bool RemoveFile(const std::wstring& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
            GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
+// Never over an existing file: a name that came into use meanwhile is
+// somebody else's. Between the installation's folder and the targets this is
+// a rename on one volume, which MOVEFILE_WRITE_THROUGH does not flush (it
+// only waits for the copy of a move across volumes). What keeps the journal
+// and the renames in order after a power cut is NTFS's own log of metadata
+// changes, which replays them in the order they were made; FAT volumes keep
+// no such log, and there an installation cut by a power failure is not
+// protected.
 bool Move(const std::wstring& from, const std::wstring& to) {
-    // Never over an existing file: a name that came into use meanwhile is
-    // somebody else's. Written through, so that the journal never gets ahead
-    // of the disk.
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // Puts a kept copy back in one step: the target is never absent, even when
 // the move cannot be made.
 bool MoveBack(const std::wstring& kept, const std::wstring& target) {
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // the new file, ours
     return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
@@ -50,6 +64,26 @@ bool Replaceable(const std::wstring& path) {
     UniqueHandle probe(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(probe);
+}
+
+// The path with every name in its long form, or empty when it cannot be told.
+std::wstring LongPath(const std::wstring& path) {
+    std::wstring buffer(GetLongPathNameW(path.c_str(), nullptr, 0), L'\0');
+    if (buffer.empty()) return buffer;
+    buffer.resize(GetLongPathNameW(path.c_str(), &buffer[0], static_cast<DWORD>(buffer.size())));
+    return buffer;
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    // Windows file names ignore letter case.
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+bool SameName(const std::string& a, const std::string& b) { return SameName(FromUtf8(a), FromUtf8(b)); }
+
+// Whether the entry's first folder is the installation's own, in the letter
+// case rules of the platform (the list check knows only ASCII letters).
+bool InTransactionFolder(const std::wstring& target) {
+    return SameName(target.substr(0, target.find(L'\\')), FromUtf8(kTransactionFolder));
 }
 
 // Errors a scanner or an indexer causes while it reads a file for a moment.
@@ -69,11 +103,6 @@ bool FolderFound(const std::wstring& path) {
     return FindHandle(FindFirstFileW(path.c_str(), &found)).Found();
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    // Windows file names ignore letter case.
-    return CompareStringOrdinal(FromUtf8(a).c_str(), -1, FromUtf8(b).c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
 const wchar_t* StateName(Journal::State state) {
     switch (state) {
         case Journal::State::kStaging: return L"staging";
@@ -84,11 +113,58 @@ const wchar_t* StateName(Journal::State state) {
     return L"unknown";
 }
 
-bool ForceToDisk(const std::wstring& path) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file && FlushFileBuffers(file.Get());
+bool Rewind(HANDLE file) {
+    LARGE_INTEGER start = {};
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE;
 }
+
+// Copies what is read through `from` to its end into `to`.
+bool CopyThrough(HANDLE from, HANDLE to) {
+    std::unique_ptr<char[]> block(new char[kCopyBlock]);
+    for (;;) {
+        DWORD got = 0, written = 0;
+        if (!ReadFile(from, block.get(), kCopyBlock, &got, nullptr)) return false;
+        if (got == 0) return true;
+        if (!WriteFile(to, block.get(), got, &written, nullptr) || written != got) return false;
+    }
+}
+
+// A C stream over a second handle to the file of `handle` (sharing its
+// position); closing the stream closes only that second handle.
+struct CloseStream {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using Stream = std::unique_ptr<std::FILE, CloseStream>;
+Stream StreamOf(HANDLE handle, bool write) {
+    HANDLE second = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &second, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    const int fd =
+        _open_osfhandle(reinterpret_cast<intptr_t>(second), write ? _O_WRONLY | _O_BINARY : _O_RDONLY | _O_BINARY);
+    if (fd == -1) {
+        UniqueHandle owner(second);
+        return nullptr;
+    }
+    Stream stream(_fdopen(fd, write ? "wb" : "rb"));
+    if (!stream) _close(fd);
+    return stream;
+}
+
+// Keeps kFreeSpaceFloor free on the installation volume while a package
+// decodes, measured again every few MiB (others write to the volume too).
+struct DecodeRoom {
+    const FreeSpaceQuery& query;
+    std::wstring folder;
+    std::uint64_t free = 0;
+    bool told = false;
+
+    static bool Ask(void* context, std::uint64_t more) {
+        DecodeRoom& room = *static_cast<DecodeRoom*>(context);
+        room.told = room.query && room.query(room.folder, &room.free);
+        return room.told && room.free >= kFreeSpaceFloor && room.free - kFreeSpaceFloor >= more;
+    }
+};
 
 }  // namespace
 
@@ -98,11 +174,15 @@ std::wstring Installation::PathOf(const std::string& relative) const { return m_
 
 void Installation::Step() {
     if (m_gate && !m_gate()) throw PowerCut();
+    // The shutdown ends a recovery before a launch between two steps, never
+    // inside one: the journal still says what was done.
+    if (m_running && !m_running->IsRunning()) throw PowerCut();
 }
 
 template <typename Attempt>
 bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
-    const ULONGLONG started = GetTickCount64(), deadline = started + m_patienceMs;
+    const ULONGLONG started = GetTickCount64();
+    const ULONGLONG deadline = started + m_patienceMs < m_deadline ? started + m_patienceMs : m_deadline;
     bool waited = false;
     for (;;) {
         SetLastError(ERROR_SUCCESS);
@@ -111,13 +191,13 @@ bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
             return true;
         }
         const DWORD error = GetLastError();
-        if (!Transient(error, path) || GetTickCount64() >= deadline) {
+        if (!Transient(error, path) || GetTickCount64() >= deadline || (m_running && !m_running->IsRunning())) {
             SetLastError(error);
             return false;
         }
         if (!waited) {
-            LogEvent(L"%ls is held by another program, error %lu (%ls): waiting up to %lu ms for it", path.c_str(),
-                     error, ErrorText(error).c_str(), m_patienceMs);
+            LogEvent(L"%ls is held by another program, error %lu (%ls): waiting up to %llu ms for it", path.c_str(),
+                     error, ErrorText(error).c_str(), deadline - started);
         }
         waited = true;
         Sleep(kRetryPauseMs);
@@ -125,10 +205,27 @@ bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
 }
 
 bool Installation::Record(const Journal& journal) const {
-    if (Patiently(PathOf(kJournalFile), [&] { return WriteJournal(m_folder, journal); })) return true;
+    const std::wstring path = JournalPath(m_folder, journal.version);
+    if (Patiently(path, [&] { return WriteJournal(m_folder, journal); })) return true;
     const DWORD error = GetLastError();
-    LogEvent(L"Installation journal in %ls could not be written (state %ls): error %lu (%ls)", m_folder.c_str(),
+    LogEvent(L"Installation journal %ls could not be written (state %ls): error %lu (%ls)", path.c_str(),
              StateName(journal.state), error, ErrorText(error).c_str());
+    return false;
+}
+
+// The installation's own folder, made if need be. Anything else under its
+// name (a file, a link to somewhere else) is refused: moves through it could
+// leave the volume or land in somebody else's folder.
+bool Installation::OwnFolder() {
+    const std::wstring side = PathOf(kTransactionFolder);
+    if (CreateDirectoryW(side.c_str(), nullptr)) return true;
+    const DWORD attributes = GetFileAttributesW(side.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return true;
+    }
+    LogEvent(L"Installation refused: %ls is not a folder of Quillstone's own (a file or a link), nothing changed",
+             side.c_str());
     return false;
 }
 
@@ -145,14 +242,14 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
                                        const std::function<void()>& onStaged) {
     // The journal of an earlier installation is its only record: it is
     // recovered before a new one is written over it.
-    if (items.empty()) return Result::kFailed;
+    if (items.empty() || items.size() > kJournalItems) return Result::kFailed;
     if (!RecoverSteps()) {
         LogEvent(L"Installation not started: an earlier installation in %ls is not recovered", m_folder.c_str());
         return Result::kFailed;
     }
     Journal staging, standing;
     if (ReadJournal(m_folder, &standing) == JournalFound::kRead) staging.leftovers = standing.leftovers;
-    if (!Plan(items, &staging)) return Result::kFailed;
+    if (!Plan(items, &staging) || !OwnFolder()) return Result::kFailed;
     Step();
     if (!Record(staging)) return Result::kFailed;
     if (!Stage(items, staging, running, onStaged)) {
@@ -189,32 +286,34 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
 }
 
 bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal) {
-    // Every name the installation uses, targets included, so that no staged
-    // or kept name can fall on another entry's target.
-    std::vector<std::string> planned;
-    for (const InstallItem& item : items) planned.push_back(ToUtf8(item.target));
-    const auto freeName = [&](const std::string& target, const char* suffix) {
-        for (int attempt = 0; attempt < kSideNames; ++attempt) {
-            const std::string name = target + suffix + (attempt > 0 ? std::to_string(attempt) : "");
-            bool taken = Exists(PathOf(name));
-            for (const std::string& p : planned) taken = taken || SameName(p, name);
-            if (!taken) {
-                planned.push_back(name);
-                return name;
-            }
+    // Side names are numbered; a number that an earlier installation's
+    // leftover or any file in the folder uses is skipped.
+    unsigned next = 1;
+    const auto freeNumber = [&]() -> unsigned {
+        for (; next <= kSideNumbers; ++next) {
+            bool taken = Exists(PathOf(StagedName(next))) || Exists(PathOf(KeptName(next)));
+            for (const Leftover& l : journal->leftovers) taken = taken || l.kept == KeptName(next);
+            if (!taken) return next++;
         }
-        return std::string();
+        return 0;
     };
-
+    const std::wstring folder = LongPath(m_folder);
     for (const InstallItem& item : items) {
         // The list was checked; this keeps any caller from naming the
         // installation's own files.
         const std::string target = ToUtf8(item.target);
-        if (!IsSafeEntry(target)) {
+        if (!IsSafeEntry(target) || InTransactionFolder(item.target)) {
             LogEvent(L"Installation refused: %ls is not a name an upgrade may install", item.target.c_str());
             return false;
         }
         const std::wstring path = PathOf(target);
+        // Another spelling of an existing file (its short name, say) would
+        // move that file aside and install one of the literal name.
+        if (Exists(path) && !SameName(LongPath(path), folder + L"\\" + item.target)) {
+            LogEvent(L"Installation refused: %ls names the existing %ls by another spelling", item.target.c_str(),
+                     LongPath(path).c_str());
+            return false;
+        }
         if (!Patiently(path, [&] { return Replaceable(path); })) {
             const DWORD error = GetLastError();
             LogEvent(L"Installation failed before any change: %ls cannot be replaced, error %lu (%ls)", path.c_str(),
@@ -230,14 +329,66 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
             for (const std::string& f : journal->folders) known = known || SameName(f, parent);
             if (!known) journal->folders.push_back(parent);
         }
-        JournalEntry entry{target, freeName(target, kStagedSuffix), freeName(target, kKeptSuffix), Exists(path)};
-        if (entry.staged.empty() || entry.kept.empty()) {
-            LogEvent(L"Installation failed before any change: every side name of %ls is taken", path.c_str());
+        const unsigned n = freeNumber();
+        if (n == 0) {
+            LogEvent(L"Installation failed before any change: every side name in %ls is taken",
+                     PathOf(kTransactionFolder).c_str());
             return false;
         }
-        journal->entries.push_back(entry);
+        journal->entries.push_back({target, StagedName(n), KeptName(n), Exists(path)});
     }
     return true;
+}
+
+// Writes one staged file from the download's handle: copied, or decoded
+// within what the publisher signed and what the volume can spare.
+bool Installation::StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target) {
+    // The folder the new file goes into must be there before anything is
+    // replaced (a file of its name, or a missing level above it, fails it).
+    const DWORD folder = GetFileAttributesW(target.substr(0, target.rfind(L'\\')).c_str());
+    if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY)) {
+        const DWORD error = folder == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
+        LogEvent(L"Installation failed staging %ls: its folder cannot be made, error %lu (%ls)", target.c_str(), error,
+                 ErrorText(error).c_str());
+        return false;
+    }
+    UniqueHandle out(CreateFileW(staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) {
+        const DWORD error = GetLastError();
+        LogEvent(L"Installation failed staging %ls: %ls could not be made, error %lu (%ls)", target.c_str(),
+                 staged.c_str(), error, ErrorText(error).c_str());
+        return false;
+    }
+    if (!Rewind(item.source)) return false;
+    if (item.package) {
+        DecodeRoom room{m_freeSpace, m_folder};
+        const uib::OutputBound bound{item.decodedLimit, DecodeRoom::Ask, &room};
+        Stream in = StreamOf(item.source, false), to = StreamOf(out.Get(), true);
+        const bool decoded = in && to && uib::DecodeUibStream(in.get(), to.get(), bound);
+        const bool closed = to && std::fclose(to.release()) == 0;
+        if (!decoded || !closed) {
+            // The decoder reports no cause, and its file calls leave last errors of their own.
+            LogEvent(
+                L"Installation failed staging %ls: the package did not decode (damaged, larger than its publisher "
+                L"signed, or larger than the volume of %ls can hold with %llu MiB left free: %ls)",
+                target.c_str(), m_folder.c_str(), kFreeSpaceFloor >> 20,
+                room.told ? (std::to_wstring(room.free) + L" bytes free").c_str() : L"free space unknown");
+            return false;
+        }
+    } else if (!CopyThrough(item.source, out.Get())) {
+        const DWORD error = GetLastError();
+        LogEvent(L"Installation failed staging %ls: error %lu (%ls)", target.c_str(), error, ErrorText(error).c_str());
+        return false;
+    }
+    // The journal will count on this file: it must be on disk first.
+    if (!FlushFileBuffers(out.Get())) {
+        const DWORD error = GetLastError();
+        LogEvent(L"Installation failed staging %ls: it could not be forced to disk, error %lu (%ls)", target.c_str(),
+                 error, ErrorText(error).c_str());
+        return false;
+    }
+    return !item.checkStaged || (Rewind(out.Get()) && item.checkStaged(out.Get()));
 }
 
 bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
@@ -248,42 +399,10 @@ bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& j
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (!running.IsRunning()) return false;
-        const std::wstring staged = PathOf(journal.entries[i].staged);
         Step();
-        if (!UniqueHandle(
-                CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr))) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Installation failed staging %ls: it could not be made, error %lu (%ls)", staged.c_str(), error,
-                     ErrorText(error).c_str());
-            return false;
-        }
-        Step();
-        const InstallItem& item = items[i];
-        const bool made = Patiently(staged, [&] {
-            if (!item.package) return CopyFileW(item.source.c_str(), staged.c_str(), FALSE) != FALSE;
-            // The decoder takes paths in the ANSI code page.
-            std::string source, output;
-            return ToAnsi(item.source, &source, kAnsiPathLimit) && ToAnsi(staged, &output, kAnsiPathLimit) &&
-                   DecodeUibPackageTo(source.c_str(), output.c_str());
-        });
-        const DWORD error = GetLastError();
-        if (!made && item.package) {
-            // The decoder reports no cause, and its file calls leave last errors of their own.
-            LogEvent(L"Installation failed staging %ls: the package %ls did not decode (damaged, or unreadable)",
-                     staged.c_str(), item.source.c_str());
-        } else if (!made) {
-            LogEvent(L"Installation failed staging %ls from %ls: error %lu (%ls)", staged.c_str(), item.source.c_str(),
-                     error, ErrorText(error).c_str());
-        }
-        // The journal will count on this file: it must be on disk first.
+        const bool made = StageOne(items[i], PathOf(journal.entries[i].staged), PathOf(journal.entries[i].target));
         Step();
         if (!made) return false;
-        if (!Patiently(staged, [&] { return ForceToDisk(staged); })) {
-            const DWORD flushError = GetLastError();
-            LogEvent(L"Installation failed staging %ls: it could not be forced to disk, error %lu (%ls)",
-                     staged.c_str(), flushError, ErrorText(flushError).c_str());
-            return false;
-        }
         onStaged();
     }
     return true;
@@ -379,7 +498,7 @@ bool Installation::Undo(const Journal& journal) {
         Step();
         RemoveDirectoryW(PathOf(*f).c_str());
     }
-    const bool undone = whole && RemoveLeftovers(journal.leftovers, true);
+    const bool undone = whole && RemoveLeftovers(journal, journal.leftovers, true);
     if (undone) LogEvent(L"Installation undone: every target in %ls is as it was", m_folder.c_str());
     return undone;
 }
@@ -387,8 +506,10 @@ bool Installation::Undo(const Journal& journal) {
 // Every new file is in place: the kept copies go.
 bool Installation::Finish(const Journal& journal) {
     std::vector<Leftover> kept = journal.leftovers;
-    for (const JournalEntry& e : journal.entries) kept.push_back({e.target, e.kept});
-    const bool finished = RemoveLeftovers(std::move(kept), false);
+    for (const JournalEntry& e : journal.entries) {
+        if (e.existed) kept.push_back({e.target, e.kept});
+    }
+    const bool finished = RemoveLeftovers(journal, std::move(kept), false);
     LogEvent(L"Installation finished: the new files are in place in %ls", m_folder.c_str());
     return finished;
 }
@@ -397,7 +518,7 @@ bool Installation::Finish(const Journal& journal) {
 // program still runs from one) stay recorded, and the journal with them: it
 // then records only them, which blocks nothing. Not retried: a file left
 // here fails nothing, and the next start or installation tries again.
-bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished) {
+bool Installation::RemoveLeftovers(const Journal& journal, std::vector<Leftover> leftovers, bool unfinished) {
     std::vector<Leftover> resisting;
     for (const Leftover& l : leftovers) {
         Step();
@@ -407,14 +528,20 @@ bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinis
                 L"Replaced file %ls kept: it cannot be removed yet, error %lu (%ls); a later start or upgrade "
                 L"removes it",
                 PathOf(l.kept).c_str(), error, ErrorText(error).c_str());
-            resisting.push_back(l);
+            // The earlier layout's record goes now, whatever is left: its
+            // copies lie beside their targets, where nothing else uses them.
+            if (journal.version == 2 && resisting.size() < kJournalItems) resisting.push_back(l);
         }
     }
     Step();
     if (resisting.empty()) {
-        if (Patiently(PathOf(kJournalFile), [&] { return RemoveJournal(m_folder); })) return true;
+        const std::wstring path = JournalPath(m_folder, journal.version);
+        if (Patiently(path, [&] { return RemoveJournal(m_folder, journal.version); })) {
+            RemoveDirectoryW(PathOf(kTransactionFolder).c_str());  // when nothing else is left in it
+            return true;
+        }
         const DWORD error = GetLastError();
-        LogEvent(L"Installation journal in %ls could not be removed: error %lu (%ls)", m_folder.c_str(), error,
+        LogEvent(L"Installation journal %ls could not be removed: error %lu (%ls)", path.c_str(), error,
                  ErrorText(error).c_str());
         return !unfinished;
     }
@@ -435,39 +562,60 @@ bool Installation::Recover() {
 }
 
 bool Installation::RecoverSteps() {
+    // A record of the earlier layout first: it is recovered once, by its own
+    // names, and then gone.
+    return RecoverJournal(1) && RecoverJournal(2);
+}
+
+bool Installation::RecoverJournal(int version) {
     Journal journal;
     JournalFound found = JournalFound::kNone;
-    Patiently(PathOf(kJournalFile),
-              [&] { return (found = ReadJournal(m_folder, &journal)) != JournalFound::kUnreadable; });
+    const std::wstring path = JournalPath(m_folder, version);
+    Patiently(path, [&] { return (found = ReadJournal(m_folder, &journal, version)) != JournalFound::kUnreadable; });
     const DWORD error = GetLastError();
     switch (found) {
-        case JournalFound::kNone: return RemoveJournal(m_folder);  // at most a half-written first one
+        case JournalFound::kNone:
+            // At most a half-written first one, in a folder made for it.
+            if (!RemoveJournal(m_folder, version)) return false;
+            if (version == 2) RemoveDirectoryW(PathOf(kTransactionFolder).c_str());
+            return true;
         case JournalFound::kSetAside: return true;
         case JournalFound::kUnreadable:
-            LogEvent(L"Recovery left: the installation journal in %ls cannot be read, error %lu (%ls)",
-                     m_folder.c_str(), error, ErrorText(error).c_str());
+            LogEvent(L"Recovery left: the installation journal %ls cannot be read, error %lu (%ls)", path.c_str(),
+                     error, ErrorText(error).c_str());
             return false;
         case JournalFound::kRead: break;
     }
     const unsigned long entries = static_cast<unsigned long>(journal.entries.size());
     const unsigned long leftovers = static_cast<unsigned long>(journal.leftovers.size());
-    LogEvent(L"Recovery: installation journal found in %ls, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
-             m_folder.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
+    LogEvent(L"Recovery: installation journal %ls found, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
+             path.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
              leftovers == 1 ? L"" : L"s", journal.Unfinished() ? L"undoing the installation" : L"finishing it");
     return journal.Unfinished() ? Undo(journal) : Finish(journal);
 }
 
-bool Installation::RecoverBeforeLaunch(const std::wstring& folder) {
-    if (!IsMarlowcastRunning()) return Installation(folder).Recover();
-    Journal journal;
-    const JournalFound found = ReadJournal(folder, &journal);
-    const bool clear = found == JournalFound::kNone || found == JournalFound::kSetAside ||
-                       (found == JournalFound::kRead && !journal.Unfinished());
-    if (!clear) {
-        LogEvent(
-            L"Recovery held back: Marlowcast runs from %ls, and its installation journal (%ls) waits for a later "
-            L"launch",
-            folder.c_str(), found == JournalFound::kRead ? StateName(journal.state) : L"unreadable");
+bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running) {
+    if (!IsMarlowcastRunning()) {
+        Installation recovery(folder);
+        recovery.m_running = &running;
+        recovery.m_deadline = GetTickCount64() + kRecoveryBoundMs;
+        const bool recovered = recovery.Recover();
+        if (!recovered && !running.IsRunning()) {
+            LogEvent(L"Recovery in %ls cut short by the shutdown: the next start goes on with it", folder.c_str());
+        }
+        return recovered;
+    }
+    bool clear = true;
+    for (int version : {1, 2}) {
+        Journal journal;
+        const JournalFound found = ReadJournal(folder, &journal, version);
+        if (found == JournalFound::kUnreadable || (found == JournalFound::kRead && journal.Unfinished())) {
+            LogEvent(
+                L"Recovery held back: Marlowcast runs from %ls, and its installation journal (%ls) waits for a "
+                L"later launch",
+                folder.c_str(), found == JournalFound::kRead ? StateName(journal.state) : L"unreadable");
+            clear = false;
+        }
     }
     return clear;
 }

@@ -1,25 +1,39 @@
 #pragma once
-// Installing an upgrade all or nothing. Every new file is first made beside
-// its target (staged); only when all are staged are they put in place, each
-// replaced target kept until the last new file is in; then the kept copies
-// go. The journal in the installation folder says how far this got, so that a
-// failure undoes every step made, and a start after a kill or a power cut
-// finishes or undoes the installation: the folder holds the old set of files
-// or the new set, never a mix.
+// Installing an upgrade all or nothing. Every new file is first staged in
+// the installation's own folder (kTransactionFolder, inside the
+// installation folder, on the same volume, so that every move is a rename);
+// only when all are staged are they put in place, each replaced target kept
+// there until the last new file is in; then the kept copies go. The journal
+// in that folder says how far this got, so that a failure undoes every step
+// made, and a start after a kill or a power cut finishes or undoes the
+// installation: the folder holds the old set of files or the new set, never
+// a mix.
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "base/FreeSpace.h"
 #include "base/StopFlag.h"
 #include "install/InstallJournal.h"
 
 struct InstallItem {
-    std::wstring source;  // the downloaded file
+    InstallItem(HANDLE from, std::wstring to, bool isPackage)
+        : source(from), target(std::move(to)), package(isPackage) {}
+
+    // The download, open for reading, through which it was checked: what is
+    // installed is read through it (from its start), never from its name.
+    HANDLE source;
     std::wstring target;  // where it goes, relative to the installation folder
     bool package;         // a .uib package, decoded into the target; otherwise copied
+    // What a package may decode to at most (the size its publisher signed).
+    std::uint64_t decodedLimit = UINT64_MAX;
+    // Checks the staged content, read through the handle given (at its
+    // start); false fails the installation. Unset: nothing is checked.
+    std::function<bool(HANDLE staged)> checkStaged;
 };
 
 class Installation {
@@ -29,6 +43,9 @@ public:
     // How long a file that another program holds for a moment (a virus
     // scanner, a search indexer) is waited for before the step fails.
     static constexpr DWORD kPatienceMs = 10000;
+    // What the recovery before a launch may take in all, however many files
+    // are held: as long as a restart may take to end the old process.
+    static constexpr DWORD kRecoveryBoundMs = 20000;
 
     // `folder` is the installation folder.
     explicit Installation(std::wstring folder);
@@ -54,25 +71,31 @@ public:
     // Before Marlowcast is launched: recovers unless Marlowcast runs already
     // (started by hand), which holds its files; then a journal that needs
     // the folder makes this false, and the recovery waits for a later launch.
-    static bool RecoverBeforeLaunch(const std::wstring& folder);
+    // The recovery takes at most kRecoveryBoundMs, and ends between two steps
+    // once `running` is cleared (the shutdown): the next launch goes on.
+    static bool RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running);
 
     // For tests: asked before every step that changes the folder; false stops
     // the installation or recovery on the spot, as a power cut would
     // (kInterrupted, or false from Recover).
     void SetStepGate(std::function<bool()> gate) { m_gate = std::move(gate); }
     void SetPatience(DWORD ms) { m_patienceMs = ms; }
+    void SetFreeSpaceQuery(FreeSpaceQuery query) { m_freeSpace = std::move(query); }
 
 private:
     Result Run(const std::vector<InstallItem>& items, const StopFlag& running, const std::function<void()>& onStaged);
     bool Plan(const std::vector<InstallItem>& items, Journal* journal);
     bool Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
                const std::function<void()>& onStaged);
+    bool StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target);
     Journal Winners(const Journal& staging);
     bool PutInPlace(const Journal& commit);
     bool RecoverSteps();
+    bool RecoverJournal(int version);
     bool Undo(const Journal& journal);
     bool Finish(const Journal& journal);
-    bool RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished);
+    bool RemoveLeftovers(const Journal& journal, std::vector<Leftover> leftovers, bool unfinished);
+    bool OwnFolder();
     std::wstring PathOf(const std::string& relative) const;
     bool Record(const Journal& journal) const;
     template <typename Attempt>
@@ -82,4 +105,8 @@ private:
     const std::wstring m_folder;
     std::function<bool()> m_gate;
     DWORD m_patienceMs = kPatienceMs;
+    FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
+    // The recovery before a launch: its end, and the shutdown's flag.
+    ULONGLONG m_deadline = UINT64_MAX;
+    const StopFlag* m_running = nullptr;
 };

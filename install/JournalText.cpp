@@ -1,12 +1,16 @@
 #include "install/JournalText.h"
 
+#include <algorithm>
+
 #include "install/EntryPath.h"
 
 namespace {
 
-constexpr char kHeader[] = "Quillstone-Upgrade-Journal 1";
+constexpr char kHeaders[][32] = {"Quillstone-Upgrade-Journal 1", "Quillstone-Upgrade-Journal 2"};
 const char* const kStates[] = {"staging", "committing", "undone", "finishing"};
 constexpr int kStateCount = sizeof kStates / sizeof kStates[0];
+// Numbers stay well below what a sweep of the folder could take long over.
+constexpr unsigned kMaxSideNumber = 9999;
 
 std::vector<std::string> Fields(const std::string& line) {
     std::vector<std::string> fields;
@@ -28,10 +32,73 @@ bool HoldsATarget(const std::string& folder, const std::vector<JournalEntry>& en
     return false;
 }
 
+// The number in "<folder>\<n><suffix>", as the writer writes it (no leading
+// zero), or 0.
+unsigned SideNumber(const std::string& name, const std::string& suffix) {
+    const std::string folder = std::string(kTransactionFolder) + "\\";
+    if (name.size() <= folder.size() + suffix.size() || name.compare(0, folder.size(), folder) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return 0;
+    }
+    const std::string digits = name.substr(folder.size(), name.size() - folder.size() - suffix.size());
+    if (digits.size() > 4 || digits[0] == '0') return 0;
+    unsigned n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        n = n * 10 + static_cast<unsigned>(c - '0');
+    }
+    return n <= kMaxSideNumber ? n : 0;
+}
+
+// The earlier layout: `target` with `suffix` and nothing but digits after it.
+bool IsLegacySideName(const std::string& name, const std::string& target, const char* suffix) {
+    const std::string start = target + suffix;
+    if (name.size() < start.size() || name.compare(0, start.size(), start) != 0) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(start.size()), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A target of the earlier layout may not itself look like a side copy.
+bool IsLegacyTarget(const std::string& target) {
+    std::size_t end = target.size();
+    while (end > 0 && target[end - 1] >= '0' && target[end - 1] <= '9') --end;
+    const std::string rest = target.substr(0, end);
+    const auto endsWith = [&](const char* suffix) {
+        const std::string s = suffix;
+        return rest.size() >= s.size() && rest.compare(rest.size() - s.size(), s.size(), s) == 0;
+    };
+    return IsSafeEntry(target) && !endsWith(".~new") && !endsWith(".~old");
+}
+
+// Every side copy a record names is its own, and none is named twice.
+class SideNames {
+public:
+    explicit SideNames(int version) : m_version(version) {}
+    bool Staged(const std::string& name, const std::string& target) { return Take(name, target, ".new", ".~new"); }
+    bool Kept(const std::string& name, const std::string& target) { return Take(name, target, ".old", ".~old"); }
+
+private:
+    bool Take(const std::string& name, const std::string& target, const char* suffix, const char* legacySuffix) {
+        if (m_version == 1) {
+            if (!IsLegacyTarget(target) || !IsLegacySideName(name, target, legacySuffix)) return false;
+        } else if (SideNumber(name, suffix) == 0) {
+            return false;
+        }
+        if (std::find(m_taken.begin(), m_taken.end(), name) != m_taken.end()) return false;
+        m_taken.push_back(name);
+        return true;
+    }
+    int m_version;
+    std::vector<std::string> m_taken;
+};
+
 }  // namespace
 
+std::string StagedName(unsigned n) { return std::string(kTransactionFolder) + "\\" + std::to_string(n) + ".new"; }
+std::string KeptName(unsigned n) { return std::string(kTransactionFolder) + "\\" + std::to_string(n) + ".old"; }
+
 std::string FormatJournal(const Journal& journal) {
-    std::string text = std::string(kHeader) + "\n";
+    std::string text = std::string(kHeaders[journal.version == 1 ? 0 : 1]) + "\n";
     text += std::string("state\t") + kStates[static_cast<int>(journal.state)] + "\n";
     for (const std::string& made : journal.folders) text += "folder\t" + made + "\n";
     for (const JournalEntry& e : journal.entries) {
@@ -47,13 +114,16 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     Journal read;
     bool stateSeen = false;
     std::size_t start = 0;
+    SideNames sides(2);
     for (bool first = true; start < text.size(); first = false) {
         const std::size_t end = text.find('\n', start);
         if (end == std::string::npos) return false;  // every line ends with its newline
         const std::string line = text.substr(start, end - start);
         start = end + 1;
         if (first) {
-            if (line != kHeader) return false;
+            if (line != kHeaders[0] && line != kHeaders[1]) return false;
+            read.version = line == kHeaders[0] ? 1 : 2;
+            sides = SideNames(read.version);
             continue;
         }
         const std::vector<std::string> f = Fields(line);
@@ -68,12 +138,14 @@ bool ParseJournal(const std::string& text, Journal* journal) {
                 if (f[1] == kStates[s]) read.state = static_cast<Journal::State>(s), stateSeen = true;
             }
             if (!stateSeen) return false;
-        } else if (f[0] == "folder" && f.size() == 2 && IsSafeEntry(f[1])) {
+        } else if (f[0] == "folder" && f.size() == 2 && IsSafeEntry(f[1]) && read.folders.size() < kJournalItems &&
+                   std::find(read.folders.begin(), read.folders.end(), f[1]) == read.folders.end()) {
             read.folders.push_back(f[1]);
         } else if (f[0] == "entry" && f.size() == 5 && (f[1] == "0" || f[1] == "1") && IsSafeEntry(f[2]) &&
-                   IsSideName(f[3], f[2], kStagedSuffix) && IsSideName(f[4], f[2], kKeptSuffix)) {
+                   read.entries.size() < kJournalItems && sides.Staged(f[3], f[2]) && sides.Kept(f[4], f[2])) {
             read.entries.push_back({f[2], f[3], f[4], f[1] == "1"});
-        } else if (f[0] == "leftover" && f.size() == 3 && IsSafeEntry(f[1]) && IsSideName(f[2], f[1], kKeptSuffix)) {
+        } else if (f[0] == "leftover" && f.size() == 3 && IsSafeEntry(f[1]) && read.leftovers.size() < kJournalItems &&
+                   sides.Kept(f[2], f[1])) {
             read.leftovers.push_back({f[1], f[2]});
         } else {
             return false;

@@ -1,15 +1,22 @@
 #pragma once
-// The record an installation keeps in the installation folder while it
-// changes it: which folders it makes, which files it stages, which targets it
-// replaces and where it keeps the replaced ones, how far it has got, and the
-// kept copies of earlier installations that could not be removed yet. A start
+// The record an installation keeps while it changes the installation folder:
+// which folders it makes, which files it stages, which targets it replaces
+// and where it keeps the replaced ones, how far it has got, and the kept
+// copies of earlier installations that could not be removed yet. A start
 // after a kill reads it to finish or undo the installation.
 //
 // Text, UTF-8, one item a line, fields separated by tabs (a character no
-// path may hold); paths are relative to the installation folder. Reading
-// treats the text as untrusted: anybody who can write the folder can write
-// it, so only a record that names nothing but the installation's own files
-// is accepted.
+// path may hold); paths are relative to the installation folder. Staged and
+// kept copies live in the installation's own folder (kTransactionFolder)
+// under numbered names, "<n>.new" and "<n>.old", never beside their targets.
+// Reading treats the text as untrusted: anybody who can write the folder can
+// write it, so only a record that names nothing but the installation's own
+// files is accepted.
+//
+// An earlier layout kept the journal beside the targets as
+// "Quillstone-upgrade.journal" and the side copies as "<target>.~new<digits>"
+// and "<target>.~old<digits>". Such a record is still read (version 1), so
+// that an installation cut short by the old layout is recovered once.
 
 #include <cstddef>
 #include <string>
@@ -17,7 +24,7 @@
 
 struct JournalEntry {
     std::string target;    // the installed file
-    std::string staged;    // its new content, beside it, until it is put in place
+    std::string staged;    // its new content until it is put in place
     std::string kept;      // where the replaced target waits until the end
     bool existed = false;  // whether there was a target to replace
 };
@@ -30,11 +37,12 @@ struct Leftover {
 };
 
 struct Journal {
-    // staging: files are being made beside their targets, none replaced yet;
-    // committing: targets are being replaced; undone: every target is as it
-    // was, the staged copies are being removed; finishing: all new files are
-    // in place, the kept copies are being removed.
+    // staging: files are being staged, none replaced yet; committing:
+    // targets are being replaced; undone: every target is as it was, the
+    // staged copies are being removed; finishing: all new files are in
+    // place, the kept copies are being removed.
     enum class State { kStaging, kCommitting, kUndone, kFinishing };
+    int version = 2;  // 1: the earlier layout, read only to be recovered
     State state = State::kStaging;
     std::vector<std::string> folders;  // made by this installation, in order
     std::vector<JournalEntry> entries;
@@ -47,11 +55,19 @@ struct Journal {
 
 // A journal is never larger than this; a larger file is not one of ours.
 constexpr std::size_t kJournalLimit = 1 << 20;
+// No list holds more entries than this, so no installation makes more
+// folders or entries; and no more leftovers are carried from one to the next.
+constexpr std::size_t kJournalItems = 99;
+
+// The names of the n-th staged and kept copy (version 2).
+std::string StagedName(unsigned n);
+std::string KeptName(unsigned n);
 
 std::string FormatJournal(const Journal& journal);
 
 // False when the text is not a journal as an installation writes it: a
 // malformed line, a missing or repeated state, a target that an upgrade list
-// could not name, a staged or kept name that is not its target's with the
-// side suffix, or a folder that holds none of the targets.
+// could not name, a staged or kept name that is not one of the
+// installation's own, one side name used twice, more items than
+// kJournalItems, or a folder that holds none of the targets or is listed twice.
 bool ParseJournal(const std::string& text, Journal* journal);

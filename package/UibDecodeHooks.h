@@ -18,6 +18,5 @@ struct DecodeHooks {
 const DecodeHooks& DefaultDecodeHooks();
 
 int DecodeUibPackageWith(const char* source, const char* target, const DecodeHooks& hooks);
-int DecodeUibPackageToWith(const char* source, const char* output, const DecodeHooks& hooks);
 
 }  // namespace uib

@@ -40,22 +40,41 @@ private:
     unsigned char* data_;
 };
 
+constexpr std::uint64_t kRoomEvery = 4ull << 20;
+
 struct Output {
     std::FILE* file;
     std::size_t (*write)(const void*, std::size_t, std::FILE*);
+    const OutputBound& bound;
+    std::uint64_t written = 0;
+    std::uint64_t allowed = 0;  // what the last answer of bound.room covers
+
+    bool Room() {
+        if (!bound.room) return true;
+        if (!bound.room(bound.context, kRoomEvery)) return false;
+        allowed = written + kRoomEvery;
+        return true;
+    }
 };
 
 bool WriteBlock(void* context, const unsigned char* data, std::size_t size) {
-    const Output& out = *static_cast<const Output*>(context);
+    Output& out = *static_cast<Output*>(context);
+    if (size > out.bound.limit - out.written) return false;
+    if (out.bound.room && out.written + size > out.allowed && !out.Room()) return false;
+    out.written += size;
     return out.write(data, size, out.file) == size;
 }
 
+const OutputBound kUnbounded;
+
 // Decodes the blocks after an accepted header into |out|.
-bool DecodeBlocks(std::FILE* in, ScanResult* scan, std::FILE* out, const DecodeHooks& hooks) {
+bool DecodeBlocks(std::FILE* in, ScanResult* scan, std::FILE* out, const DecodeHooks& hooks,
+                  const OutputBound& bound = kUnbounded) {
     Buffer input(hooks, scan->header.block_size);
     Buffer output(hooks, kOutputBufferSize);
     if (!input.get() || !output.get()) return false;
-    Output sink{out, hooks.write};
+    Output sink{out, hooks.write, bound};
+    if (!sink.Room()) return false;
     return ReadBlocks(in, input.get(), output.get(), WriteBlock, &sink, scan);
 }
 
@@ -104,19 +123,11 @@ int Decode(const char* source, const char* target, const DecodeHooks& hooks) {
     return side.MoveOver(target) ? 1 : 0;
 }
 
-int DecodeTo(const char* source, const char* output, const DecodeHooks& hooks) {
-    if (!source || !output) return 0;
-    StreamBuffers buffers;
+int DecodeStream(std::FILE* in, std::FILE* out, const OutputBound& bound) {
+    if (!in || !out) return 0;
     ScanResult scan;
-    File in = OpenPackage(source, buffers.in.get(), &scan);
-    if (!in) return 0;
-
-    std::FILE* out = std::fopen(output, "wb");
-    if (!out) return 0;
-    BufferOutput(out, buffers.out.get());
-    const bool decoded = DecodeBlocks(in.get(), &scan, out, hooks);
-    const bool closed = hooks.close(out) == 0;
-    return decoded && closed ? 1 : 0;
+    const bool decoded = ReadHeader(in, &scan) && DecodeBlocks(in, &scan, out, DefaultDecodeHooks(), bound);
+    return decoded && std::fflush(out) == 0 ? 1 : 0;
 }
 
 void* Allocate(std::size_t size) { return std::malloc(size); }
@@ -141,9 +152,9 @@ int DecodeUibPackageWith(const char* source, const char* target, const DecodeHoo
     }
 }
 
-int DecodeUibPackageToWith(const char* source, const char* output, const DecodeHooks& hooks) {
+int DecodeUibStream(std::FILE* in, std::FILE* out, const OutputBound& bound) {
     try {
-        return DecodeTo(source, output, hooks);
+        return DecodeStream(in, out, bound);
     } catch (...) {
         return 0;
     }
@@ -153,8 +164,4 @@ int DecodeUibPackageToWith(const char* source, const char* output, const DecodeH
 
 int DecodeUibPackage(const char* source, const char* target) {
     return uib::DecodeUibPackageWith(source, target, uib::DefaultDecodeHooks());
-}
-
-int DecodeUibPackageTo(const char* source, const char* output) {
-    return uib::DecodeUibPackageToWith(source, output, uib::DefaultDecodeHooks());
 }

@@ -61,11 +61,11 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     system.marlowcastRunning = [] { return IsMarlowcastRunning(); };
     system.findWindow = [](DWORD processId) { return FindWindowOfProcess(processId); };
     system.postRestart = [](DWORD threadId) { return PostThreadMessageW(threadId, WM_SV_RESTART, 0, 0) != FALSE; };
-    system.recoverInstallation = [] {
+    system.recoverInstallation = [&running] {
         // Upgrades install into the current folder, so the journal is there.
         std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
         folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), &folder[0]));
-        return folder.empty() || Installation::RecoverBeforeLaunch(folder);
+        return folder.empty() || Installation::RecoverBeforeLaunch(folder, running);
     };
     return system;
 }

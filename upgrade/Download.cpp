@@ -34,20 +34,22 @@ private:
     HINTERNET m_h;
 };
 
-// The file a download writes, buffered. Others may read it, and delete it
-// (so that the upgrade's clean-up works while an abandoned download still
-// holds it), never write it. Unless Keep() was called, it is removed when
-// this owner goes.
+// The file a download writes, buffered, through a handle of its own to the
+// caller's file, so that an abandoned download can go on writing into
+// nothing that matters until its thread ends. What it wrote stays only once
+// Keep() was called; otherwise the file is emptied when this owner goes.
 class OutputFile {
 public:
-    explicit OutputFile(std::wstring path)
-        : m_path(std::move(path)),
-          m_file(CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    explicit OutputFile(HANDLE file) {
+        HANDLE own = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            m_file.Reset(own);
+        }
+    }
     ~OutputFile() {
         if (m_kept || !m_file) return;
-        m_file.Reset();
-        DeleteFileW(m_path.c_str());
+        LARGE_INTEGER start = {};
+        if (SetFilePointerEx(m_file.Get(), start, nullptr, FILE_BEGIN)) SetEndOfFile(m_file.Get());
     }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -67,7 +69,9 @@ public:
         m_buffered = 0;
         return ok;
     }
-    // Writes what is buffered and closes the file, which then stays.
+    // Lets go of the file without writing what is buffered.
+    void Close() { m_file.Reset(); }
+    // Writes what is buffered and lets go of the file, which keeps it.
     bool Keep() {
         if (!Flush()) return false;
         m_file.Reset();
@@ -76,7 +80,6 @@ public:
     }
 
 private:
-    const std::wstring m_path;
     UniqueHandle m_file;
     bool m_kept = false;
     DWORD m_buffered = 0;
@@ -172,8 +175,19 @@ std::wstring WinInetError(DWORD error) {
 // at its next read or time-out, and owns everything it touches until then.
 class Transfer {
 public:
-    Transfer(std::wstring url, std::wstring path, DownloadBounds bounds)
-        : m_url(std::move(url)), m_path(std::move(path)), m_bounds(std::move(bounds)) {}
+    Transfer(std::wstring url, std::wstring path, HANDLE file, DownloadBounds bounds)
+        : m_url(std::move(url)), m_path(std::move(path)), m_out(file), m_bounds(std::move(bounds)) {}
+
+    ~Transfer() {
+        // The upgrade that abandoned this download has removed its folder,
+        // but for this file: once the file goes (the system removes it with
+        // the last handle), so does the folder.
+        if (!m_abandoned) return;
+        m_out.Close();
+        RemoveDirectoryW(m_path.substr(0, m_path.rfind(L'\\')).c_str());
+    }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
 
     void Run() {
         m_ok = Fetch();
@@ -316,7 +330,7 @@ private:
         FileProgress progress(static_cast<std::uint32_t>(std::min<std::uint64_t>(length, UINT32_MAX)));
 
         if (m_abandoned) return false;  // nothing more is written for an upgrade that ended
-        OutputFile out(m_path);
+        OutputFile& out = m_out;
         if (!out) {
             const DWORD error = GetLastError();
             LogEvent(L"Download of %ls failed: %ls could not be made, error %lu (%ls)", m_url.c_str(), m_path.c_str(),
@@ -379,6 +393,7 @@ private:
 
     const std::wstring m_url;
     const std::wstring m_path;
+    OutputFile m_out;  // made on the caller's thread, while its handle is sure to be open
     const DownloadBounds m_bounds;
     std::atomic<bool> m_abandoned{false};
     std::atomic<bool> m_finished{false};
@@ -407,18 +422,9 @@ std::vector<UniqueHandle> g_abandoned;
 
 }  // namespace
 
-bool VolumeFreeSpace(const std::wstring& folder, std::uint64_t* bytes) {
-    // A trailing backslash, which a share's name needs.
-    const std::wstring directory = folder.empty() || folder.back() == L'\\' ? folder : folder + L"\\";
-    ULARGE_INTEGER available = {};
-    if (!GetDiskFreeSpaceExW(directory.c_str(), &available, nullptr, nullptr)) return false;
-    *bytes = available.QuadPart;
-    return true;
-}
-
-bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopFlag& running,
+bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file, const StopFlag& running,
                   const std::function<void(std::uint32_t)>& onRead, const DownloadBounds& bounds) {
-    auto transfer = std::make_shared<Transfer>(url, path, bounds);
+    auto transfer = std::make_shared<Transfer>(url, path, file, bounds);
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
     if (!thread) {

@@ -5,23 +5,13 @@
 #include <functional>
 #include <string>
 
+#include "base/FreeSpace.h"
 #include "base/StopFlag.h"
 
 // How long a download waits for the server: to connect, and for each piece
 // of the request to go out or of the response to come in. A server that
 // accepts and then says nothing fails the download after this.
 constexpr unsigned kServerTimeoutMs = 15000;
-
-// What every download leaves free on the volume it writes to. Without a
-// signed size nothing else bounds an answer, and a hostile or broken server
-// could send one without end; a fixed cap on the file size instead would
-// refuse large releases on a roomy disk.
-constexpr std::uint64_t kFreeSpaceFloor = 256ull << 20;
-
-// The bytes free to the calling user on the volume that holds `folder`
-// (quotas included); false when the platform cannot tell.
-using FreeSpaceQuery = std::function<bool(const std::wstring& folder, std::uint64_t* bytes)>;
-bool VolumeFreeSpace(const std::wstring& folder, std::uint64_t* bytes);
 
 // What bounds one download.
 struct DownloadBounds {
@@ -32,7 +22,9 @@ struct DownloadBounds {
     FreeSpaceQuery freeSpace = VolumeFreeSpace;
 };
 
-// Fetches `url` into `file` (created, or truncated). `onRead` gets the file
+// Fetches `url` into `file`, an empty file open for writing at `path` (the
+// path only names it in the log and tells the volume to measure); the
+// download writes through a handle of its own to it. `onRead` gets the file
 // bar's new position after every read that returned data, and 100 at the end
 // of the data. True only when the server answered 200 over the scheme asked
 // for (an https URL redirected to plain http is refused) and every byte it
@@ -40,12 +32,11 @@ struct DownloadBounds {
 // while WinINet is still waiting for the server; when the answer is, or says
 // it is, longer than `bounds.size` (reading stops one read past it); and when
 // writing on would leave less than kFreeSpaceFloor free (a declared length
-// that would is refused before the first byte). A download that fails removes
-// its file, an abandoned one as soon as its thread lets go of it; meanwhile
-// the file may be deleted by others, so that the caller's clean-up works.
+// that would is refused before the first byte). A download that fails leaves
+// the file empty, an abandoned one as soon as its thread lets go of it.
 // Each download writes one line to the event log: its bytes and seconds, or
 // why it failed (the HTTP status, the WinINet error, the bound it crossed).
-bool DownloadFile(const std::wstring& url, const std::wstring& file, const StopFlag& running,
+bool DownloadFile(const std::wstring& url, const std::wstring& path, void* file, const StopFlag& running,
                   const std::function<void(std::uint32_t position)>& onRead, const DownloadBounds& bounds = {});
 
 // Whether a download that DownloadFile gave up waiting for (the stop flag was

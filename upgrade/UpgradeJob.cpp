@@ -64,37 +64,93 @@ void LogRefusal(ReleaseVerdict verdict, std::uint64_t release, std::uint64_t ins
 
 }  // namespace
 
-// A file the upgrade writes into the temporary folder, removed when the
-// upgrade ends, however it ends. Once held, it is open for reading with read
-// sharing only: until the hold ends nobody can write, replace, rename or
-// delete it (its name is easy to guess), so the bytes checked through the
-// hold are the bytes installed. The installation still reads it: its copy
-// and the package decoder open for reading and share reading.
+// A file the upgrade writes into its private folder. It is made new and
+// opened once, for reading and writing with no sharing, and that handle is
+// the file from then on: the download writes through it, the check and the
+// installation read through it, and no name is opened again, so no link,
+// attribute or stream that another program puts on the name plays a part.
+// The system removes it as soon as the last handle goes, also when the
+// process is killed.
 class UpgradeJob::TempFile {
 public:
-    explicit TempFile(std::wstring path) : m_path(std::move(path)) {}
-    ~TempFile() {
-        m_hold.Reset();
-        // A failed download has removed its file already.
-        if (!m_path.empty() && !DeleteFileW(m_path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    explicit TempFile(std::wstring path)
+        : m_path(std::move(path)),
+          m_file(CreateFileW(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)) {
+        if (!m_file) {
             const DWORD error = GetLastError();
-            LogEvent(L"Temporary file %ls could not be removed: error %lu (%ls)", m_path.c_str(), error,
+            LogEvent(L"Upgrade failed: %ls could not be made, error %lu (%ls)", m_path.c_str(), error,
                      ErrorText(error).c_str());
         }
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
+    explicit operator bool() const { return static_cast<bool>(m_file); }
     const std::wstring& Path() const { return m_path; }
-    bool Hold() {
-        m_hold.Reset(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        return static_cast<bool>(m_hold);
+    HANDLE Handle() const { return m_file.Get(); }
+    // The handle, at the file's start.
+    HANDLE Rewound() const {
+        LARGE_INTEGER start = {};
+        return SetFilePointerEx(m_file.Get(), start, nullptr, FILE_BEGIN) ? m_file.Get() : nullptr;
     }
-    HANDLE Held() const { return m_hold.Get(); }
 
 private:
     const std::wstring m_path;
+    UniqueHandle m_file;
+};
+
+// A folder of the upgrade's own under the temporary folder, under a name
+// nobody had, removed when the upgrade ends (its files are gone by then).
+// Held open meanwhile without delete sharing, so that nobody can rename or
+// remove it under the upgrade.
+class UpgradeJob::PrivateFolder {
+public:
+    explicit PrivateFolder(const std::wstring& temp) {
+        RemoveEarlierOnes(temp);
+        for (int attempt = 0; attempt < 100 && !temp.empty(); ++attempt) {
+            wchar_t name[64] = {};
+            StringCchPrintfW(name, 64, L"Quillstone-%lu-%llx", GetCurrentProcessId(),
+                             GetTickCount64() * 131 + static_cast<ULONGLONG>(attempt));
+            std::wstring path;
+            if (!JoinPath(&path, temp, name)) return;
+            if (CreateDirectoryW(path.c_str(), nullptr)) {
+                m_hold.Reset(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                if (m_hold) m_path = path;
+                return;
+            }
+            if (GetLastError() != ERROR_ALREADY_EXISTS) return;
+        }
+    }
+    ~PrivateFolder() {
+        m_hold.Reset();
+        // A download abandoned by the shutdown may still hold its file: it
+        // removes the folder when it lets go.
+        if (!m_path.empty() && !RemoveDirectoryW(m_path.c_str()) && !AbandonedDownloadRunning()) {
+            const DWORD error = GetLastError();
+            LogEvent(L"Temporary folder %ls could not be removed: error %lu (%ls)", m_path.c_str(), error,
+                     ErrorText(error).c_str());
+        }
+    }
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    // A process that was killed leaves its folder behind, empty (the system
+    // removed its files). One that runs holds its own, which cannot go.
+    static void RemoveEarlierOnes(const std::wstring& temp) {
+        WIN32_FIND_DATAW found;
+        FindHandle search(FindFirstFileW((temp + L"\\Quillstone-*").c_str(), &found));
+        for (bool more = search.Found(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveDirectoryW((temp + L"\\" + found.cFileName).c_str());
+            }
+        }
+    }
+
+    std::wstring m_path;
     UniqueHandle m_hold;
 };
 
@@ -135,10 +191,12 @@ DWORD WINAPI UpgradeJob::ThreadProc(LPVOID param) {
 }
 
 bool UpgradeJob::Run() {
-    // Every download path is built from the temporary folder.
-    std::vector<std::wstring> paths;
     if (m_entries.empty()) return false;
-    if (m_tempDir.empty() || !PlanTempFiles(&paths)) {
+    // Every download goes into a folder of this upgrade's own.
+    PrivateFolder folder(m_tempDir);
+    m_folder = folder.Path();
+    std::vector<std::wstring> paths;
+    if (m_folder.empty() || !PlanTempFiles(&paths)) {
         LogEvent(L"Upgrade failed: no usable temporary folder (\"%ls\"), nothing downloaded", m_tempDir.c_str());
         return false;
     }
@@ -150,14 +208,16 @@ bool UpgradeJob::Run() {
     Manifest manifest;
     if (m_source.publicKey && !FetchSignedManifest(&manifest)) return false;
 
-    // Let go of and removed on every way out of here.
+    // Let go of, and so removed, on every way out of here, before the folder.
     std::vector<std::unique_ptr<TempFile>> downloads;
+    std::vector<const ManifestFile*> signedFor;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         const UpgradeEntry& entry = m_entries[i];
         if (!m_running.IsRunning()) return false;
         m_progress.ShowEntry(entry.path);
         downloads.push_back(std::make_unique<TempFile>(paths[i]));
         const ManifestFile* listed = m_source.publicKey ? FindInManifest(manifest, entry.nameAnsi) : nullptr;
+        signedFor.push_back(listed);
         if (!Download(entry, listed, *downloads.back())) return false;
         m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
     }
@@ -183,7 +243,15 @@ bool UpgradeJob::Run() {
              installDir);
     std::vector<InstallItem> items;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        InstallItem item{paths[i], m_entries[i].target, m_entries[i].package};
+        InstallItem item(downloads[i]->Handle(), m_entries[i].target, m_entries[i].package);
+        if (const ManifestFile* listed = signedFor[i]; listed && item.package) {
+            // Decoded no further than its publisher signed, and checked once staged.
+            item.decodedLimit = listed->decodedSize;
+            item.checkStaged = [listed](HANDLE staged) {
+                return MatchesManifest(staged, ManifestFile{listed->name + " (decoded)", listed->decodedSize,
+                                                            listed->decodedSha256, 0, ""});
+            };
+        }
         std::wstring target;  // only to know that the full path fits
         if (!JoinPath(&target, installDir, m_entries[i].target)) {
             LogEvent(L"Upgrade failed: %ls\\%ls is too long a path", installDir, m_entries[i].target.c_str());
@@ -224,7 +292,7 @@ bool UpgradeJob::Run() {
 
 std::wstring UpgradeJob::TempPath(const std::wstring& name) const {
     std::wstring file;
-    JoinPath(&file, m_tempDir, name, L".tmp");
+    JoinPath(&file, m_folder, name, L".tmp");
     return file;
 }
 
@@ -238,7 +306,7 @@ bool UpgradeJob::PlanTempFiles(std::vector<std::wstring>* paths) const {
         for (std::size_t n = 1;; ++n) {
             const std::wstring suffix = n == 1 ? L".tmp" : L"." + std::to_wstring(n) + L".tmp";
             std::wstring path;
-            if (!JoinPath(&path, m_tempDir, entry.namePart, suffix.c_str())) return false;
+            if (!JoinPath(&path, m_folder, entry.namePart, suffix.c_str())) return false;
             if (std::none_of(paths->begin(), paths->end(), [&](const std::wstring& p) { return SameName(p, path); })) {
                 paths->push_back(path);
                 break;
@@ -253,18 +321,19 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest) {
     TempFile manifestFile(TempPath(L"Quillstone.manifest")), signatureFile(TempPath(L"Quillstone.manifest.sig"));
     const auto ignore = [](std::uint32_t) {};
     std::string text, signature;
-    if (!DownloadFile(base + L"Quillstone.manifest", manifestFile.Path(), m_running, ignore,
+    if (!manifestFile || !signatureFile) return false;
+    if (!DownloadFile(base + L"Quillstone.manifest", manifestFile.Path(), manifestFile.Handle(), m_running, ignore,
                       DownloadBounds{kManifestLimit, m_freeSpace})) {
         LogEvent(L"Upgrade refused: no signed manifest could be downloaded");
         return false;
     }
-    if (!DownloadFile(base + L"Quillstone.manifest.sig", signatureFile.Path(), m_running, ignore,
-                      DownloadBounds{kSignatureSize, m_freeSpace})) {
+    if (!DownloadFile(base + L"Quillstone.manifest.sig", signatureFile.Path(), signatureFile.Handle(), m_running,
+                      ignore, DownloadBounds{kSignatureSize, m_freeSpace})) {
         LogEvent(L"Upgrade refused: no signature of the manifest could be downloaded");
         return false;
     }
-    if (!manifestFile.Hold() || !ReadWhole(manifestFile.Held(), kManifestLimit, &text) || !signatureFile.Hold() ||
-        !ReadWhole(signatureFile.Held(), kSignatureSize, &signature)) {
+    if (!manifestFile.Rewound() || !ReadWhole(manifestFile.Handle(), kManifestLimit, &text) ||
+        !signatureFile.Rewound() || !ReadWhole(signatureFile.Handle(), kSignatureSize, &signature)) {
         LogEvent(L"Upgrade refused: the manifest or its signature could not be read back from %ls", m_tempDir.c_str());
         return false;
     }
@@ -301,19 +370,13 @@ bool UpgradeJob::Download(const UpgradeEntry& entry, const ManifestFile* listed,
     }
     DownloadBounds bounds{UINT64_MAX, m_freeSpace};
     if (listed) bounds.size = listed->size;
-    if (!DownloadFile(
-            url, file.Path(), m_running, [this](std::uint32_t position) { m_progress.SetFileProgress(position); },
-            bounds)) {
+    if (!file || !DownloadFile(
+                     url, file.Path(), file.Handle(), m_running,
+                     [this](std::uint32_t position) { m_progress.SetFileProgress(position); }, bounds)) {
         return false;
     }
-    // Held from here until the installation has read it, and checked
-    // through the hold: before the wait for Marlowcast, and on the bytes
-    // that will be installed. A package is checked as downloaded.
-    if (!file.Hold()) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Upgrade failed: the download %ls could not be held for its check, error %lu (%ls)",
-                 file.Path().c_str(), error, ErrorText(error).c_str());
-        return false;
-    }
-    return !listed || MatchesManifest(file.Held(), *listed);
+    // Checked through the handle that the installation reads: before the
+    // wait for Marlowcast, and on the bytes that will be installed. A
+    // package is checked as downloaded, and its decoded content once staged.
+    return !listed || MatchesManifest(file.Rewound(), *listed);
 }

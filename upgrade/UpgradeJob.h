@@ -1,10 +1,11 @@
 #pragma once
 // The upgrade job: on a thread of its own, download every entry from the
-// upgrade server into the temporary folder (with a publisher's key: the
-// signed manifest first, then each file within the size and hash it gives),
-// wait until Marlowcast has exited, and install every entry under the
-// installation folder (the current folder). Whatever it wrote into the
-// temporary folder is gone when it ends.
+// upgrade server into a folder of its own under the temporary folder (with a
+// publisher's key: the signed manifest first, then each file within the size
+// and hash it gives), wait until Marlowcast has exited, and install every
+// entry under the installation folder (the current folder) from the handles
+// the downloads were checked through. Whatever it wrote into the temporary
+// folder is gone when it ends.
 // It reports progress through UpgradeProgress and its end by posting
 // WM_SV_UPGRADE_DONE; it knows no window class and waits for no window.
 
@@ -66,6 +67,7 @@ public:
 
 private:
     class TempFile;
+    class PrivateFolder;
 
     static DWORD WINAPI ThreadProc(LPVOID param);
     bool FetchSignedManifest(Manifest* manifest);
@@ -75,6 +77,7 @@ private:
 
     const std::vector<UpgradeEntry> m_entries;
     const std::wstring m_tempDir;
+    std::wstring m_folder;  // the upgrade's own, under m_tempDir, while it runs
     const UpgradeSource m_source;
     UpgradeProgress& m_progress;
     const StopFlag& m_running;

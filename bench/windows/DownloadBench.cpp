@@ -47,8 +47,10 @@ DWORD WINAPI Download(LPVOID param) {
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    run.ok = DownloadFile(run.url, run.file, g_running,
-                          [&run](std::uint32_t position) { run.wnd->SetFileProgress(position); });
+    UniqueHandle file(CreateFileW(run.file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    run.ok = file && DownloadFile(run.url, run.file, file.Get(), g_running,
+                                  [&run](std::uint32_t position) { run.wnd->SetFileProgress(position); });
     QueryPerformanceCounter(&end);
     run.seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     return 0;

@@ -71,14 +71,26 @@ protected:
         sup = std::make_unique<Supervisor>(install, app, std::vector<std::wstring>{L"TMP=" + temp, L"TEMP=" + temp});
         ASSERT_TRUE(WaitUntilSupervising(*sup, install, StandInStarts(install).size() + 1));
     }
+    // A download's file in the upgrade's own folder under the temporary one.
+    std::wstring DownloadPath(const std::string& name) {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((temp + L"\\Quillstone-*").c_str(), &found);
+        std::wstring path;
+        for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+            path = temp + L"\\" + found.cFileName + L"\\" + Widen(name) + L".tmp";
+            if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+        }
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        return path;
+    }
     // True once every download is complete in the temporary folder. Asked
     // of the open files, which is quick: the downloads go again once the
     // installation ends, and reading them whole between polls would miss it.
     bool Downloaded(const std::map<std::string, size_t>& sizes) {
         for (const auto& [name, size] : sizes) {
             HANDLE file =
-                CreateFileW((temp + L"\\" + Widen(name) + L".tmp").c_str(), 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+                CreateFileW(DownloadPath(name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
             if (file == INVALID_HANDLE_VALUE) return false;
             LARGE_INTEGER length = {};
             const bool complete = GetFileSizeEx(file, &length) && static_cast<size_t>(length.QuadPart) == size;
@@ -139,7 +151,8 @@ TEST_F(Interrupted, AKillAtAnyMomentOfTheInstallationLeavesTheOldReleaseOrTheNew
     Start();
     for (int k = 0; k < kKills; ++k) {
         SCOPED_TRACE("kill " + std::to_string(k));
-        for (const auto& [name, size] : sizes) DeleteFileW((temp + L"\\" + Widen(name) + L".tmp").c_str());
+        // The files of a killed upgrade went with it; its folder goes at the next.
+        ASSERT_TRUE(WaitFor([&] { return !Downloaded(sizes); }, 10s));
         ASSERT_EQ(StandInCommand("upgrade"), "ok");
         ASSERT_TRUE(WaitFor([&] { return Downloaded(sizes); }, 60s, 2ms));
         std::this_thread::sleep_for(installTook * k / (kKills - 3));
@@ -169,8 +182,9 @@ TEST_F(Interrupted, ARecoveryThatCannotFinishLaunchesNothingAndTheNextStartCompl
     WriteFileBytes(
         InApp("Quillstone-upgrade.journal"),
         "Quillstone-Upgrade-Journal 1\nstate\tcommitting\nentry\t1\theld.txt\theld.txt.~new\theld.txt.~old\n");
-    const std::string journalFound = "Recovery: installation journal found in " + std::string(app.begin(), app.end()) +
-                                     ", state committing (1 file, 0 replaced files left), undoing the installation";
+    const std::string journalFound = "Recovery: installation journal " + std::string(app.begin(), app.end()) +
+                                     "\\Quillstone-upgrade.journal found, state committing (1 file, 0 replaced files "
+                                     "left), undoing the installation";
     {
         EventLogReader log;
         HANDLE held = CreateFileW(InApp("held.txt.~old").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -32,7 +32,7 @@ std::string HttpHead(size_t declaredLength) {
 
 size_t SideFiles(const std::wstring& folder) {
     size_t n = 0;
-    for (const wchar_t* pattern : {L"\\*.~*", L"\\*.tmp"}) {
+    for (const wchar_t* pattern : {L"\\*.~*", L"\\*.tmp", L"\\Quillstone-upgrade*"}) {
         WIN32_FIND_DATAW fd;
         HANDLE h = FindFirstFileW((folder + pattern).c_str(), &fd);
         if (h == INVALID_HANDLE_VALUE) continue;
@@ -129,7 +129,7 @@ TEST_F(UpgradeFaults, InstallationThatResistsChangesNothing) {
              WriteFileBytes(InApp("taken"), "old");
              return INVALID_HANDLE_VALUE;
          },
-         {"Installation failed staging ", "\\app\\taken\\rel-sub.txt.~new: it could not be made, error 3 ",
+         {"Installation failed staging ", "\\app\\taken\\rel-sub.txt: its folder cannot be made, error 267 ",
           "Installation undone"}},
     };
     for (const Case& c : cases) {

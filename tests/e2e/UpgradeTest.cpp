@@ -86,7 +86,7 @@ TEST_F(Upgrade, FailuresLeaveTheInstallationAsItWas) {
          {{"e2e-f2.txt", "new two"}, {"e2e-bad.dat.uib", "UMIB\x10\0\0\0garbage-garbage"}},
          {{"e2e-f2.txt", "<missing>"}, {"e2e-bad.dat", "old package target"}},
          L"Upgrade Failed!",
-         {"Marlowcast has exited (waited ", "\\app\\e2e-bad.dat.~new: ", "did not decode (damaged, or unreadable)",
+         {"Marlowcast has exited (waited ", "\\app\\e2e-bad.dat: the package did not decode (damaged, ",
           "Installation undone", "Upgrade not installed: the installation failed"}},
     };
     for (const Case& c : cases) {

@@ -3,13 +3,15 @@
 // (against a plain reading of the rules, not the reader's own helpers): the
 // text is exactly what the writer makes of the record, so nothing in it was
 // skipped or guessed; every path is relative, made of non-empty names other
-// than "." and "..", without ':' or '/'; every staged and kept name is its
-// target's with the side suffix and digits after it; every folder holds a
-// target.
+// than "." and "..", without ':' or '/'; every staged and kept name is the
+// installation's own (a number in its folder; in the earlier layout, its
+// target's with the side suffix and digits), none twice; no more items than
+// a list can make; every folder holds a target.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "install/JournalText.h"
@@ -35,8 +37,18 @@ void CheckPath(const std::string& path) {
     }
 }
 
-void CheckSide(const std::string& name, const std::string& target, const std::string& suffix) {
+void CheckSide(const Journal& journal, const std::string& name, const std::string& target, const std::string& suffix) {
     CheckPath(name);
+    if (journal.version == 2) {
+        const std::string folder = "Quillstone-upgrade\\", end = suffix == ".~new" ? ".new" : ".old";
+        Require(name.size() > folder.size() + end.size() && name.compare(0, folder.size(), folder) == 0 &&
+                    name.compare(name.size() - end.size(), end.size(), end) == 0,
+                "a side name outside the installation's folder");
+        for (std::size_t i = folder.size(); i < name.size() - end.size(); ++i) {
+            Require(name[i] >= '0' && name[i] <= '9', "a side name that is not a number");
+        }
+        return;
+    }
     Require(name.compare(0, target.size() + suffix.size(), target + suffix) == 0, "a side name of another file");
     for (std::size_t i = target.size() + suffix.size(); i < name.size(); ++i) {
         Require(name[i] >= '0' && name[i] <= '9', "a side name with more than digits after its suffix");
@@ -50,14 +62,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Journal journal;
     if (!ParseJournal(text, &journal)) return 0;
     Require(FormatJournal(journal) == text, "an accepted text that is not what the writer writes");
+    Require(journal.entries.size() <= 99 && journal.leftovers.size() <= 99 && journal.folders.size() <= 99,
+            "more items than a list can make");
+    std::set<std::string> sides;
     for (const JournalEntry& e : journal.entries) {
         CheckPath(e.target);
-        CheckSide(e.staged, e.target, ".~new");
-        CheckSide(e.kept, e.target, ".~old");
+        CheckSide(journal, e.staged, e.target, ".~new");
+        CheckSide(journal, e.kept, e.target, ".~old");
+        Require(sides.insert(e.staged).second && sides.insert(e.kept).second, "a side name twice");
     }
     for (const Leftover& l : journal.leftovers) {
         CheckPath(l.target);
-        CheckSide(l.kept, l.target, ".~old");
+        CheckSide(journal, l.kept, l.target, ".~old");
+        Require(sides.insert(l.kept).second, "a side name twice");
     }
     for (const std::string& folder : journal.folders) {
         CheckPath(folder);

@@ -79,7 +79,7 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
             if (earlier.name == name) return false;
         }
         *leadingZero = *leadingZero || (size.size() > 1 && size[0] == '0');
-        manifest->files.push_back({std::string(name), ValueOf(size), std::string(digest)});
+        manifest->files.push_back({std::string(name), ValueOf(size), std::string(digest), 0, ""});
     }
     return true;
 }
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Manifest untouched;
     untouched.release = 77;
-    untouched.files.push_back({"untouched", 1, std::string(64, '0')});
+    untouched.files.push_back({"untouched", 1, std::string(64, '0'), 0, ""});
     Manifest parsed = untouched;
     const bool accepted = ParseManifest(text, &parsed);
 

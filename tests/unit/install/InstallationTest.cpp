@@ -18,6 +18,7 @@
 
 #include "base/Handles.h"
 #include "base/Protocol.h"
+#include "install/EntryPath.h"
 #include "package/UibWriter.h"
 #include "tests/support/TestEventLog.h"
 #include "tests/unit/upgrade/JobFixtures.h"
@@ -42,21 +43,31 @@ struct Release {
     Files before = {{"a.txt", "old a"}, {"c.dat", "old c"}, {"keep.txt", "not in the list"}};
     Files after = {{"a.txt", "new a, second"}, {"c.dat", "new c"},      {"keep.txt", "not in the list"},
                    {"sub", "<dir>"},           {"sub\\b.txt", "new b"}, {"d.bin", "new d"}};
+    // Each entry: its target, and its content (a package when the target ends in ".uib").
+    std::vector<std::pair<std::wstring, std::string>> listed = {{L"a.txt", "new a, first"},
+                                                                {L"sub\\b.txt", "new b"},
+                                                                {L"c.dat.uib", "new c"},
+                                                                {L"d.bin", "new d"},
+                                                                {L"a.txt", "new a, second"}};
     std::vector<InstallItem> Items(const Scratch& s) const {
-        return {{s.Download("a1", "new a, first"), L"a.txt", false},
-                {s.Download("b", "new b"), L"sub\\b.txt", false},
-                {s.Download("c", Package("new c")), L"c.dat", true},
-                {s.Download("d", "new d"), L"d.bin", false},
-                {s.Download("a2", "new a, second"), L"a.txt", false}};
+        std::vector<InstallItem> items;
+        for (const auto& [target, content] : listed) {
+            const bool package = target.size() > 4 && target.compare(target.size() - 4, 4, L".uib") == 0;
+            items.emplace_back(s.Held(std::to_string(items.size()), package ? Package(content) : content),
+                               package ? target.substr(0, target.size() - 4) : target, package);
+        }
+        return items;
     }
 };
 
 // The name under which a replaced target is kept, or "" while there is none.
-std::string KeptOf(const Files& now, const std::string& target) {
-    const auto next = now.upper_bound(target + ".~old");
-    const auto at = now.find(target + ".~old");
-    if (at != now.end()) return at->first;
-    return next != now.end() && next->first.rfind(target + ".~old", 0) == 0 ? next->first : "";
+std::string KeptOf(const Scratch& s, const std::string& target) {
+    Journal journal;
+    if (ReadJournal(s.App(), &journal) != JournalFound::kRead) return "";
+    for (const JournalEntry& e : journal.entries) {
+        if (e.target == target && fs::exists(s.root / "app" / e.kept)) return e.kept;
+    }
+    return "";
 }
 
 // A step gate that lets every step through and, the first time the journal
@@ -81,7 +92,7 @@ protected:
     Files CutOnceAKeptCopyIsMade(const Scratch& s) {
         s.Lay(release.before);
         Installation cut(s.App());
-        cut.SetStepGate([&] { return KeptOf(s.Installed(), "a.txt").empty(); });
+        cut.SetStepGate([&] { return KeptOf(s, "a.txt").empty(); });
         EXPECT_EQ(cut.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
         return s.Installed();
     }
@@ -91,49 +102,83 @@ protected:
 };
 
 TEST_F(Install, EveryPowerCutEndsInTheOldSetOrTheNewSetOnceTheNextStartHasRecovered) {
-    int outcomes[3] = {};  // old, new, mixed
-    for (int allowed = 0;; ++allowed) {
-        SCOPED_TRACE("power cut after " + std::to_string(allowed) + " steps");
-        Scratch s;
-        s.Lay(release.before);
-        Installation installation(s.App());
-        int steps = 0;
-        installation.SetStepGate([&] { return steps++ < allowed; });
-        const Installation::Result result = installation.Install(release.Items(s), running, [] {});
-        if (result == Installation::Result::kInstalled) {
-            EXPECT_EQ(s.Installed(), release.after);
-            break;
+    // Besides the release above, lists whose names an installation that kept
+    // its copies beside the targets took for its own.
+    const Release lists[] = {
+        release,
+        {{{"Marlowcast.exe", "old m"}, {"lang.~old", "<dir>"}, {"lang.~old\\lang.dat", "old lang"}},
+         {{"Marlowcast.exe", "new m"}, {"lang.~old", "<dir>"}, {"lang.~old\\lang.dat", "new lang"}},
+         {{L"Marlowcast.exe", "new m"}, {L"lang.~old\\lang.dat.uib", "new lang"}}},
+        {{{"Marlowcast.exe", "old m"}},
+         {{"Marlowcast.exe", "new m"},
+          {"Quillstone-upgrade.journal.rejected", "<dir>"},
+          {"Quillstone-upgrade.journal.rejected\\x.txt", "new x"}},
+         {{L"Quillstone-upgrade.journal.rejected\\x.txt", "new x"}, {L"Marlowcast.exe", "new m"}}},
+        {{{"Marlowcast.exe", "old m"}},
+         {{"Marlowcast.exe", "new m"}, {"Marlowcast.exe.~old", "<dir>"}, {"Marlowcast.exe.~old\\Marlowcast.exe", "m"}},
+         {{L"Marlowcast.exe", "new m"}, {L"Marlowcast.exe.~old\\Marlowcast.exe", "m"}}},
+    };
+    for (const Release& release : lists) {
+        SCOPED_TRACE(::testing::PrintToString(release.after));
+        int outcomes[3] = {};  // old, new, mixed
+        for (int allowed = 0;; ++allowed) {
+            SCOPED_TRACE("power cut after " + std::to_string(allowed) + " steps");
+            Scratch s;
+            s.Lay(release.before);
+            Installation installation(s.App());
+            int steps = 0;
+            installation.SetStepGate([&] { return steps++ < allowed; });
+            const Installation::Result result = installation.Install(release.Items(s), running, [] {});
+            if (result == Installation::Result::kInstalled) {
+                EXPECT_EQ(s.Installed(), release.after);
+                break;
+            }
+            ASSERT_EQ(result, Installation::Result::kInterrupted);
+            EXPECT_TRUE(Installation(s.App()).Recover());
+            const Files now = s.Installed();
+            ++outcomes[now == release.before ? 0 : now == release.after ? 1 : 2];
+            EXPECT_TRUE(now == release.before || now == release.after) << ::testing::PrintToString(now);
+            ASSERT_LT(allowed, 200) << "the installation never ends";
         }
-        ASSERT_EQ(result, Installation::Result::kInterrupted);
-        EXPECT_TRUE(Installation(s.App()).Recover());
-        const Files now = s.Installed();
-        ++outcomes[now == release.before ? 0 : now == release.after ? 1 : 2];
-        EXPECT_TRUE(now == release.before || now == release.after) << ::testing::PrintToString(now);
-        ASSERT_LT(allowed, 200) << "the installation never ends";
+        std::printf("measured: power cuts: %d left the old set, %d the new set, %d a mix\n", outcomes[0], outcomes[1],
+                    outcomes[2]);
+        EXPECT_GT(outcomes[0], 5);
+        EXPECT_GT(outcomes[1], 0) << "a cut after every new file is in place keeps the new set";
+        EXPECT_EQ(outcomes[2], 0);
     }
-    std::printf("measured: power cuts: %d left the old set, %d the new set, %d a mix\n", outcomes[0], outcomes[1],
-                outcomes[2]);
-    EXPECT_GT(outcomes[0], 10);
-    EXPECT_GT(outcomes[1], 0) << "a cut after every new file is in place keeps the new set";
-    EXPECT_EQ(outcomes[2], 0);
 }
 
 // Each entry in turn cannot be installed, in each way a target can resist:
 // the installation fails and the folder is exactly as before.
 TEST_F(Install, AFailureAtAnyEntryLeavesTheFolderAsItWas) {
     const Files before = {{"one.txt", "old one"}, {"three.dat", "old three"}, {"four.txt", "old four"}};
-    enum class Resists { kReadOnly, kHeldOpen, kHeldOpenOnceStaged, kCorruptPackage, kFolderNameTaken };
-    const Resists kinds[] = {Resists::kReadOnly, Resists::kHeldOpen, Resists::kHeldOpenOnceStaged,
-                             Resists::kCorruptPackage, Resists::kFolderNameTaken};
+    enum class Resists {
+        kReadOnly,
+        kHeldOpen,
+        kHeldOpenOnceStaged,
+        kCorruptPackage,
+        kFolderNameTaken,
+        kDecodesPastWhatWasSigned,
+        kDecodesPastTheVolumesFloor,
+        kStagedCopiesMadeReadOnly,  // by another program, before the undo removes them
+    };
+    const Resists kinds[] = {Resists::kReadOnly,
+                             Resists::kHeldOpen,
+                             Resists::kHeldOpenOnceStaged,
+                             Resists::kCorruptPackage,
+                             Resists::kFolderNameTaken,
+                             Resists::kDecodesPastWhatWasSigned,
+                             Resists::kDecodesPastTheVolumesFloor,
+                             Resists::kStagedCopiesMadeReadOnly};
     for (Resists kind : kinds) {
         for (std::size_t failing = 0; failing < 4; ++failing) {
             SCOPED_TRACE("kind " + std::to_string(static_cast<int>(kind)) + ", entry " + std::to_string(failing));
             Scratch s;
             s.Lay(before);
-            std::vector<InstallItem> items = {{s.Download("1", "new one"), L"one.txt", false},
-                                              {s.Download("2", "new two"), L"sub\\two.txt", false},
-                                              {s.Download("3", Package("new three")), L"three.dat", true},
-                                              {s.Download("4", "new four"), L"four.txt", false}};
+            std::vector<InstallItem> items = {{s.Held("1", "new one"), L"one.txt", false},
+                                              {s.Held("2", "new two"), L"sub\\two.txt", false},
+                                              {s.Held("3", Package("new three")), L"three.dat", true},
+                                              {s.Held("4", "new four"), L"four.txt", false}};
             InstallItem& bad = items[failing];
             const std::wstring target = s.App() + L"\\" + bad.target;
             const auto holdTarget = [&target] {
@@ -142,9 +187,13 @@ TEST_F(Install, AFailureAtAnyEntryLeavesTheFolderAsItWas) {
             if (kind == Resists::kReadOnly || kind == Resists::kHeldOpen || kind == Resists::kHeldOpenOnceStaged) {
                 fs::create_directories(fs::path(target).parent_path());
                 Scratch::Write(target, "old, resisting");
-            } else if (kind == Resists::kCorruptPackage) {
-                bad.source = s.Download("bad", "UMIB\x10\0\0\0garbage-garbage");
+            } else if (kind == Resists::kCorruptPackage || kind == Resists::kStagedCopiesMadeReadOnly) {
+                bad.source = s.Held("bad", "UMIB\x10\0\0\0garbage-garbage");
                 bad.package = true;
+            } else if (kind == Resists::kDecodesPastWhatWasSigned || kind == Resists::kDecodesPastTheVolumesFloor) {
+                bad.source = s.Held("bad", Package(std::string(100000, 'z')));
+                bad.package = true;
+                if (kind == Resists::kDecodesPastWhatWasSigned) bad.decodedLimit = 99999;
             } else {
                 bad.target = L"taken\\" + bad.target;
                 Scratch::Write(s.root / "app" / "taken", "a file, not a folder");
@@ -156,6 +205,21 @@ TEST_F(Install, AFailureAtAnyEntryLeavesTheFolderAsItWas) {
             UniqueHandle held;
             if (kind == Resists::kReadOnly) SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
             if (kind == Resists::kHeldOpen) held = holdTarget();
+            if (kind == Resists::kDecodesPastTheVolumesFloor) {
+                installation.SetFreeSpaceQuery([](const std::wstring&, std::uint64_t* free) {
+                    *free = kFreeSpaceFloor + 99999;
+                    return true;
+                });
+            }
+            if (kind == Resists::kStagedCopiesMadeReadOnly) {
+                installation.SetStepGate([&s] {
+                    std::error_code none;
+                    for (const auto& f : fs::directory_iterator(s.root / "app" / kTransactionFolder, none)) {
+                        SetFileAttributesW(f.path().c_str(), FILE_ATTRIBUTE_READONLY);
+                    }
+                    return true;
+                });
+            }
             if (kind == Resists::kHeldOpenOnceStaged) {
                 // Held open while the targets are being replaced, too late for
                 // the staging to notice.
@@ -177,10 +241,10 @@ TEST_F(Install, ARecoveryThatCannotMoveAKeptCopyBackKeepsTheTargetAndTheJournalF
     // Cut the power once the replaced a.txt is kept and the new one is in place.
     installation.SetStepGate([&] {
         const Files now = s.Installed();
-        return KeptOf(now, "a.txt").empty() || !now.count("a.txt") || now.at("a.txt") == "old a";
+        return KeptOf(s, "a.txt").empty() || !now.count("a.txt") || now.at("a.txt") == "old a";
     });
     ASSERT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
-    const std::wstring kept = (s.root / "app" / KeptOf(s.Installed(), "a.txt")).wstring();
+    const std::wstring kept = (s.root / "app" / KeptOf(s, "a.txt")).wstring();
 
     {
         UniqueHandle held(CreateFileW(kept.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -188,7 +252,7 @@ TEST_F(Install, ARecoveryThatCannotMoveAKeptCopyBackKeepsTheTargetAndTheJournalF
         Installation recovery(s.App());
         recovery.SetPatience(0);
         EXPECT_FALSE(recovery.Recover());
-        EXPECT_TRUE(fs::exists(s.root / "app" / kJournalName)) << "the journal stays for the next start";
+        EXPECT_TRUE(fs::exists(JournalPath(s.App()))) << "the journal stays for the next start";
         EXPECT_EQ(s.Installed()["a.txt"], "new a, second") << "the target is never absent";
     }
     EXPECT_TRUE(Installation(s.App()).Recover());
@@ -237,7 +301,7 @@ TEST_F(Install, AJournalLeftStandingIsRecoveredFirstOrNothingStarts) {
 
         UniqueHandle held;
         if (!recoverable) {
-            const std::wstring kept = (s.root / "app" / KeptOf(standing, "a.txt")).wstring();
+            const std::wstring kept = (s.root / "app" / KeptOf(s, "a.txt")).wstring();
             held.Reset(CreateFileW(kept.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(held);
         }
@@ -249,7 +313,7 @@ TEST_F(Install, AJournalLeftStandingIsRecoveredFirstOrNothingStarts) {
             EXPECT_EQ(s.Installed(), release.after);
         } else {
             EXPECT_EQ(result, Installation::Result::kFailed);
-            EXPECT_EQ(s.Installed()["Quillstone-upgrade.journal"], standing.at("Quillstone-upgrade.journal"))
+            EXPECT_EQ(s.Installed()["Quillstone-upgrade\\journal"], standing.at("Quillstone-upgrade\\journal"))
                 << "the record needed to restore the folder is kept as it was";
             held.Reset();
             EXPECT_TRUE(Installation(s.App()).Recover());
@@ -258,24 +322,25 @@ TEST_F(Install, AJournalLeftStandingIsRecoveredFirstOrNothingStarts) {
     }
 }
 
-// Lists that name the installation's own files fail whole, and a list whose
-// target looks like another target's kept copy cannot make the undo lose a file.
-TEST_F(Install, TargetsNeverCoincideWithStagedKeptOrJournalNames) {
-    const std::vector<std::vector<std::wstring>> refused = {{L"x.~old", L"x"},
-                                                            {L"x", L"x.~new"},
-                                                            {L"x.~old3"},
-                                                            {L"Quillstone-upgrade.journal"},
-                                                            {L"Quillstone-upgrade.journal.~new"},
-                                                            {L"quillstone-upgrade.JOURNAL.rejected"}};
+// Lists that name the installation's own folder, or an existing file by
+// another spelling of its name, fail whole.
+TEST_F(Install, TargetsNeverReachTheInstallationsOwnFolderNorAFileByAnotherName) {
+    Scratch s;
+    s.Lay({{"Marlowcast.exe", "old m"}});
+    wchar_t alias[MAX_PATH] = {};
+    const std::wstring exe = s.App() + L"\\Marlowcast.exe";
+    ASSERT_NE(GetShortPathNameW(exe.c_str(), alias, MAX_PATH), 0u);
+    const std::wstring shortName = fs::path(alias).filename().wstring();
+    ASSERT_NE(shortName, L"Marlowcast.exe") << "the volume makes short names";
+    const std::vector<std::vector<std::wstring>> refused = {
+        {L"Quillstone-upgrade\\journal"}, {L"x", L"quillstone-UPGRADE\\1.old"}, {L"Quillstone-upgrade"}, {shortName}};
     for (const auto& targets : refused) {
         SCOPED_TRACE(::testing::PrintToString(targets));
-        Scratch s;
-        s.Lay({{"x", "old x"}});
         std::vector<InstallItem> items;
-        for (const std::wstring& t : targets) items.push_back({s.Download("n", "new"), t, false});
+        for (const std::wstring& t : targets) items.emplace_back(s.Held("n", "new"), t, false);
         Installation installation(s.App());
         EXPECT_EQ(installation.Install(items, running, [] {}), Installation::Result::kFailed);
-        EXPECT_EQ(s.Installed(), (Files{{"x", "old x"}}));
+        EXPECT_EQ(s.Installed(), (Files{{"Marlowcast.exe", "old m"}}));
     }
 }
 
@@ -295,10 +360,10 @@ TEST_F(Install, ReplacedFilesThatCannotBeRemovedYetNeverBlockTheirTarget) {
             held.emplace_back(
                 CreateFileW(kept.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         }));
-        const std::vector<InstallItem> items = {{s.Download("a", "release " + std::to_string(r)), L"a.txt", false}};
+        const std::vector<InstallItem> items = {{s.Held("a", "release " + std::to_string(r)), L"a.txt", false}};
         ASSERT_EQ(installation.Install(items, running, [] {}), Installation::Result::kInstalled);
         EXPECT_EQ(s.Installed()["a.txt"], "release " + std::to_string(r));
-        EXPECT_TRUE(fs::exists(s.root / "app" / kJournalName)) << "the leftovers stay recorded";
+        EXPECT_TRUE(fs::exists(JournalPath(s.App()))) << "the leftovers stay recorded";
     }
     held.clear();
     EXPECT_TRUE(Installation(s.App()).Recover());
@@ -314,27 +379,105 @@ TEST_F(Install, AHostileJournalIsSetAsideAndNeverActedOn) {
         "entry\t1\t..\\other\\file\t..\\other\\file.~new\t..\\other\\file.~old\n",
         "entry\t0\t..\\other\\file\t..\\other\\file.~new\t..\\other\\file.~old\n",
         "entry\t1\tmine.txt\t..\\other\\file.~new\t..\\other\\file.~old\n",
+        "entry\t1\tmine.txt\tQuillstone-upgrade\\1.new\t..\\other\\file.~old\n",
         "leftover\t..\\other\\file\t..\\other\\file.~old\n",
     };
     const Files outside = {{"file", "a user's file"}, {"file.~new", "a user's new"}, {"file.~old", "a user's old"}};
-    for (const char* state : states) {
-        for (const char* entry : entries) {
-            SCOPED_TRACE(std::string(state) + ": " + entry);
-            Scratch s;
-            s.Lay({{"mine.txt", "mine"}});
-            fs::create_directories(s.root / "other");
-            for (const auto& [name, content] : outside) Scratch::Write(s.root / "other" / name, content);
-            const std::string journal = std::string("Quillstone-Upgrade-Journal 1\nstate\t") + state + "\n" + entry;
-            Scratch::Write(s.root / "app" / kJournalName, journal);
+    for (const int version : {1, 2}) {
+        for (const char* state : states) {
+            for (const char* entry : entries) {
+                SCOPED_TRACE(std::to_string(version) + " " + state + ": " + entry);
+                Scratch s;
+                s.Lay({{"mine.txt", "mine"}});
+                fs::create_directories(s.root / "other");
+                for (const auto& [name, content] : outside) Scratch::Write(s.root / "other" / name, content);
+                const std::string journal =
+                    "Quillstone-Upgrade-Journal " + std::to_string(version) + "\nstate\t" + state + "\n" + entry;
+                fs::create_directories(fs::path(JournalPath(s.App(), version)).parent_path());
+                Scratch::Write(JournalPath(s.App(), version), journal);
 
-            EXPECT_TRUE(Installation(s.App()).Recover()) << "it blocks nothing";
-            EXPECT_EQ(s.Installed(), (Files{{"mine.txt", "mine"}, {"Quillstone-upgrade.journal.rejected", journal}}));
-            for (const auto& [name, content] : outside) {
-                std::ifstream in(s.root / "other" / name, std::ios::binary);
-                EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content) << name;
+                EXPECT_TRUE(Installation(s.App()).Recover()) << "it blocks nothing";
+                Files expected = {{"mine.txt", "mine"}};
+                expected[fs::relative(JournalPath(s.App(), version) + L".rejected", s.App()).string()] = journal;
+                if (version == 2) expected["Quillstone-upgrade"] = "<dir>";
+                EXPECT_EQ(s.Installed(), expected);
+                for (const auto& [name, content] : outside) {
+                    std::ifstream in(s.root / "other" / name, std::ios::binary);
+                    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content) << name;
+                }
             }
         }
     }
+}
+
+// Whatever stands where the journal or the installation's folder should be
+// never holds Marlowcast back, and a journal of the earlier layout, which
+// kept its copies beside the targets, is recovered once by its own names.
+TEST_F(Install, WhatStandsWhereTheJournalShouldBeNeverHoldsALaunchBack) {
+    const std::string legacy =
+        "Quillstone-Upgrade-Journal 1\nstate\tcommitting\nentry\t1\ta.txt\ta.txt.~new\ta.txt.~old\n";
+    const struct {
+        const char* what;
+        Files laid, after;
+    } cases[] = {
+        {"a folder under the earlier journal's name",
+         {{"Quillstone-upgrade.journal", "<dir>"}},
+         {{"Quillstone-upgrade.journal", "<dir>"}}},
+        {"a folder where the journal is",
+         {{"Quillstone-upgrade\\journal", "<dir>"}},
+         {{"Quillstone-upgrade", "<dir>"}, {"Quillstone-upgrade\\journal.rejected", "<dir>"}}},
+        {"a file where the installation's folder is",
+         {{"Quillstone-upgrade", "a file"}},
+         {{"Quillstone-upgrade", "a file"}}},
+        {"an earlier layout's journal",
+         {{"a.txt", "new a"}, {"a.txt.~old", "old a"}, {"Quillstone-upgrade.journal", legacy}},
+         {{"a.txt", "old a"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Scratch s;
+        s.Lay(c.laid);
+        EXPECT_TRUE(Installation::RecoverBeforeLaunch(s.App(), running));
+        EXPECT_EQ(s.Installed(), c.after);
+    }
+}
+
+// Ten replaced files held by another program: the shutdown cuts the recovery
+// before a launch short between two of its steps, and the next start ends it.
+TEST_F(Install, TheShutdownCutsARecoveryHeldUpByManyFilesShort) {
+    Scratch s;
+    Release ten;
+    ten.listed.clear();
+    for (int i = 0; i < 10; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        ten.before[name] = "old";
+        ten.listed.push_back({std::wstring(name.begin(), name.end()), "new"});
+    }
+    s.Lay(ten.before);
+    Installation cut(s.App());
+    cut.SetStepGate([&] { return KeptOf(s, "f9").empty(); });
+    ASSERT_EQ(cut.Install(ten.Items(s), running, [] {}), Installation::Result::kInterrupted);
+    std::vector<UniqueHandle> held;
+    for (const auto& item : fs::directory_iterator(s.root / "app" / kTransactionFolder)) {
+        if (item.path().extension() == ".old") {
+            held.emplace_back(CreateFileW(item.path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        }
+    }
+    ASSERT_EQ(held.size(), 10u);
+
+    StopFlag shutdown;
+    shutdown.Start();
+    std::thread exitSoon([&] {
+        Sleep(1000);
+        shutdown.Stop();
+    });
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_FALSE(Installation::RecoverBeforeLaunch(s.App(), shutdown));
+    exitSoon.join();
+    EXPECT_LT(GetTickCount64() - started, 5000u) << "the shutdown waits for no held file";
+    held.clear();
+    EXPECT_TRUE(Installation::RecoverBeforeLaunch(s.App(), running));
+    EXPECT_EQ(s.Installed(), ten.before);
 }
 
 // A virus scanner or an indexer holds a file for a moment: the installation
@@ -391,10 +534,10 @@ TEST_F(Install, NoRecoveryWhileMarlowcastRunsFromTheFolder) {
 
     UniqueHandle marlowcast(CreateMutexW(nullptr, FALSE, kMarlowcastMutexName));  // started by hand
     ASSERT_TRUE(marlowcast);
-    EXPECT_FALSE(Installation::RecoverBeforeLaunch(s.App()));
+    EXPECT_FALSE(Installation::RecoverBeforeLaunch(s.App(), running));
     EXPECT_EQ(s.Installed(), standing);
     marlowcast.Reset();
-    EXPECT_TRUE(Installation::RecoverBeforeLaunch(s.App()));
+    EXPECT_TRUE(Installation::RecoverBeforeLaunch(s.App(), running));
     EXPECT_EQ(s.Installed(), release.before);
 }
 

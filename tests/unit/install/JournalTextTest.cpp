@@ -8,15 +8,13 @@
 
 namespace {
 
-const std::string kHead = "Quillstone-Upgrade-Journal 1\n";
-
 TEST(JournalText, ReadsBackWhatItWrites) {
     Journal written;
     written.state = Journal::State::kCommitting;
     written.folders = {"sub"};
-    written.entries = {{"a.txt", "a.txt.~new", "a.txt.~old3", true},
-                       {"sub\\b \xC3\xA9.dll", "sub\\b \xC3\xA9.dll.~new", "sub\\b \xC3\xA9.dll.~old", false}};
-    written.leftovers = {{"Quillstone.exe", "Quillstone.exe.~old"}};
+    written.entries = {{"a.txt", StagedName(1), KeptName(1), true},
+                       {"sub\\b \xC3\xA9.dll", StagedName(3), KeptName(3), false}};
+    written.leftovers = {{"Quillstone.exe", KeptName(2)}};
     Journal read;
     ASSERT_TRUE(ParseJournal(FormatJournal(written), &read));
     EXPECT_EQ(FormatJournal(read), FormatJournal(written));
@@ -28,6 +26,7 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
         const char* what;
         std::string body;
         bool accepted;
+        int version = 1;
     } cases[] = {
         // clang-format off
         {"plain", "state\tfinishing\nentry\t1\ta\ta.~new\ta.~old\n", true},
@@ -54,15 +53,36 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
         {"a field too many", "state\tstaging\nentry\t1\ta\ta.~new\ta.~old\tx\n", false},
         {"existed neither 0 nor 1", "state\tstaging\nentry\t2\ta\ta.~new\ta.~old\n", false},
         {"a cut last line", "state\tstaging\nentry\t1\ta\ta.~new\ta.~o", false},
+        // The installation's own folder, with numbered names.
+        {"v2 plain", "state\tcommitting\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", true, 2},
+        {"v2 leftovers", "state\tfinishing\nleftover\ta\tQuillstone-upgrade\\12.old\n", true, 2},
+        {"v2 a side name beside its target", "state\tstaging\nentry\t0\ta\ta.~new\ta.~old\n", false, 2},
+        {"v2 a side name outside the folder", "state\tstaging\nentry\t0\ta\tQuillstone-upgrade\\..\\x.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 a side name not numbered", "state\tstaging\nentry\t0\ta\tQuillstone-upgrade\\journal.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 a leading zero", "state\tstaging\nentry\t0\ta\tQuillstone-upgrade\\01.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 one side name twice", "state\tfinishing\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\nleftover\tb\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 a target in the folder", "state\tstaging\nentry\t0\tQuillstone-upgrade\\x\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 a folder twice", "state\tstaging\nfolder\ts\nfolder\ts\nentry\t0\ts\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
         // clang-format on
     };
     for (const auto& c : cases) {
         Journal journal;
-        EXPECT_EQ(ParseJournal(kHead + c.body, &journal), c.accepted) << c.what;
+        EXPECT_EQ(ParseJournal("Quillstone-Upgrade-Journal " + std::to_string(c.version) + "\n" + c.body, &journal),
+                  c.accepted)
+            << c.what;
     }
     Journal journal;
-    EXPECT_FALSE(ParseJournal("Quillstone-Upgrade-Journal 2\nstate\tstaging\n", &journal)) << "another header";
-    EXPECT_FALSE(ParseJournal(kHead + "state\tstaging\n" + std::string(kJournalLimit, '#'), &journal)) << "too long";
+    EXPECT_FALSE(ParseJournal("Quillstone-Upgrade-Journal 3\nstate\tstaging\n", &journal)) << "another header";
+    // No more items than a list can make: a record of thousands is not ours,
+    // and reading it takes no longer than reading a small one.
+    std::string many = "Quillstone-Upgrade-Journal 2\nstate\tfinishing\n";
+    for (unsigned n = 1; n <= kJournalItems + 1; ++n) {
+        many += "leftover\ta" + std::to_string(n) + "\t" + KeptName(n) + "\n";
+    }
+    EXPECT_FALSE(ParseJournal(many, &journal)) << "one leftover more than a list can make";
+    EXPECT_FALSE(ParseJournal(
+        std::string("Quillstone-Upgrade-Journal 1\n") + "state\tstaging\n" + std::string(kJournalLimit, '#'), &journal))
+        << "too long";
 }
 
 }  // namespace

@@ -15,8 +15,11 @@ TEST(EntryPath, InstallsOnlyPlainNamesBelowTheInstallationFolder) {
         "Marlowcast.exe", "lang\\de.uib", "a\\b\\c.dll", "a.UIB", ".hidden", "a b.txt", "\xE9t\xE9\\x",
         // Like devices, but none.
         "console.txt", "COM10", "LPT", "x.con", "sub\\auxiliary",
-        // Like the installation's own names, but none.
-        "x.~new.txt", "x.~oldx", "x~old", "sub\\Quillstone-upgrade.journal", "Quillstone-upgrade.journal.txt",
+        // Names an installation once kept beside its targets: no longer its own.
+        "x.~new", "x.~old", "sub\\x.~new7", "x.~old.uib", "lang.~old\\lang.dat.uib", "Quillstone-upgrade.journal",
+        "Quillstone-upgrade.journal.rejected\\x", "Marlowcast.exe.~old\\Marlowcast.exe", "Quillstone-upgrade.txt",
+        // Like short names, but none.
+        "a~b.txt", "longer~1.text", "nine-char~1", "~1",
         // clang-format on
     };
     const std::string unsafe[] = {
@@ -29,10 +32,11 @@ TEST(EntryPath, InstallsOnlyPlainNamesBelowTheInstallationFolder) {
         "COM1", "com9.log", "lpt1", "LPT9.txt", "COM0", "com\xB9",
         // A package decodes into the entry without ".uib".
         ".uib", "sub\\.uib", "a..uib", "a .uib",
-        // The installation's own names: staged and kept copies, the journal.
-        "x.~new", "x.~old", "x.~OLD", "sub\\x.~new7", "x.~old12", "x.~old.uib",
-        "Quillstone-upgrade.journal", "QUILLSTONE-UPGRADE.JOURNAL", "Quillstone-upgrade.journal.~new",
-        "Quillstone-upgrade.journal.rejected", "Quillstone-upgrade.journal.uib",
+        // The installation's own folder, as any name of the path.
+        "Quillstone-upgrade", "quillstone-UPGRADE\\journal", "Quillstone-upgrade\\1.old", "sub\\Quillstone-upgrade\\x",
+        "Quillstone-upgrade.uib",
+        // Shaped like short names, which may be other spellings of long ones.
+        "MARLOW~1.EXE", "marlo~12.exe", "QUILLS~1\\journal", "sub\\LANG~1\\x.dat", "A~1", "DE~1.uib",
         // clang-format on
     };
     for (const auto& entry : safe) EXPECT_TRUE(IsSafeEntry(entry)) << '"' << entry << '"';

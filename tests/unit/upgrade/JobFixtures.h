@@ -118,6 +118,7 @@ public:
         SetCurrentDirectoryW((root / "app").c_str());
     }
     ~Folders() {
+        m_held.clear();
         SetCurrentDirectoryW(m_saved);
         std::error_code ignored;
         for (const auto& item : fs::recursive_directory_iterator(root, ignored)) {
@@ -137,6 +138,13 @@ public:
     std::wstring Download(const std::string& name, const std::string& bytes) const {
         Write(root / "temp" / name, bytes);
         return (root / "temp" / name).wstring();
+    }
+    // The same, open for reading as a checked download is, until the end.
+    HANDLE Held(const std::string& name, const std::string& bytes) const {
+        const std::wstring path = Download(name + "." + std::to_string(m_held.size()), bytes);
+        m_held.emplace_back(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        return m_held.back().Get();
     }
     // Files (content "<dir>": a folder) into the installation folder.
     void Lay(const std::map<std::string, std::string>& files) const {
@@ -168,6 +176,7 @@ public:
 
 private:
     wchar_t m_saved[MAX_PATH] = {};
+    mutable std::vector<UniqueHandle> m_held;
 };
 
 inline std::vector<UpgradeEntry> EntriesOf(const std::vector<std::string>& listed) {
