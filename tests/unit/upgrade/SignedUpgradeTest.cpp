@@ -81,11 +81,11 @@ std::string Oversized(Manifest manifest) {
     const std::size_t lineBeyondName = std::string("File:  1 \n").size() + 64;
     std::string text = FormatManifest(manifest);
     for (int i = 0; kManifestLimit + 1 - text.size() > 300; ++i) {
-        manifest.files.push_back({"padding-" + std::to_string(i) + std::string(100, 'p'), 1, std::string(64, '0')});
+        manifest.files.push_back({"padding-" + std::to_string(i) + std::string(100, 'p'), 1, std::string(64, '0'), 0, ""});
         text = FormatManifest(manifest);
     }
     manifest.files.push_back(
-        {std::string(kManifestLimit + 1 - text.size() - lineBeyondName, 'q'), 1, std::string(64, '0')});
+        {std::string(kManifestLimit + 1 - text.size() - lineBeyondName, 'q'), 1, std::string(64, '0'), 0, ""});
     return FormatManifest(manifest);
 }
 
@@ -112,7 +112,7 @@ protected:
         r.served = {{"one.txt", {"new one"}}, {"two.bin", {std::string(3000, 't')}}};
         r.manifest.release = 5;
         for (const auto& [name, file] : r.served)
-            r.manifest.files.push_back({name, file.bytes.size(), Sha256(file.bytes)});
+            r.manifest.files.push_back({name, file.bytes.size(), Sha256(file.bytes), 0, ""});
         r.signer = &publisher;
         return r;
     }
