@@ -162,14 +162,21 @@ qs_untrust_test_authority() {
 # $QS_SIGNED_RELEASES/<release>/ holds the files, the manifest and its
 # signature, for releases 4 and 5.
 qs_sign_test_releases() {
-  local key=$QS_ROOT/build/windows/test-keys/upgrade.pem out=$QS_ROOT/build/windows/signed-releases r
+  local keys=$QS_ROOT/build/windows/test-keys out=$QS_ROOT/build/windows/signed-releases
+  local uibpack=$QS_ROOT/build/host/tools/uibpack/uibpack dir r version key
   rm -rf "$out"
-  for r in 4 5; do
-    mkdir -p "$out/$r"
-    printf 'signed one, release %s\n' "$r" >"$out/$r/signed-one.txt"
-    head -c 20000 /dev/zero | tr '\0' "$r" >"$out/$r/signed-two.bin"
-    "$QS_ROOT/build/host/tools/uibpack/uibpack" sign --key "$key" --release "$r" --out "$out/$r" \
-      "$out/$r/signed-one.txt" "$out/$r/signed-two.bin" >/dev/null || return 1
+  # Releases 4 and 5 under keys version 1 (release key 1); "rotated" is
+  # release 3 under keys version 2, which lists release key 2 only.
+  for dir in 4 5 rotated; do
+    r=$dir version=1 key=1
+    [ "$dir" = rotated ] && r=3 version=2 key=2
+    mkdir -p "$out/$dir"
+    printf 'signed one, release %s\n' "$r" >"$out/$dir/signed-one.txt"
+    head -c 20000 /dev/zero | tr '\0' "$r" >"$out/$dir/signed-two.bin"
+    "$uibpack" keys --root "$keys/root.pem" --version "$version" --out "$out/$dir" \
+      "$keys/release-$key.pub.pem" >/dev/null || return 1
+    "$uibpack" sign --key "$keys/release-$key.pem" --release "$r" --out "$out/$dir" \
+      "$out/$dir/signed-one.txt" "sub\\signed-two.bin=$out/$dir/signed-two.bin" >/dev/null || return 1
   done
   export QS_SIGNED_RELEASES=$out
 }

@@ -1,31 +1,18 @@
 #include "upgrade/Manifest.h"
 
+#include "upgrade/SignedText.h"
+
 namespace {
 
-constexpr char kHeader[] = "Quillstone-Manifest: 1";
+constexpr char kHeader[] = "Quillstone-Manifest: 2";
 constexpr char kRelease[] = "Release: ";
+constexpr char kExpires[] = "Expires: ";
 constexpr char kFile[] = "File: ";
+constexpr char kPackage[] = "Package: ";
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-// 1 to 20 decimal digits that fit 64 bits.
-bool ReadNumber(const std::string& text, std::uint64_t* value) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    std::uint64_t number = 0;
-    for (char c : text) {
-        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (number > (UINT64_MAX - digit) / 10) return false;
-        number = number * 10 + digit;
-    }
-    *value = number;
-    return true;
-}
-
-bool IsDigest(const std::string& text) {
-    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-bool IsName(const std::string& text) {
+bool IsEntry(const std::string& text) {
     if (text.empty()) return false;
     for (char c : text) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
@@ -33,58 +20,75 @@ bool IsName(const std::string& text) {
     return true;
 }
 
-// "NAME SIZE SHA256", read from the right: the name may hold spaces.
-bool ReadFile(const std::string& line, ManifestFile* file) {
-    const std::size_t digestAt = line.rfind(' ');
-    if (digestAt == std::string::npos || digestAt == 0) return false;
-    const std::size_t sizeAt = line.rfind(' ', digestAt - 1);
-    if (sizeAt == std::string::npos) return false;
-    file->name = line.substr(0, sizeAt);
-    file->sha256 = line.substr(digestAt + 1);
-    return IsName(file->name) && ReadNumber(line.substr(sizeAt + 1, digestAt - sizeAt - 1), &file->size) &&
-           IsDigest(file->sha256);
+// Takes the last space-separated field off `rest`; false when no space is left
+// before it.
+bool TakeLast(std::string* rest, std::string* field) {
+    const std::size_t space = rest->rfind(' ');
+    if (space == std::string::npos) return false;
+    *field = rest->substr(space + 1);
+    rest->resize(space);
+    return true;
+}
+
+// "ENTRY SIZE SHA256", and for a package " DECODEDSIZE DECODEDSHA256" after
+// it, read from the right: the entry may hold spaces.
+bool ReadFile(std::string rest, bool package, ManifestFile* file) {
+    std::string size, decodedSize;
+    if (package && (!TakeLast(&rest, &file->decodedSha256) || !IsLowerHex(file->decodedSha256, 64) ||
+                    !TakeLast(&rest, &decodedSize) || !ReadDecimal(decodedSize, &file->decodedSize))) {
+        return false;
+    }
+    if (!TakeLast(&rest, &file->sha256) || !IsLowerHex(file->sha256, 64) || !TakeLast(&rest, &size) ||
+        !ReadDecimal(size, &file->size)) {
+        return false;
+    }
+    file->entry = rest;
+    return IsEntry(file->entry) && IsPackageEntry(file->entry) == package;
 }
 
 }  // namespace
 
+bool IsPackageEntry(const std::string& entry) {
+    return entry.size() >= 4 && entry.compare(entry.size() - 4, 4, ".uib") == 0;
+}
+
 bool ParseManifest(const std::string& text, Manifest* manifest) {
-    if (text.size() > kManifestLimit || text.empty() || text.back() != '\n') return false;
+    std::vector<std::string> lines;
+    if (text.size() > kManifestLimit || !SplitLines(text, &lines) || lines.size() < 3) return false;
     Manifest read;
-    std::size_t start = 0;
-    int number = 0;
-    for (; start < text.size(); ++number) {
-        const std::size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (number == 0) {
-            if (line != kHeader) return false;
-        } else if (number == 1) {
-            if (!StartsWith(line, kRelease) || !ReadNumber(line.substr(sizeof kRelease - 1), &read.release)) {
-                return false;
-            }
-        } else {
-            ManifestFile file;
-            if (!StartsWith(line, kFile) || !ReadFile(line.substr(sizeof kFile - 1), &file)) return false;
-            if (FindInManifest(read, file.name)) return false;
-            read.files.push_back(file);
-        }
+    if (lines[0] != kHeader || !StartsWith(lines[1], kRelease) ||
+        !ReadDecimal(lines[1].substr(sizeof kRelease - 1), &read.release) || !StartsWith(lines[2], kExpires) ||
+        !ParseUtcTime(lines[2].substr(sizeof kExpires - 1), &read.expires)) {
+        return false;
     }
-    if (number < 2) return false;  // no release line
+    for (std::size_t i = 3; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        ManifestFile file;
+        const bool package = StartsWith(line, kPackage);
+        if (!package && !StartsWith(line, kFile)) return false;
+        if (!ReadFile(line.substr(package ? sizeof kPackage - 1 : sizeof kFile - 1), package, &file)) return false;
+        if (FindInManifest(read, file.entry)) return false;
+        read.files.push_back(std::move(file));
+    }
     *manifest = std::move(read);
     return true;
 }
 
 std::string FormatManifest(const Manifest& manifest) {
-    std::string text = std::string(kHeader) + "\n" + kRelease + std::to_string(manifest.release) + "\n";
+    std::string text = std::string(kHeader) + "\n" + kRelease + std::to_string(manifest.release) + "\n" + kExpires +
+                       FormatUtcTime(manifest.expires) + "\n";
     for (const ManifestFile& f : manifest.files) {
-        text += kFile + f.name + " " + std::to_string(f.size) + " " + f.sha256 + "\n";
+        const bool package = IsPackageEntry(f.entry);
+        text += (package ? kPackage : kFile) + f.entry + " " + std::to_string(f.size) + " " + f.sha256;
+        if (package) text += " " + std::to_string(f.decodedSize) + " " + f.decodedSha256;
+        text += "\n";
     }
     return text;
 }
 
-const ManifestFile* FindInManifest(const Manifest& manifest, const std::string& name) {
+const ManifestFile* FindInManifest(const Manifest& manifest, const std::string& entry) {
     for (const ManifestFile& f : manifest.files) {
-        if (f.name == name) return &f;
+        if (f.entry == entry) return &f;
     }
     return nullptr;
 }

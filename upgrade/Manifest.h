@@ -1,18 +1,25 @@
 #pragma once
 // The manifest a publisher signs for a release: which files the release
-// holds, with their sizes and SHA-256, and the release's number. No Win32
-// here: Quillstone reads it, the publisher's tool writes and checks it, and
-// both go by this one reading of it.
+// holds, where each one goes, with their sizes and SHA-256, the release's
+// number and when the manifest expires. No Win32 here: Quillstone reads it,
+// the publisher's tool writes and checks it, and both go by this one reading
+// of it.
 //
-//   Quillstone-Manifest: 1
+//   Quillstone-Manifest: 2
 //   Release: 42
+//   Expires: 2027-03-08T14:00:00Z
 //   File: Marlowcast.exe 1234567 <64 lower-case hex digits>
+//   Package: skins\skin.dat.uib 5120 <64 hex digits> 16384 <64 hex digits>
 //   ...
 //
-// Every line ends in '\n', the last one too. A file's NAME is the entry's
-// name part as the server serves it (bytes of the ANSI code page; it may
-// hold spaces, never a control byte); SIZE is decimal. Nothing else may
-// appear: no other line, no blank line, no '\r', no name twice.
+// Every line ends in '\n', the last one too. ENTRY is the entry as the
+// upgrade list names it, folders included (bytes of the ANSI code page; it
+// may hold spaces, never a control byte), so that where a file goes is
+// signed too, not only what it holds. An entry ending in ".uib" is a package
+// and has a Package line, which adds what decoding it gives: its size and
+// SHA-256; every other entry has a File line. SIZE is decimal, EXPIRES a
+// time in UTC (upgrade/SignedText.h). Nothing else may appear: no other
+// line, no blank line, no '\r', no entry twice.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +27,7 @@
 #include <vector>
 
 // The largest manifest read, and the size of a signature: ECDSA P-256 over
-// SHA-256 of the manifest's bytes, as r and s of 32 bytes each.
+// SHA-256 of the document's bytes, as r and s of 32 bytes each.
 constexpr std::size_t kManifestLimit = 64 * 1024;
 constexpr std::size_t kSignatureSize = 64;
 
@@ -28,7 +35,7 @@ constexpr char kManifestName[] = "Quillstone.manifest";
 constexpr char kSignatureName[] = "Quillstone.manifest.sig";
 
 struct ManifestFile {
-    std::string name;
+    std::string entry;  // as the list names it: "skins\skin.dat.uib"
     std::uint64_t size = 0;
     std::string sha256;  // 64 lower-case hex digits
     // A package's decoded content: what decoding may write at most, and its
@@ -39,8 +46,13 @@ struct ManifestFile {
 
 struct Manifest {
     std::uint64_t release = 0;
+    std::int64_t expires = 0;  // seconds since 1970 (UTC)
     std::vector<ManifestFile> files;
 };
+
+// Whether an entry is a package, decoded when installed: it ends in ".uib",
+// in that letter case, as the upgrade decides it.
+bool IsPackageEntry(const std::string& entry);
 
 // False, with `manifest` untouched, for anything that is not exactly a
 // manifest as above, or longer than kManifestLimit.
@@ -49,5 +61,6 @@ bool ParseManifest(const std::string& text, Manifest* manifest);
 // The text of a manifest; ParseManifest reads it back as it was.
 std::string FormatManifest(const Manifest& manifest);
 
-// The file in the manifest with that name, or null.
-const ManifestFile* FindInManifest(const Manifest& manifest, const std::string& name);
+// The file the manifest lists for that entry (the whole entry, folders
+// included, byte for byte), or null.
+const ManifestFile* FindInManifest(const Manifest& manifest, const std::string& entry);

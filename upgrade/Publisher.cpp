@@ -1,6 +1,6 @@
 // Where this build takes its upgrades from, and whose signature they must
 // carry: the server's address (QUILLSTONE_UPGRADE_URL) and the publisher's
-// public key (QUILLSTONE_UPGRADE_KEY, from a header made at build time), both
+// root key (QUILLSTONE_UPGRADE_KEY, from a header made at build time), both
 // compiled in. Kept alone in this file, so that a build for another server or
 // another key compiles only it again.
 #include "upgrade/UpgradeJob.h"

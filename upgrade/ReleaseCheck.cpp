@@ -9,10 +9,11 @@
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
+#include "upgrade/SignedText.h"
 
 namespace {
 
-constexpr wchar_t kReleaseValue[] = L"Upgrade Release";
+constexpr wchar_t kKeysVersionValue[] = L"Upgrade Keys Version";
 
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
@@ -162,21 +163,52 @@ bool Measure(const Cng& cng, HANDLE file, std::uint64_t limit, std::uint64_t* si
 
 }  // namespace
 
-ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const unsigned char* publicKey,
-                             std::uint64_t installed, Manifest* manifest) {
-    const Cng cng;
-    if (!cng || !VerifySignature(cng, text, signature, publicKey)) return ReleaseVerdict::kBadSignature;
+ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, const unsigned char* rootKey,
+                         std::uint64_t acceptedVersion, std::int64_t now, KeysDocument* keys) {
+    {
+        const Cng cng;
+        if (!cng || !VerifySignature(cng, text, signature, rootKey)) return ReleaseVerdict::kBadKeysSignature;
+    }
+    KeysDocument read;
+    if (!ParseKeysDocument(text, &read)) return ReleaseVerdict::kBadKeys;
+    *keys = std::move(read);
+    if (keys->version < acceptedVersion) return ReleaseVerdict::kOlderKeys;
+    if (IsExpired(keys->expires, now)) return ReleaseVerdict::kExpiredKeys;
+    return ReleaseVerdict::kAccepted;
+}
+
+ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const KeysDocument& keys,
+                             const ReleaseRecord& record, std::int64_t now, Manifest* manifest) {
+    {
+        const Cng cng;
+        bool verified = false;
+        for (std::size_t i = 0; cng && !verified && i < keys.keys.size(); ++i) {
+            verified = VerifySignature(cng, text, signature, keys.keys[i].data());
+        }
+        if (!verified) return ReleaseVerdict::kBadSignature;
+    }
     Manifest read;
     if (!ParseManifest(text, &read)) return ReleaseVerdict::kBadManifest;
     *manifest = std::move(read);
-    return manifest->release < installed ? ReleaseVerdict::kOlderRelease : ReleaseVerdict::kAccepted;
+    if (IsExpired(manifest->expires, now)) return ReleaseVerdict::kExpiredManifest;
+    if (manifest->release < record.installed) return ReleaseVerdict::kOlderRelease;
+    if (record.anyRolledBack && manifest->release <= record.rolledBack) return ReleaseVerdict::kRolledBackRelease;
+    return ReleaseVerdict::kAccepted;
+}
+
+std::int64_t SystemUtcNow() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // 100 ns ticks since 1601-01-01; 11644473600 s from there to 1970.
+    return static_cast<std::int64_t>(ticks / 10000000) - 11644473600LL;
 }
 
 bool MatchesManifest(HANDLE file, const ManifestFile& listed) {
     const Cng cng;
     std::uint64_t size = 0;
     std::string sha256;
-    const std::wstring name = FromAnsi(listed.name);
+    const std::wstring name = FromAnsi(listed.entry);
     if (!cng || !Measure(cng, file, listed.size, &size, &sha256)) {
         LogEvent(L"File %ls refused: it could not be read back from the temporary folder to check it", name.c_str());
         return false;
@@ -195,19 +227,91 @@ bool MatchesManifest(HANDLE file, const ManifestFile& listed) {
     return true;
 }
 
-std::uint64_t InstalledRelease(const std::wstring& key) {
-    std::uint64_t release = 0;
-    DWORD size = sizeof release;
-    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), kReleaseValue, RRF_RT_REG_QWORD, nullptr, &release, &size) !=
-        ERROR_SUCCESS) {
-        return 0;
-    }
-    return release;
+namespace {
+
+std::wstring InstalledValue(std::uint64_t keysVersion) {
+    return L"Upgrade Release (keys version " + std::to_wstring(keysVersion) + L")";
+}
+std::wstring RolledBackValue(std::uint64_t keysVersion) {
+    return L"Upgrade Rolled Back (keys version " + std::to_wstring(keysVersion) + L")";
 }
 
-bool RecordInstalledRelease(const std::wstring& key, std::uint64_t release) {
-    const LSTATUS status =
-        RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), kReleaseValue, REG_QWORD, &release, sizeof release);
-    SetLastError(static_cast<DWORD>(status));  // the registry returns its error instead of setting it
+// The registry returns its error instead of setting it.
+bool Report(LSTATUS status) {
+    SetLastError(static_cast<DWORD>(status));
     return status == ERROR_SUCCESS;
+}
+
+// One 64-bit record: an absent value (or key) reads as 0 with `found` false;
+// a value of another type or size is no record and fails, as does any other
+// error of the registry.
+bool ReadRecord(const std::wstring& key, const std::wstring& name, std::uint64_t* value, bool* found) {
+    std::uint64_t read = 0;
+    DWORD size = sizeof read;
+    const LSTATUS status =
+        RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_QWORD, nullptr, &read, &size);
+    *found = status == ERROR_SUCCESS;
+    if (status == ERROR_FILE_NOT_FOUND) {
+        *value = 0;
+        return true;
+    }
+    if (status == ERROR_SUCCESS) *value = read;
+    return Report(status);
+}
+
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    ~RegistryKey() {
+        if (m_key) RegCloseKey(m_key);
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    HKEY* Put() { return &m_key; }
+    HKEY Get() const { return m_key; }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+// Written and flushed: RegSetValueExW alone leaves the value in memory for
+// the registry's lazy writer, which a power cut in the next seconds beats.
+bool WriteRecord(const std::wstring& key, const std::wstring& name, std::uint64_t value) {
+    RegistryKey opened;
+    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                     nullptr, opened.Put(), nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(opened.Get(), name.c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
+                                sizeof value);
+    }
+    if (status == ERROR_SUCCESS) status = RegFlushKey(opened.Get());
+    return Report(status);
+}
+
+}  // namespace
+
+bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version) {
+    bool found = false;
+    return ReadRecord(key, kKeysVersionValue, version, &found);
+}
+
+bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version) {
+    return WriteRecord(key, kKeysVersionValue, version);
+}
+
+bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record) {
+    bool found = false;
+    return ReadRecord(key, InstalledValue(keysVersion), &record->installed, &found) &&
+           ReadRecord(key, RolledBackValue(keysVersion), &record->rolledBack, &record->anyRolledBack);
+}
+
+bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
+    return WriteRecord(key, InstalledValue(keysVersion), release);
+}
+
+bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
+    ReleaseRecord record;
+    if (!ReadReleaseRecord(key, keysVersion, &record)) return false;
+    if (record.anyRolledBack && record.rolledBack >= release) return true;
+    return WriteRecord(key, RolledBackValue(keysVersion), release);
 }

@@ -14,6 +14,7 @@ constexpr std::size_t kNameLimit = 511;
 
 UpgradeEntry MakeUpgradeEntry(const std::string& listed) {
     UpgradeEntry entry;
+    entry.listed = listed;
     entry.path = FromAnsi(listed);
     const std::size_t slash = entry.path.rfind(L'\\');
     entry.namePart = slash == std::wstring::npos ? entry.path : entry.path.substr(slash + 1);

@@ -6,6 +6,7 @@
 
 struct UpgradeEntry {
     std::wstring path;      // as listed: relative to the installation folder, '\' between folders
+    std::string listed;     // as listed, in the ANSI code page: what the manifest signs for
     std::wstring namePart;  // after the last '\': the file's name on the server and in the temporary folder
     std::string nameAnsi;   // the name part as the server serves it: bytes of the ANSI code page
     std::string urlName;    // the name part in the ANSI code page, percent-encoded; empty when it has no ANSI form

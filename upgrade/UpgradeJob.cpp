@@ -5,14 +5,17 @@
 #include <algorithm>
 #include <memory>
 
+#include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "upgrade/Download.h"
 #include "upgrade/ProgressSteps.h"
+#include "install/EntryPath.h"
 #include "install/Installation.h"
 #include "upgrade/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
+#include "upgrade/SignedText.h"
 
 namespace {
 
@@ -45,21 +48,53 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// Why a signed manifest was refused, in one line.
-void LogRefusal(ReleaseVerdict verdict, std::uint64_t release, std::uint64_t installed) {
+// Why the keys document or the manifest was refused, in one line.
+void LogRefusal(ReleaseVerdict verdict, const KeysDocument& keys, std::uint64_t acceptedKeys, const Manifest& manifest,
+                const ReleaseRecord& record) {
     switch (verdict) {
+        case ReleaseVerdict::kBadKeysSignature:
+            LogEvent(
+                L"Upgrade refused: bad signature, the keys document is not signed with the root key of this build or "
+                L"was changed after signing");
+            break;
+        case ReleaseVerdict::kBadKeys: LogEvent(L"Upgrade refused: the signed keys document is malformed"); break;
+        case ReleaseVerdict::kOlderKeys:
+            LogEvent(L"Upgrade refused: the keys document's version is lower than one accepted already (%llu < %llu)",
+                     keys.version, acceptedKeys);
+            break;
+        case ReleaseVerdict::kExpiredKeys:
+            LogEvent(L"Upgrade refused: the keys document (version %llu) expired on %hs", keys.version,
+                     FormatUtcTime(keys.expires).c_str());
+            break;
         case ReleaseVerdict::kBadSignature:
             LogEvent(
-                L"Upgrade refused: bad signature, the manifest is not signed with the publisher's key or was "
-                L"changed after signing");
+                L"Upgrade refused: bad signature, the manifest is not signed with a release key of keys version %llu "
+                L"or was changed after signing",
+                keys.version);
             break;
         case ReleaseVerdict::kBadManifest: LogEvent(L"Upgrade refused: the signed manifest is malformed"); break;
+        case ReleaseVerdict::kExpiredManifest:
+            LogEvent(L"Upgrade refused: the manifest (release %llu) expired on %hs", manifest.release,
+                     FormatUtcTime(manifest.expires).c_str());
+            break;
         case ReleaseVerdict::kOlderRelease:
-            LogEvent(L"Upgrade refused: the manifest's release is older than the one installed (%llu < %llu)", release,
-                     installed);
+            LogEvent(
+                L"Upgrade refused: the manifest's release is older than the one installed (%llu < %llu, keys version "
+                L"%llu)",
+                manifest.release, record.installed, keys.version);
+            break;
+        case ReleaseVerdict::kRolledBackRelease:
+            LogEvent(L"Upgrade refused: release %llu is at or below release %llu, rolled back here (keys version %llu)",
+                     manifest.release, record.rolledBack, keys.version);
             break;
         case ReleaseVerdict::kAccepted: break;
     }
+}
+
+void LogRecordError(const wchar_t* what, const std::wstring& key) {
+    const DWORD error = GetLastError();
+    LogEvent(L"Upgrade refused: %ls under HKEY_CURRENT_USER\\%ls, error %lu (%ls)", what, key.c_str(), error,
+             ErrorText(error).c_str());
 }
 
 }  // namespace
@@ -202,11 +237,12 @@ bool UpgradeJob::Run() {
     }
     OverallProgress total(static_cast<int>(m_entries.size()));
 
-    // With a publisher's key the signed manifest comes first: nothing is
-    // downloaded that it does not name, nor read further than the size it
-    // gives, and each file is checked as soon as it is in.
+    // With a publisher's root key the signed documents come first: nothing
+    // is downloaded that the manifest does not name, nor read further than
+    // the size it gives, and each file is checked as soon as it is in.
     Manifest manifest;
-    if (m_source.publicKey && !FetchSignedManifest(&manifest)) return false;
+    std::uint64_t keysVersion = 0;
+    if (m_source.rootKey && !FetchSignedManifest(&manifest, &keysVersion)) return false;
 
     // Let go of, and so removed, on every way out of here, before the folder.
     std::vector<std::unique_ptr<TempFile>> downloads;
@@ -216,7 +252,7 @@ bool UpgradeJob::Run() {
         if (!m_running.IsRunning()) return false;
         m_progress.ShowEntry(entry.path);
         downloads.push_back(std::make_unique<TempFile>(paths[i]));
-        const ManifestFile* listed = m_source.publicKey ? FindInManifest(manifest, entry.nameAnsi) : nullptr;
+        const ManifestFile* listed = m_source.rootKey ? FindInManifest(manifest, entry.listed) : nullptr;
         signedFor.push_back(listed);
         if (!Download(entry, listed, *downloads.back())) return false;
         m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
@@ -248,7 +284,7 @@ bool UpgradeJob::Run() {
             // Decoded no further than its publisher signed, and checked once staged.
             item.decodedLimit = listed->decodedSize;
             item.checkStaged = [listed](HANDLE staged) {
-                return MatchesManifest(staged, ManifestFile{listed->name + " (decoded)", listed->decodedSize,
+                return MatchesManifest(staged, ManifestFile{listed->entry + " (decoded)", listed->decodedSize,
                                                             listed->decodedSha256, 0, ""});
             };
         }
@@ -259,12 +295,12 @@ bool UpgradeJob::Run() {
         }
         items.push_back(std::move(item));
     }
-    // The release is recorded before anything is put in place. Recorded
-    // after, a crash in the finishing (which the next start completes) would
-    // leave the old number, and the older release would be accepted again.
-    // The same release is accepted again, so an installation that fails and
-    // is undone does not block a retry.
-    if (m_source.publicKey && !RecordInstalledRelease(m_source.releaseKey, manifest.release)) {
+    // The release is recorded, and flushed to disk, before anything is put
+    // in place. Recorded after, a crash in the finishing (which the next
+    // start completes) would leave the old number, and the older release
+    // would be accepted again. The same release is accepted again, so an
+    // installation that fails and is undone does not block a retry.
+    if (m_source.rootKey && !RecordInstalledRelease(m_source.releaseKey, keysVersion, manifest.release)) {
         const DWORD error = GetLastError();
         LogEvent(
             L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
@@ -316,43 +352,96 @@ bool UpgradeJob::PlanTempFiles(std::vector<std::wstring>* paths) const {
     return true;
 }
 
-bool UpgradeJob::FetchSignedManifest(Manifest* manifest) {
+// One signed document and its signature, downloaded within their bounds
+// and read back through holds; the temporary files go when it returns.
+bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, const wchar_t* signatureName,
+                                     std::string* text, std::string* signature) {
     const std::wstring base = m_source.serverUrl + L"/upgrade/";
-    TempFile manifestFile(TempPath(L"Quillstone.manifest")), signatureFile(TempPath(L"Quillstone.manifest.sig"));
+    TempFile textFile(TempPath(name)), signatureFile(TempPath(signatureName));
     const auto ignore = [](std::uint32_t) {};
+    if (!textFile || !signatureFile) return false;
+    if (!DownloadFile(base + name, textFile.Path(), textFile.Handle(), m_running, ignore,
+                      DownloadBounds{limit, m_freeSpace})) {
+        LogEvent(L"Upgrade refused: no signed %ls could be downloaded", name);
+        return false;
+    }
+    if (!DownloadFile(base + signatureName, signatureFile.Path(), signatureFile.Handle(), m_running, ignore,
+                      DownloadBounds{kSignatureSize, m_freeSpace})) {
+        LogEvent(L"Upgrade refused: no signature of %ls could be downloaded", name);
+        return false;
+    }
+    if (!textFile.Rewound() || !ReadWhole(textFile.Handle(), limit, text) || !signatureFile.Rewound() ||
+        !ReadWhole(signatureFile.Handle(), kSignatureSize, signature)) {
+        LogEvent(L"Upgrade refused: %ls or its signature could not be read back from %ls", name, m_folder.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The checks before any listed file, in this order: the keys document
+// against the root key, its version and expiry; the manifest against the
+// keys document's release keys, its expiry, its release against those
+// installed and rolled back under that keys version; every entry of the
+// list signed for, in the folder the list gives it.
+bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVersion) {
+    const std::int64_t now = m_clock();
     std::string text, signature;
-    if (!manifestFile || !signatureFile) return false;
-    if (!DownloadFile(base + L"Quillstone.manifest", manifestFile.Path(), manifestFile.Handle(), m_running, ignore,
-                      DownloadBounds{kManifestLimit, m_freeSpace})) {
-        LogEvent(L"Upgrade refused: no signed manifest could be downloaded");
+    KeysDocument keys;
+    std::uint64_t accepted = 0;
+    ReleaseRecord record;
+    if (!FetchSignedDocument(L"Quillstone.keys", kKeysLimit, L"Quillstone.keys.sig", &text, &signature)) return false;
+    if (!ReadAcceptedKeysVersion(m_source.releaseKey, &accepted)) {
+        LogRecordError(L"the keys version accepted so far cannot be read", m_source.releaseKey);
         return false;
     }
-    if (!DownloadFile(base + L"Quillstone.manifest.sig", signatureFile.Path(), signatureFile.Handle(), m_running,
-                      ignore, DownloadBounds{kSignatureSize, m_freeSpace})) {
-        LogEvent(L"Upgrade refused: no signature of the manifest could be downloaded");
-        return false;
-    }
-    if (!manifestFile.Rewound() || !ReadWhole(manifestFile.Handle(), kManifestLimit, &text) ||
-        !signatureFile.Rewound() || !ReadWhole(signatureFile.Handle(), kSignatureSize, &signature)) {
-        LogEvent(L"Upgrade refused: the manifest or its signature could not be read back from %ls", m_tempDir.c_str());
-        return false;
-    }
-    const std::uint64_t installed = InstalledRelease(m_source.releaseKey);
-    const ReleaseVerdict verdict = CheckManifest(text, signature, m_source.publicKey, installed, manifest);
+    ReleaseVerdict verdict = CheckKeys(text, signature, m_source.rootKey, accepted, now, &keys);
     if (verdict != ReleaseVerdict::kAccepted) {
-        LogRefusal(verdict, manifest->release, installed);
+        LogRefusal(verdict, keys, accepted, *manifest, record);
         return false;
     }
-    // An entry the publisher did not sign for fails the upgrade before any
-    // download.
-    for (const UpgradeEntry& entry : m_entries) {
-        if (!FindInManifest(*manifest, entry.nameAnsi)) {
-            LogEvent(L"Upgrade refused: the list names %ls, which the signed manifest does not", entry.path.c_str());
+    // Kept at once, whatever becomes of this upgrade: from now on the release
+    // keys that this version no longer lists sign nothing here.
+    if (keys.version > accepted) {
+        if (!RecordAcceptedKeysVersion(m_source.releaseKey, keys.version)) {
+            LogRecordError(L"the keys version accepted cannot be recorded", m_source.releaseKey);
             return false;
         }
+        LogEvent(L"Keys document version %llu accepted (before: %llu): %lu release key%ls, expires %hs", keys.version,
+                 accepted, static_cast<unsigned long>(keys.keys.size()), keys.keys.size() == 1 ? L"" : L"s",
+                 FormatUtcTime(keys.expires).c_str());
     }
-    LogEvent(L"Manifest accepted: release %llu (installed so far: %llu), signature good, every listed file signed for",
-             manifest->release, installed);
+
+    if (!FetchSignedDocument(L"Quillstone.manifest", kManifestLimit, L"Quillstone.manifest.sig", &text, &signature)) {
+        return false;
+    }
+    if (!ReadReleaseRecord(m_source.releaseKey, keys.version, &record)) {
+        LogRecordError(L"the release record cannot be read", m_source.releaseKey);
+        return false;
+    }
+    verdict = CheckManifest(text, signature, keys, record, now, manifest);
+    if (verdict != ReleaseVerdict::kAccepted) {
+        LogRefusal(verdict, keys, accepted, *manifest, record);
+        return false;
+    }
+    // An entry the publisher did not sign for, or signed for another folder,
+    // fails the upgrade before any download.
+    for (const UpgradeEntry& entry : m_entries) {
+        if (FindInManifest(*manifest, entry.listed)) continue;
+        const auto elsewhere = std::find_if(manifest->files.begin(), manifest->files.end(),
+                                            [&](const ManifestFile& f) { return NamePart(f.entry) == entry.nameAnsi; });
+        if (elsewhere != manifest->files.end()) {
+            LogEvent(L"Upgrade refused: the list puts %ls in another folder than the signed manifest, which gives %ls",
+                     entry.path.c_str(), FromAnsi(elsewhere->entry).c_str());
+        } else {
+            LogEvent(L"Upgrade refused: the list names %ls, which the signed manifest does not", entry.path.c_str());
+        }
+        return false;
+    }
+    *keysVersion = keys.version;
+    LogEvent(
+        L"Manifest accepted: release %llu (installed so far: %llu), keys version %llu, signatures good, every listed "
+        L"file signed for",
+        manifest->release, record.installed, keys.version);
     return true;
 }
 

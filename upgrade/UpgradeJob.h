@@ -1,16 +1,19 @@
 #pragma once
 // The upgrade job: on a thread of its own, download every entry from the
 // upgrade server into a folder of its own under the temporary folder (with a
-// publisher's key: the signed manifest first, then each file within the size
-// and hash it gives), wait until Marlowcast has exited, and install every
-// entry under the installation folder (the current folder) from the handles
-// the downloads were checked through. Whatever it wrote into the temporary
-// folder is gone when it ends.
+// publisher's root key: the keys document it signed and the manifest one of
+// its release keys signed first, then each file within the size and hash it
+// gives), wait until Marlowcast has exited, and install every entry under the
+// installation folder (the current folder) from the handles the downloads
+// were checked through. Whatever it wrote into the temporary folder is gone
+// when it ends.
 // It reports progress through UpgradeProgress and its end by posting
 // WM_SV_UPGRADE_DONE; it knows no window class and waits for no window.
 
 #include <windows.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@
 #include "base/StopFlag.h"
 #include "upgrade/Download.h"
 #include "upgrade/Manifest.h"
+#include "upgrade/ReleaseCheck.h"
 #include "upgrade/UpgradeEntry.h"
 #include "upgrade/UpgradeProgress.h"
 
@@ -25,11 +29,13 @@
 struct UpgradeSource {
     // The server's base URL, without a port; files lie under "<URL>/upgrade/".
     std::wstring serverUrl;
-    // The publisher's ECDSA P-256 public key (X and Y, 32 bytes each), or
-    // null: then nothing is checked and no manifest is asked for.
-    const unsigned char* publicKey = nullptr;
+    // The publisher's root key, ECDSA P-256 (X and Y, 32 bytes each), which
+    // signs the keys document; or null: then nothing is checked and neither
+    // the keys document nor a manifest is asked for.
+    const unsigned char* rootKey = nullptr;
     // The user's registry key (under HKEY_CURRENT_USER) that keeps the
-    // highest release installed, so that an older one is refused.
+    // highest keys version accepted and the releases installed and rolled
+    // back under it, so that older ones are refused.
     std::wstring releaseKey;
 };
 
@@ -64,13 +70,18 @@ public:
     // For tests: how the free space of the temporary folder's volume is
     // measured (the platform's call unless replaced).
     void SetFreeSpaceQuery(FreeSpaceQuery query) { m_freeSpace = std::move(query); }
+    // For tests: the clock that signed documents' expiry is judged by, in
+    // seconds since 1970 (UTC; the system's clock unless replaced).
+    void SetClock(std::function<std::int64_t()> clock) { m_clock = std::move(clock); }
 
 private:
     class TempFile;
     class PrivateFolder;
 
     static DWORD WINAPI ThreadProc(LPVOID param);
-    bool FetchSignedManifest(Manifest* manifest);
+    bool FetchSignedDocument(const wchar_t* name, std::size_t limit, const wchar_t* signatureName, std::string* text,
+                             std::string* signature);
+    bool FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVersion);
     bool Download(const UpgradeEntry& entry, const ManifestFile* listed, TempFile& file);
     bool PlanTempFiles(std::vector<std::wstring>* paths) const;
     std::wstring TempPath(const std::wstring& name) const;
@@ -82,6 +93,7 @@ private:
     UpgradeProgress& m_progress;
     const StopFlag& m_running;
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
+    std::function<std::int64_t()> m_clock = SystemUtcNow;
     UniqueHandle m_thread;
     HWND m_notify = nullptr;
 };

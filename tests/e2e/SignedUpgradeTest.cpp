@@ -1,9 +1,11 @@
-// Signed upgrades end to end: Quillstone built with a publisher's key
-// installs a release signed with it by the publisher's tool, refuses one
-// older than what it installed and one changed on the server after signing,
-// and leaves the folder as it was when it refuses. The server's log shows
-// the manifest asked for before any file, and no file at all for a release
-// the manifest alone refuses.
+// Signed upgrades end to end: Quillstone built with a publisher's root key
+// installs a release signed by the publisher's tool with a release key that
+// the keys document lists, refuses one older than what it installed and one
+// changed on the server after signing, follows a rotation of the release
+// keys to a new keys version (whose release numbers start over), and then
+// refuses the older keys document; it leaves the folder as it was when it
+// refuses. The server's log shows the signed documents asked for before any
+// file, and no file at all for a release they alone refuse.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -28,15 +30,21 @@ protected:
         ForgetReleases();
     }
     void TearDown() override { ForgetReleases(); }
-    static void ForgetReleases() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kApplicationKey, L"Upgrade Release"); }
+    static void ForgetReleases() {
+        for (const wchar_t* value :
+             {L"Upgrade Keys Version", L"Upgrade Release (keys version 1)", L"Upgrade Release (keys version 2)"}) {
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kApplicationKey, value);
+        }
+    }
 
-    // Puts release `number` as scripts/test signed it on the server.
-    void Publish(int number) {
+    // Puts a release as scripts/test signed it on the server: "4" and "5"
+    // under keys version 1, "rotated" (release 3) under keys version 2.
+    void Publish(const std::string& release) {
         const char* releases = std::getenv("QS_SIGNED_RELEASES");
         ASSERT_NE(releases, nullptr) << "run through scripts/test, which signs the releases";
-        for (const char* name :
-             {"signed-one.txt", "signed-two.bin", "Quillstone.manifest", "Quillstone.manifest.sig"}) {
-            const std::string path = std::string(releases) + "/" + std::to_string(number) + "/" + name;
+        for (const char* name : {"signed-one.txt", "signed-two.bin", "Quillstone.keys", "Quillstone.keys.sig",
+                                 "Quillstone.manifest", "Quillstone.manifest.sig"}) {
+            const std::string path = std::string(releases) + "/" + release + "/" + name;
             Serve(name, ReadFileBytes(Widen("Z:" + path)));
         }
     }
@@ -69,25 +77,32 @@ protected:
     }
 };
 
-TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
+TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChangedAndFollowsARotation) {
     OfferList({"signed-one.txt", "sub\\signed-two.bin"});
-    const std::string five = "signed one, release 5\n|5";
     const struct {
         const char* what;
-        int release;
-        bool swapFile;  // changed on the server after signing
-        bool damaged;   // the installed copy damaged beforehand
-        bool installs;
-        const char* logged;  // the verdict in the event log
+        const char* release;
+        bool swapFile;         // changed on the server after signing
+        bool damaged;          // the installed copy damaged beforehand
+        const char* installs;  // what is installed then; null: the folder as it was
+        size_t documents;      // the signed documents asked for before the verdict
+        const char* logged;    // the verdict in the event log
     } cases[] = {
-        {"release 5, as signed", 5, false, false, true, "Manifest accepted: release 5 (installed so far: 0)"},
-        {"release 5 again, over a damaged file: a repair", 5, false, true, true,
+        {"release 5, as signed", "5", false, false, "signed one, release 5\n|5", 4,
+         "Manifest accepted: release 5 (installed so far: 0), keys version 1"},
+        {"release 5 again, over a damaged file: a repair", "5", false, true, "signed one, release 5\n|5", 4,
          "Manifest accepted: release 5 (installed so far: 5)"},
-        {"release 4, older than the one installed", 4, false, false, false,
-         "Upgrade refused: the manifest's release is older than the one installed (4 < 5)"},
-        {"release 5 with a file changed on the server", 5, true, false, false,
-         "File signed-two.bin refused: its SHA-256 is "},
+        {"release 4, older than the one installed", "4", false, false, nullptr, 4,
+         "Upgrade refused: the manifest's release is older than the one installed (4 < 5, keys version 1)"},
+        {"release 5 with a file changed on the server", "5", true, false, nullptr, 4,
+         "File sub\\signed-two.bin refused: its SHA-256 is "},
+        {"a rotation to keys version 2 and its release 3", "rotated", false, false, "signed one, release 3\n|3", 4,
+         "Manifest accepted: release 3 (installed so far: 0), keys version 2"},
+        {"release 5 under keys version 1 again, after the rotation", "5", false, false, nullptr, 2,
+         "Upgrade refused: the keys document's version is lower than one accepted already (1 < 2)"},
     };
+    const std::vector<std::string> documents = {"Quillstone.keys", "Quillstone.keys.sig", "Quillstone.manifest",
+                                                "Quillstone.manifest.sig"};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EventLogReader log;
@@ -97,15 +112,15 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
         const std::string before = Installed();
         const size_t logged = AccessLogLines();
         EXPECT_EQ(Upgrade(), c.installs ? L"Upgrade OK!" : L"Upgrade Failed!");
-        EXPECT_EQ(Installed(), c.installs ? five : before);
+        EXPECT_EQ(Installed(), c.installs ? c.installs : before);
 
-        // The manifest and its signature first; the files only for a release
-        // the manifest lets in.
+        // The signed documents first; the files only for a release they let in.
         const std::vector<std::string> asked = AskedSince(logged);
-        const std::vector<std::string> manifest = {"Quillstone.manifest", "Quillstone.manifest.sig"};
-        ASSERT_GE(asked.size(), 2u);
-        EXPECT_EQ(std::vector<std::string>(asked.begin(), asked.begin() + 2), manifest);
-        EXPECT_EQ(asked.size() > 2, c.release == 5) << "files are asked for only after the manifest let them in";
+        ASSERT_GE(asked.size(), c.documents);
+        EXPECT_EQ(std::vector<std::string>(asked.begin(), asked.begin() + c.documents),
+                  std::vector<std::string>(documents.begin(), documents.begin() + c.documents));
+        EXPECT_EQ(asked.size() > c.documents, c.installs || c.swapFile)
+            << "files are asked for only after the signed documents let them in";
         EXPECT_EQ(log.Matching(c.logged).size(), 1u) << log.Dump();
         EXPECT_EQ(log.Matching("Upgrade installed: 2 files").size(), c.installs ? 1u : 0u);
     }

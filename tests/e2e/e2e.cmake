@@ -47,16 +47,24 @@ qs_supervisor_build(Quillstone_https https qs_upgrade_url_https)
 qs_add_e2e(e2e_network_test ${CMAKE_CURRENT_LIST_DIR}/NetworkTest.cpp ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
 add_dependencies(e2e_network_test Quillstone_https)
 
-# Signed upgrades: Quillstone built with the public half of a publisher's key
-# made for the tests; scripts/test signs releases with the private half
-# (build/windows/test-keys/upgrade.pem) using the native uibpack.
+# Signed upgrades: Quillstone built with the public half of a root key made
+# for the tests; scripts/test signs keys documents with the root's private
+# half and releases with two release keys (build/windows/test-keys), using
+# the native uibpack.
 set(QS_TEST_KEYS ${CMAKE_BINARY_DIR}/test-keys)
-add_custom_command(OUTPUT ${QS_TEST_KEYS}/upgrade.pem ${QS_TEST_KEYS}/upgrade.pub.pem
+set(qs_test_key_files)
+set(qs_test_key_commands)
+foreach(name root release-1 release-2)
+  list(APPEND qs_test_key_files ${QS_TEST_KEYS}/${name}.pem ${QS_TEST_KEYS}/${name}.pub.pem)
+  list(APPEND qs_test_key_commands
+    COMMAND openssl ecparam -name prime256v1 -genkey -noout -out ${QS_TEST_KEYS}/${name}.pem
+    COMMAND openssl ec -in ${QS_TEST_KEYS}/${name}.pem -pubout -out ${QS_TEST_KEYS}/${name}.pub.pem 2>/dev/null)
+endforeach()
+add_custom_command(OUTPUT ${qs_test_key_files}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${QS_TEST_KEYS}
-  COMMAND openssl ecparam -name prime256v1 -genkey -noout -out ${QS_TEST_KEYS}/upgrade.pem
-  COMMAND openssl ec -in ${QS_TEST_KEYS}/upgrade.pem -pubout -out ${QS_TEST_KEYS}/upgrade.pub.pem 2>/dev/null
-  COMMENT "Making the tests' publisher key")
-qs_upgrade_source(qs_upgrade_url_signed "${QUILLSTONE_UPGRADE_URL}" ${QS_TEST_KEYS}/upgrade.pub.pem)
+  ${qs_test_key_commands}
+  COMMENT "Making the tests' root and release keys (one command: the build needs the root's public half, the releases all)")
+qs_upgrade_source(qs_upgrade_url_signed "${QUILLSTONE_UPGRADE_URL}" ${QS_TEST_KEYS}/root.pub.pem)
 qs_supervisor_build(Quillstone_signed signed qs_upgrade_url_signed)
 qs_add_e2e(e2e_signed_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/SignedUpgradeTest.cpp)
 add_dependencies(e2e_signed_upgrade_test Quillstone_signed)

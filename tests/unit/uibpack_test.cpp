@@ -111,73 +111,150 @@ TEST(Uibpack, RefusesBadCommandLinesAndMissingFilesWithoutLeavingFiles) {
     }
 }
 
-// A release signed with sign passes verify; each way of tampering with it,
-// or of checking it with the wrong key, fails it.
-TEST(Uibpack, VerifyAcceptsWhatSignWroteAndRefusesEveryTamperedForm) {
+// A release whose keys document keys wrote and whose manifest sign wrote
+// passes verify; each way of tampering with it, signing it with a key the
+// keys document does not list, letting either expire, or checking it with
+// another root, fails it, as Quillstone refuses it, naming what is wrong.
+TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
     TempDir keys;
-    for (const char* name : {"publisher", "stranger"}) {
+    for (const char* name : {"root", "release", "stranger"}) {
         const std::string key = keys.Path(name);
         ASSERT_EQ(std::system(("openssl ecparam -name prime256v1 -genkey -noout -out '" + key + ".pem' && " +
                                "openssl ec -in '" + key + ".pem' -pubout -out '" + key + ".pub.pem' 2>/dev/null")
                                   .c_str()),
                   0);
     }
-    const std::string publisher = keys.Path("publisher.pem"), publisherPublic = keys.Path("publisher.pub.pem");
+    const std::string past = "2020-01-01T00:00:00Z";
     const struct {
         const char* what;
+        std::vector<std::string> keysOptions, signOptions;
         std::function<void(TempDir&)> tamper;
-        const char* verifyKey;
+        const char* verifyRoot;
         int status;
         std::string says;
     } cases[] = {
-        {"as signed", [](TempDir&) {}, "publisher.pub.pem", 0, "OK"},
-        {"checked with another key", [](TempDir&) {}, "stranger.pub.pem", 1, "signature does not match"},
+        {"as signed", {}, {}, [](TempDir&) {}, "root.pub.pem", 0, "OK, keys version 1 (1 release keys"},
+        {"checked with another root key",
+         {},
+         {},
+         [](TempDir&) {},
+         "stranger.pub.pem",
+         1,
+         "Quillstone.keys: not signed with the root key"},
+        {"a manifest signed with a release key the keys document does not list",
+         {},
+         {"--key", keys.Path("stranger.pem")},
+         [](TempDir&) {},
+         "root.pub.pem",
+         1,
+         "Quillstone.manifest: not signed with a release key of keys version 1"},
+        {"an expired keys document",
+         {"--expires", past},
+         {},
+         [](TempDir&) {},
+         "root.pub.pem",
+         1,
+         "Quillstone.keys: version 1 expired on 2020-01-01T00:00:00Z"},
+        {"an expired manifest",
+         {},
+         {"--expires", past},
+         [](TempDir&) {},
+         "root.pub.pem",
+         1,
+         "Quillstone.manifest: release 7 expired on 2020-01-01T00:00:00Z"},
         {"a byte of the manifest changed",
+         {},
+         {},
          [](TempDir& d) {
              std::string text = ReadAll(d.Path("Quillstone.manifest"));
              text[text.size() - 2] ^= 1;
              d.Write("Quillstone.manifest", text);
          },
-         "publisher.pub.pem", 1, "signature does not match"},
-        {"a file swapped", [](TempDir& d) { d.Write("Marlowcast.exe", std::string(4000, 'X')); }, "publisher.pub.pem",
-         1, "Marlowcast.exe differs"},
-        {"a file longer", [](TempDir& d) { d.Write("lang.dat.uib", ReadAll(d.Path("lang.dat.uib")) + "!"); },
-         "publisher.pub.pem", 1, "lang.dat.uib differs"},
-        {"a listed file missing", [](TempDir& d) { std::remove(d.Path("lang.dat.uib").c_str()); }, "publisher.pub.pem",
-         1, "lang.dat.uib is listed but missing"},
-        {"no signature", [](TempDir& d) { std::remove(d.Path("Quillstone.manifest.sig").c_str()); },
-         "publisher.pub.pem", 1, "Quillstone.manifest.sig is missing"},
+         "root.pub.pem",
+         1,
+         "Quillstone.manifest: not signed"},
+        {"a file swapped",
+         {},
+         {},
+         [](TempDir& d) { d.Write("Marlowcast.exe", std::string(4000, 'X')); },
+         "root.pub.pem",
+         1,
+         "Marlowcast.exe differs"},
+        {"a file longer",
+         {},
+         {},
+         [](TempDir& d) { d.Write("lang.dat.uib", ReadAll(d.Path("lang.dat.uib")) + "!"); },
+         "root.pub.pem",
+         1,
+         "lang.dat.uib differs"},
+        {"a listed file missing",
+         {},
+         {},
+         [](TempDir& d) { std::remove(d.Path("lang.dat.uib").c_str()); },
+         "root.pub.pem",
+         1,
+         "lang\\lang.dat.uib is listed but lang.dat.uib is missing"},
+        {"no signature",
+         {},
+         {},
+         [](TempDir& d) { std::remove(d.Path("Quillstone.manifest.sig").c_str()); },
+         "root.pub.pem",
+         1,
+         "Quillstone.manifest.sig is missing"},
         {"a manifest past 64 KiB",
+         {},
+         {},
          [](TempDir& d) {
              d.Write("Quillstone.manifest", ReadAll(d.Path("Quillstone.manifest")) + std::string(65536, 'x'));
          },
-         "publisher.pub.pem", 1, "longer than 64 KiB"},
-        {"a private key to check with", [](TempDir&) {}, "publisher.pem", 1, "not an ECDSA P-256 public key"},
+         "root.pub.pem",
+         1,
+         "longer than 65536 bytes"},
+        {"a private key to check with", {}, {}, [](TempDir&) {}, "root.pem", 1, "not an ECDSA P-256 public key"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir release;
         const std::string exe = release.Write("Marlowcast.exe", Random(4000));
         const std::string lang = release.Write("lang.dat.uib", Package({Frame(Z("hallo"))}));
-        const Outcome signedIt =
-            Uibpack({"sign", "--key", publisher, "--release", "7", "--out", release.Path(""), exe, lang});
-        ASSERT_EQ(signedIt.status, 0) << signedIt.output;
-        EXPECT_NE(ReadAll(release.Path("Quillstone.manifest")).find("Release: 7\n"), std::string::npos);
+        std::vector<std::string> keysArgs = {"keys", "--root", keys.Path("root.pem"), "--version",
+                                             "1",    "--out",  release.Path(""),      keys.Path("release.pub.pem")};
+        std::vector<std::string> signArgs = {"sign",           "--key", keys.Path("release.pem"),
+                                             "--release",      "7",     "--out",
+                                             release.Path(""), exe,     "lang\\lang.dat.uib=" + lang};
+        // Options after the others, which they override.
+        keysArgs.insert(keysArgs.begin() + 7, c.keysOptions.begin(), c.keysOptions.end());
+        signArgs.insert(signArgs.begin() + 7, c.signOptions.begin(), c.signOptions.end());
+        for (const auto& args : {keysArgs, signArgs}) {
+            const Outcome made = Uibpack(args);
+            ASSERT_EQ(made.status, 0) << made.output;
+        }
+        // "hallo" decoded: its size and SHA-256 signed beside the package's own.
+        EXPECT_NE(ReadAll(release.Path("Quillstone.manifest"))
+                      .find(" 5 d3751d33f9cd5049c4af2b462735457e4d3baf130bcbb87f389e349fbaeb20b9\n"),
+                  std::string::npos);
         c.tamper(release);
-        const Outcome verified = Uibpack({"verify", "--key", keys.Path(c.verifyKey), release.Path("")});
+        const Outcome verified = Uibpack({"verify", "--root", keys.Path(c.verifyRoot), release.Path("")});
         EXPECT_EQ(verified.status, c.status);
         EXPECT_NE(verified.output.find(c.says), std::string::npos) << verified.output;
     }
 
-    // Signing refuses a key that cannot sign and a file that is not there,
-    // and then writes nothing.
+    // Signing refuses a key that cannot sign, a file that is not there, an
+    // entry no list can name and a package that does not decode, and then
+    // writes nothing.
     TempDir out;
     const std::string file = out.Write("a.txt", "a");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"sign", "--key", publisherPublic, "--release", "1", "--out", out.Path(""), file},
-          std::vector<std::string>{"sign", "--key", publisher, "--release", "1", "--out", out.Path(""),
-                                   out.Path("no")}}) {
-        EXPECT_EQ(Uibpack(args).status, 1);
+    for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--key", keys.Path("release.pub.pem"), file}, "not an ECDSA P-256 private key"},
+             {{"--key", keys.Path("release.pem"), out.Path("no")}, "cannot read"},
+             {{"--key", keys.Path("release.pem"), "sub\\CON=" + file}, "no upgrade list can name this entry"},
+             {{"--key", keys.Path("release.pem"), "a.uib=" + file}, "is not a package that decodes"},
+         }) {
+        std::vector<std::string> sign = {"sign", "--release", "1", "--out", out.Path("")};
+        sign.insert(sign.end(), args.begin(), args.end());
+        const Outcome outcome = Uibpack(sign);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_NE(outcome.output.find(says), std::string::npos) << outcome.output;
         EXPECT_EQ(out.Names(), (std::set<std::string>{"a.txt"}));
     }
 }

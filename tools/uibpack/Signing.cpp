@@ -5,13 +5,17 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
+#include "UibDecodeHooks.h"
+#include "install/EntryPath.h"
+#include "upgrade/KeysDocument.h"
 #include "upgrade/Manifest.h"
+#include "upgrade/SignedText.h"
 
 namespace {
 
@@ -63,10 +67,37 @@ bool ReadWhole(const std::string& path, std::string* bytes, std::size_t limit) {
     return !std::ferror(file.get());
 }
 
+// Written and on the disk before it is renamed into place.
 bool WriteWhole(const std::string& path, const std::string& bytes) {
     FilePtr file(std::fopen(path.c_str(), "wb"));
     return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
-           std::fclose(file.release()) == 0;
+           std::fflush(file.get()) == 0 && fsync(fileno(file.get())) == 0 && std::fclose(file.release()) == 0;
+}
+
+// A document and its signature into `dir` under new names, then renamed into
+// place one right after the other; nothing of them is left on failure.
+bool Publish(const std::string& dir, const char* name, const std::string& text, const char* signatureName,
+             const std::string& signature, std::string* error) {
+    const std::string path = dir + "/" + name, signaturePath = dir + "/" + signatureName;
+    const std::string fresh = dir + "/." + name + ".new", freshSignature = dir + "/." + signatureName + ".new";
+    if (!WriteWhole(fresh, text) || !WriteWhole(freshSignature, signature) ||
+        std::rename(fresh.c_str(), path.c_str()) != 0 || std::rename(freshSignature.c_str(), signaturePath.c_str())) {
+        std::remove(fresh.c_str());
+        std::remove(freshSignature.c_str());
+        *error = "cannot write into " + dir;
+        return false;
+    }
+    return true;
+}
+
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < size; ++i) {
+        hex += kHex[bytes[i] >> 4];
+        hex += kHex[bytes[i] & 0x0F];
+    }
+    return hex;
 }
 
 // A file's size and SHA-256 in lower-case hex, read in pieces.
@@ -83,18 +114,63 @@ bool Measure(const std::string& path, std::uint64_t* size, std::string* sha256) 
     unsigned char digest[32];
     unsigned int length = 0;
     if (std::ferror(file.get()) || !EVP_DigestFinal_ex(context.get(), digest, &length) || length != 32) return false;
-    static const char kHex[] = "0123456789abcdef";
-    sha256->clear();
-    for (unsigned char b : digest) {
-        *sha256 += kHex[b >> 4];
-        *sha256 += kHex[b & 0x0F];
-    }
+    *sha256 = Hex(digest, sizeof digest);
     return true;
 }
 
-std::string BaseName(const std::string& path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+// What decoding a package gives, measured as the decoder writes it: the
+// decoder's output goes to a write hook that hashes it instead of a file.
+// The hook has no context of its own, so the one decode at a time keeps
+// its hash here.
+struct DecodedMeasure {
+    EVP_MD_CTX* context = nullptr;
+    std::uint64_t size = 0;
+    bool failed = false;
+};
+DecodedMeasure g_decoded;
+
+std::size_t HashDecoded(const void* data, std::size_t size, std::FILE*) {
+    g_decoded.size += size;
+    if (!EVP_DigestUpdate(g_decoded.context, data, size)) g_decoded.failed = true;
+    return size;
+}
+
+bool MeasureDecoded(const std::string& path, std::uint64_t* size, std::string* sha256) {
+    ContextPtr context(EVP_MD_CTX_new());
+    if (!context || !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr)) return false;
+    g_decoded = DecodedMeasure{context.get(), 0, false};
+    uib::DecodeHooks hooks = uib::DefaultDecodeHooks();
+    hooks.write = HashDecoded;
+    const bool decoded = uib::DecodeUibPackageToWith(path.c_str(), "/dev/null", hooks) == 1 && !g_decoded.failed;
+    unsigned char digest[32];
+    unsigned int length = 0;
+    if (!decoded || !EVP_DigestFinal_ex(context.get(), digest, &length) || length != 32) return false;
+    *size = g_decoded.size;
+    *sha256 = Hex(digest, sizeof digest);
+    return true;
+}
+
+// A public key as the documents carry it: X and Y, 32 bytes each.
+bool RawPublicKey(EVP_PKEY* key, PublicKey* raw) {
+    unsigned char* point = nullptr;
+    const std::size_t length = EVP_PKEY_get1_encoded_public_key(key, &point);
+    const bool ok = length == 65 && point[0] == 0x04;  // uncompressed
+    if (ok) std::memcpy(raw->data(), point + 1, 64);
+    OPENSSL_free(point);
+    return ok;
+}
+
+// And back: the SubjectPublicKeyInfo of an uncompressed P-256 point, up to
+// the point's 0x04, then X and Y.
+KeyPtr FromRawPublicKey(const PublicKey& raw) {
+    static const unsigned char kPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
+                                            0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                            0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
+    unsigned char der[sizeof kPrefix + 64];
+    std::memcpy(der, kPrefix, sizeof kPrefix);
+    std::memcpy(der + sizeof kPrefix, raw.data(), 64);
+    const unsigned char* p = der;
+    return KeyPtr(d2i_PUBKEY(nullptr, &p, sizeof der));
 }
 
 // OpenSSL signs in DER; the release carries r and s, 32 bytes each.
@@ -147,78 +223,187 @@ bool Verify(EVP_PKEY* key, const std::string& message, const std::string& signat
 
 }  // namespace
 
-bool SignRelease(const std::string& privateKeyPem, std::uint64_t release, const std::string& outDir,
-                 const std::vector<std::string>& files, std::string* error) {
-    KeyPtr key = ReadKey(privateKeyPem, true, error);
+bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, const std::string& outDir,
+               const std::vector<std::string>& releasePublicPems, std::string* error) {
+    KeyPtr root = ReadKey(rootPem, true, error);
+    if (!root) return false;
+    if (releasePublicPems.empty() || releasePublicPems.size() > kMostReleaseKeys) {
+        *error = "a keys document lists 1 to " + std::to_string(kMostReleaseKeys) + " release keys";
+        return false;
+    }
+    KeysDocument keys;
+    keys.version = version;
+    keys.expires = expires;
+    for (const std::string& pem : releasePublicPems) {
+        KeyPtr key = ReadKey(pem, false, error);
+        PublicKey raw;
+        if (!key) return false;
+        if (!RawPublicKey(key.get(), &raw)) {
+            *error = pem + ": cannot read its point";
+            return false;
+        }
+        for (const PublicKey& listed : keys.keys) {
+            if (listed == raw) {
+                *error = pem + " is listed twice";
+                return false;
+            }
+        }
+        keys.keys.push_back(raw);
+    }
+    PublicKey rootRaw;
+    if (RawPublicKey(root.get(), &rootRaw)) {
+        for (const PublicKey& listed : keys.keys) {
+            if (listed == rootRaw) {
+                *error = "the root key cannot also be a release key: it is to stay offline";
+                return false;
+            }
+        }
+    }
+    const std::string text = FormatKeysDocument(keys);
+    std::string signature;
+    if (!Sign(root.get(), text, &signature)) {
+        *error = "cannot sign with " + rootPem;
+        return false;
+    }
+    return Publish(outDir, kKeysName, text, kKeysSignatureName, signature, error);
+}
+
+bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int64_t expires, const std::string& outDir,
+                 const std::vector<ReleaseFile>& files, std::string* error) {
+    KeyPtr key = ReadKey(releasePem, true, error);
     if (!key) return false;
     Manifest manifest;
     manifest.release = release;
-    for (const std::string& path : files) {
-        ManifestFile file;
-        file.name = BaseName(path);
-        if (!Measure(path, &file.size, &file.sha256)) {
-            *error = "cannot read " + path;
+    manifest.expires = expires;
+    for (const ReleaseFile& given : files) {
+        if (!IsSafeEntry(given.entry)) {
+            *error = given.entry + ": no upgrade list can name this entry, so Quillstone would never install it";
             return false;
         }
-        if (FindInManifest(manifest, file.name)) {
-            *error = "two files named " + file.name;
+        if (FindInManifest(manifest, given.entry)) {
+            *error = given.entry + " is given twice";
             return false;
+        }
+        ManifestFile file;
+        file.entry = given.entry;
+        if (!Measure(given.path, &file.size, &file.sha256)) {
+            *error = "cannot read " + given.path;
+            return false;
+        }
+        if (IsPackageEntry(file.entry) && !MeasureDecoded(given.path, &file.decodedSize, &file.decodedSha256)) {
+            *error = given.path + " is not a package that decodes (uibpack check names the fault)";
+            return false;
+        }
+        // The server serves each file under its name part alone.
+        for (const ManifestFile& other : manifest.files) {
+            if (NamePart(other.entry) == NamePart(file.entry) && other.sha256 != file.sha256) {
+                *error = other.entry + " and " + file.entry + " differ, but the server serves both as " +
+                         NamePart(file.entry);
+                return false;
+            }
         }
         manifest.files.push_back(file);
     }
     const std::string text = FormatManifest(manifest);
     Manifest check;
     if (!ParseManifest(text, &check)) {
-        *error = "the file names do not make a manifest (a name with a control character, or too many files)";
+        *error = "the entries do not make a manifest (too many files)";
         return false;
     }
     std::string signature;
     if (!Sign(key.get(), text, &signature)) {
-        *error = "cannot sign with " + privateKeyPem;
+        *error = "cannot sign with " + releasePem;
         return false;
     }
-    const std::string manifestPath = outDir + "/" + kManifestName, signaturePath = outDir + "/" + kSignatureName;
-    if (!WriteWhole(manifestPath, text) || !WriteWhole(signaturePath, signature)) {
-        std::remove(manifestPath.c_str());
-        std::remove(signaturePath.c_str());
-        *error = "cannot write into " + outDir;
+    return Publish(outDir, kManifestName, text, kSignatureName, signature, error);
+}
+
+namespace {
+
+// A document and its signature as a server would serve them, read within
+// their bounds.
+bool ReadSigned(const std::string& dir, const char* name, std::size_t limit, const char* signatureName,
+                std::string* text, std::string* signature, std::string* error) {
+    if (!ReadWhole(dir + "/" + name, text, limit)) {
+        *error = std::string(name) + " is missing, unreadable or longer than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    if (!ReadWhole(dir + "/" + signatureName, signature, kSignatureSize) || signature->size() != kSignatureSize) {
+        *error = std::string(signatureName) + " is missing or not 64 bytes";
         return false;
     }
     return true;
 }
 
-bool VerifyRelease(const std::string& publicKeyPem, const std::string& dir, std::string* error) {
-    KeyPtr key = ReadKey(publicKeyPem, false, error);
-    if (!key) return false;
+}  // namespace
+
+bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std::int64_t now, std::string* report) {
+    KeyPtr root = ReadKey(rootPublicPem, false, report);
+    if (!root) return false;
     std::string text, signature;
-    if (!ReadWhole(dir + "/" + kManifestName, &text, kManifestLimit)) {
-        *error = std::string(kManifestName) + " is missing, unreadable or longer than 64 KiB";
+    if (!ReadSigned(dir, kKeysName, kKeysLimit, kKeysSignatureName, &text, &signature, report)) return false;
+    KeysDocument keys;
+    if (!Verify(root.get(), text, signature)) {
+        *report = std::string(kKeysName) + ": not signed with the root key, or changed after signing";
         return false;
     }
-    if (!ReadWhole(dir + "/" + kSignatureName, &signature, kSignatureSize) || signature.size() != kSignatureSize) {
-        *error = std::string(kSignatureName) + " is missing or not 64 bytes";
+    if (!ParseKeysDocument(text, &keys)) {
+        *report = std::string(kKeysName) + ": signed but malformed";
         return false;
     }
-    if (!Verify(key.get(), text, signature)) {
-        *error = "the signature does not match the manifest and the key";
+    if (IsExpired(keys.expires, now)) {
+        *report = std::string(kKeysName) + ": version " + std::to_string(keys.version) + " expired on " +
+                  FormatUtcTime(keys.expires);
+        return false;
+    }
+
+    if (!ReadSigned(dir, kManifestName, kManifestLimit, kSignatureName, &text, &signature, report)) return false;
+    bool verified = false;
+    for (const PublicKey& raw : keys.keys) {
+        KeyPtr key = FromRawPublicKey(raw);
+        verified = verified || (key && Verify(key.get(), text, signature));
+    }
+    if (!verified) {
+        *report = std::string(kManifestName) + ": not signed with a release key of keys version " +
+                  std::to_string(keys.version) + ", or changed after signing";
         return false;
     }
     Manifest manifest;
     if (!ParseManifest(text, &manifest)) {
-        *error = "the manifest is signed but malformed";
+        *report = std::string(kManifestName) + ": signed but malformed";
+        return false;
+    }
+    if (IsExpired(manifest.expires, now)) {
+        *report = std::string(kManifestName) + ": release " + std::to_string(manifest.release) + " expired on " +
+                  FormatUtcTime(manifest.expires);
         return false;
     }
     for (const ManifestFile& listed : manifest.files) {
-        std::uint64_t size = 0;
-        std::string sha256;
-        if (!Measure(dir + "/" + listed.name, &size, &sha256)) {
-            *error = listed.name + " is listed but missing";
+        const std::string served = NamePart(listed.entry);
+        std::uint64_t size = 0, decodedSize = 0;
+        std::string sha256, decodedSha256;
+        if (!IsSafeEntry(listed.entry)) {
+            *report = listed.entry + ": no upgrade list can name this entry, so Quillstone would never install it";
+            return false;
+        }
+        if (!Measure(dir + "/" + served, &size, &sha256)) {
+            *report = listed.entry + " is listed but " + served + " is missing";
             return false;
         }
         if (size != listed.size || sha256 != listed.sha256) {
-            *error = listed.name + " differs from the manifest";
+            *report = served + " differs from the manifest";
+            return false;
+        }
+        if (IsPackageEntry(listed.entry) &&
+            (!MeasureDecoded(dir + "/" + served, &decodedSize, &decodedSha256) || decodedSize != listed.decodedSize ||
+             decodedSha256 != listed.decodedSha256)) {
+            *report = served + " does not decode to what the manifest signs for";
             return false;
         }
     }
+    *report = "keys version " + std::to_string(keys.version) + " (" + std::to_string(keys.keys.size()) +
+              " release keys, expires " + FormatUtcTime(keys.expires) + "), release " +
+              std::to_string(manifest.release) + " (expires " + FormatUtcTime(manifest.expires) + "), " +
+              std::to_string(manifest.files.size()) + " files signed and whole";
     return true;
 }

@@ -1,23 +1,50 @@
 #pragma once
-// Signing a release and checking one, as the publisher does: a manifest of
-// the release's files (upgrade/Manifest.h) and its ECDSA P-256 signature over
-// SHA-256, written as r and s of 32 bytes each (the form Windows' CNG
-// verifies). OpenSSL does the cryptography; only builds that have it offer
-// these commands.
+// Signing a release and checking one, as the publisher does. The root key
+// (kept offline) signs the keys document, which lists the release keys
+// (upgrade/KeysDocument.h); a release key signs each release's manifest
+// (upgrade/Manifest.h). Each signature is ECDSA P-256 over SHA-256, written
+// as r and s of 32 bytes each (the form Windows' CNG verifies). OpenSSL does
+// the cryptography; only builds that have it offer these commands.
+//
+// Each command writes its document and signature under new names first and
+// renames them into place one right after the other, so that a server never
+// serves a half-written file; a client that asks between the two renames
+// gets a pair that does not match, refuses it, and has it right next time.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Writes <outDir>/Quillstone.manifest and Quillstone.manifest.sig for the
-// files, each listed under its file name as the server will serve it. False,
-// with the reason in `error` and nothing written, when a key or a file cannot
+// Writes <outDir>/Quillstone.keys and Quillstone.keys.sig: keys version
+// `version`, expiring at `expires` (seconds since 1970, UTC), listing the
+// release public keys (1 to 4 PEM files), signed with the root's private key.
+// False, with the reason in `error` and nothing written, when a key cannot
 // be used.
-bool SignRelease(const std::string& privateKeyPem, std::uint64_t release, const std::string& outDir,
-                 const std::vector<std::string>& files, std::string* error);
+bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, const std::string& outDir,
+               const std::vector<std::string>& releasePublicPems, std::string* error);
 
-// Checks a folder as Quillstone checks a release: the signature over the
-// manifest with the public key, the manifest's form, and every file it lists
-// present beside it with its size and SHA-256. False with the first problem
-// in `error`.
-bool VerifyRelease(const std::string& publicKeyPem, const std::string& dir, std::string* error);
+// One file of a release: the entry as the upgrade list names it, and where
+// the file is.
+struct ReleaseFile {
+    std::string entry;
+    std::string path;
+};
+
+// Writes <outDir>/Quillstone.manifest and Quillstone.manifest.sig for the
+// files, each listed under its entry (a package with what it decodes to), as
+// release `release` expiring at `expires`, signed with a release key. False,
+// with the reason in `error` and nothing written, when a key, an entry or a
+// file cannot be used.
+bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int64_t expires, const std::string& outDir,
+                 const std::vector<ReleaseFile>& files, std::string* error);
+
+// Checks a folder as Quillstone checks a release before it downloads a file,
+// at `now`: the keys document's signature with the root public key, its form
+// and expiry; the manifest's signature with one of its release keys, its
+// form and expiry; every entry one an upgrade list may name; and every file it
+// lists present in the folder (under its entry's name part, as the server
+// serves it) with its size and SHA-256, and a package with what it decodes
+// to. What it cannot know is this user's past: the versions and releases a
+// desktop accepted before. True with a summary in `report`; false with the
+// first problem in `report`, naming the document or file that is wrong.
+bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std::int64_t now, std::string* report);

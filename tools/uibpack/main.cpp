@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "UibWriter.h"
 #ifdef UIBPACK_SIGNING
 #include "Signing.h"
+#include "upgrade/SignedText.h"
 #endif
 
 namespace {
@@ -27,8 +29,9 @@ const char kHelp[] =
     "usage: uibpack pack [--level N] [--block-size N] INPUT OUTPUT.uib\n"
     "       uibpack unpack PACKAGE.uib OUTPUT\n"
     "       uibpack check PACKAGE.uib\n"
-    "       uibpack sign --key PRIVATE.pem --release N --out DIR FILE...\n"
-    "       uibpack verify --key PUBLIC.pem DIR\n"
+    "       uibpack keys --root ROOT.pem --version N [--expires WHEN] --out DIR RELEASE.pub.pem...\n"
+    "       uibpack sign --key RELEASE.pem --release N [--expires WHEN] --out DIR [ENTRY=]FILE...\n"
+    "       uibpack verify --root ROOT.pub.pem DIR\n"
     "\n"
     "pack    cuts INPUT into pieces of 16384 bytes, compresses each into its own\n"
     "        zlib stream and writes the package OUTPUT.uib.\n"
@@ -38,12 +41,20 @@ const char kHelp[] =
     "unpack  decodes PACKAGE.uib into OUTPUT the way the upgrade installs it.\n"
     "check   validates PACKAGE.uib without writing anything and names the first\n"
     "        rule it breaks with its byte offset.\n"
-    "sign    writes DIR/Quillstone.manifest, listing each FILE (by its file name)\n"
-    "        with its size and SHA-256 as release N, and DIR/Quillstone.manifest.sig,\n"
-    "        its ECDSA P-256 signature with the private key. Serve both beside\n"
-    "        the files.\n"
-    "verify  checks DIR as Quillstone does before it installs: the signature with\n"
-    "        the public key, the manifest, and every file it lists.\n"
+    "keys    writes DIR/Quillstone.keys, keys version N listing the release public\n"
+    "        keys (1 to 4), and DIR/Quillstone.keys.sig, its signature with the\n"
+    "        root's private key. A higher N with other keys rotates them.\n"
+    "sign    writes DIR/Quillstone.manifest, listing each FILE under ENTRY (as the\n"
+    "        upgrade list names it, folders included: 'skins\\skin.dat.uib=skin.uib';\n"
+    "        the file's name when left out) with its size and SHA-256, and what a\n"
+    "        .uib decodes to, as release N; and DIR/Quillstone.manifest.sig, its\n"
+    "        signature with a release key of the keys document. Serve all four\n"
+    "        beside the files.\n"
+    "          --expires WHEN  a number of days or a UTC time YYYY-MM-DDTHH:MM:SSZ\n"
+    "                          (default: 365 days for keys, 90 for sign)\n"
+    "verify  checks DIR as Quillstone does before it downloads a file: the keys\n"
+    "        document with the root public key, the manifest with its release\n"
+    "        keys, both expiries, the entries, and every file the manifest lists.\n"
     "\n"
     "On failure no output file is created and an existing one is left as it was.\n"
     "Exit status: 0 success, 1 failure, 2 wrong command line.\n";
@@ -145,8 +156,9 @@ int Check(const std::vector<std::string>& args) {
 }
 
 #ifdef UIBPACK_SIGNING
-// "--key VALUE" or "--key=VALUE" style options; the rest are operands.
-bool SplitOptions(const std::vector<std::string>& args, const std::vector<std::string>& names,
+// "--key VALUE" or "--key=VALUE" style options; the rest are operands. The
+// first `required` names must be given.
+bool SplitOptions(const std::vector<std::string>& args, const std::vector<std::string>& names, std::size_t required,
                   std::vector<std::string>* values, std::vector<std::string>* operands, std::string* problem) {
     values->assign(names.size(), std::string());
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -172,7 +184,7 @@ bool SplitOptions(const std::vector<std::string>& args, const std::vector<std::s
             return false;
         }
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t i = 0; i < required; ++i) {
         if ((*values)[i].empty()) {
             *problem = names[i] + " is required";
             return false;
@@ -181,32 +193,91 @@ bool SplitOptions(const std::vector<std::string>& args, const std::vector<std::s
     return true;
 }
 
-int Sign(const std::vector<std::string>& args) {
-    std::vector<std::string> values, files;
+bool ParseCount(const std::string& text, std::uint64_t* value) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *value = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+// --expires: a number of days from now (1 to 36500), or a time in UTC;
+// `days` when not given.
+bool ParseExpires(const std::string& text, std::int64_t days, std::int64_t* expires) {
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    std::uint64_t count = 0;
+    if (text.empty()) {
+        *expires = now + days * 86400;
+        return true;
+    }
+    if (ParseCount(text, &count)) {
+        *expires = now + static_cast<std::int64_t>(count) * 86400;
+        return count >= 1 && count <= 36500;
+    }
+    return ParseUtcTime(text, expires);
+}
+
+constexpr char kExpiresProblem[] = "--expires must be 1 to 36500 days or a UTC time like 2027-03-08T14:00:00Z";
+
+int Keys(const std::vector<std::string>& args) {
+    std::vector<std::string> values, releaseKeys;
     std::string problem;
-    if (!SplitOptions(args, {"--key", "--release", "--out"}, &values, &files, &problem)) return Usage(problem);
-    const std::string& release = values[1];
-    if (release.size() > 19 || release.find_first_not_of("0123456789") != std::string::npos) {
-        return Usage("--release must be a decimal number");
+    if (!SplitOptions(args, {"--root", "--version", "--out", "--expires"}, 3, &values, &releaseKeys, &problem)) {
+        return Usage(problem);
     }
-    if (files.empty()) return Usage("sign needs the release's files");
-    if (!SignRelease(values[0], std::strtoull(release.c_str(), nullptr, 10), values[2], files, &problem)) {
-        return Failure(problem);
+    std::uint64_t version = 0;
+    std::int64_t expires = 0;
+    if (!ParseCount(values[1], &version)) return Usage("--version must be a decimal number");
+    if (!ParseExpires(values[3], 365, &expires)) return Usage(kExpiresProblem);
+    if (releaseKeys.empty()) return Usage("keys needs the release public keys");
+    if (!WriteKeys(values[0], version, expires, values[2], releaseKeys, &problem)) return Failure(problem);
+    std::printf("%s: keys version %s with %zu release keys, expires %s\n", values[2].c_str(), values[1].c_str(),
+                releaseKeys.size(), FormatUtcTime(expires).c_str());
+    return kOk;
+}
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int Sign(const std::vector<std::string>& args) {
+    std::vector<std::string> values, operands;
+    std::string problem;
+    if (!SplitOptions(args, {"--key", "--release", "--out", "--expires"}, 3, &values, &operands, &problem)) {
+        return Usage(problem);
     }
-    std::printf("%s: %zu files signed as release %s\n", values[2].c_str(), files.size(), release.c_str());
+    std::uint64_t release = 0;
+    std::int64_t expires = 0;
+    if (!ParseCount(values[1], &release)) return Usage("--release must be a decimal number");
+    if (!ParseExpires(values[3], 90, &expires)) return Usage(kExpiresProblem);
+    if (operands.empty()) return Usage("sign needs the release's files");
+    std::vector<ReleaseFile> files;
+    for (const std::string& operand : operands) {
+        const std::size_t equals = operand.find('=');
+        if (equals == std::string::npos) {
+            files.push_back({BaseName(operand), operand});
+        } else {
+            files.push_back({operand.substr(0, equals), operand.substr(equals + 1)});
+        }
+    }
+    if (!SignRelease(values[0], release, expires, values[2], files, &problem)) return Failure(problem);
+    std::printf("%s: %zu files signed as release %s, expires %s\n", values[2].c_str(), files.size(), values[1].c_str(),
+                FormatUtcTime(expires).c_str());
     return kOk;
 }
 
 int Verify(const std::vector<std::string>& args) {
     std::vector<std::string> values, dirs;
-    std::string problem;
-    if (!SplitOptions(args, {"--key"}, &values, &dirs, &problem)) return Usage(problem);
+    std::string report;
+    if (!SplitOptions(args, {"--root"}, 1, &values, &dirs, &report)) return Usage(report);
     if (dirs.size() != 1) return Usage("verify needs one DIR");
-    if (!VerifyRelease(values[0], dirs[0], &problem)) return Failure(dirs[0] + ": " + problem);
-    std::printf("%s: OK, signed and whole\n", dirs[0].c_str());
+    if (!VerifyRelease(values[0], dirs[0], static_cast<std::int64_t>(std::time(nullptr)), &report)) {
+        return Failure(dirs[0] + ": " + report);
+    }
+    std::printf("%s: OK, %s\n", dirs[0].c_str(), report.c_str());
     return kOk;
 }
 #else
+int Keys(const std::vector<std::string>&) { return Failure("this build of uibpack cannot sign (no OpenSSL)"); }
 int Sign(const std::vector<std::string>&) { return Failure("this build of uibpack cannot sign (no OpenSSL)"); }
 int Verify(const std::vector<std::string>&) { return Failure("this build of uibpack cannot verify (no OpenSSL)"); }
 #endif
@@ -230,6 +301,7 @@ int main(int argc, char** argv) {
     if (command == "pack") return Pack(args);
     if (command == "unpack") return Unpack(args);
     if (command == "check") return Check(args);
+    if (command == "keys") return Keys(args);
     if (command == "sign") return Sign(args);
     if (command == "verify") return Verify(args);
     return Usage("unknown command " + command);

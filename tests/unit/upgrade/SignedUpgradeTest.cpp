@@ -1,7 +1,8 @@
-// Upgrades signed by their publisher: with a key compiled in, nothing is
-// installed that a manifest signed with it does not vouch for. The attacks
-// on a signed release, TUF's way, each against the real upgrade job with a
-// test publisher's key and an HTTP server the test plays.
+// Upgrades signed by their publisher: with a root key compiled in, nothing
+// is installed that a manifest signed by a release key of a keys document
+// signed with it does not vouch for. The attacks on a signed release, TUF's
+// way, each against the real upgrade job with test keys, a clock the test
+// sets and an HTTP server the test plays.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -17,8 +18,10 @@
 #include "base/Handles.h"
 #include "tests/support/TestEventLog.h"
 #include "tests/unit/upgrade/JobFixtures.h"
+#include "upgrade/KeysDocument.h"
 #include "upgrade/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
+#include "upgrade/SignedText.h"
 
 using namespace jobtest;
 
@@ -53,7 +56,7 @@ public:
         unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64] = {};
         ULONG size = 0;
         BCryptExportKey(m_key, nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof blob, &size, 0);
-        std::memcpy(publicKey, blob + sizeof(BCRYPT_ECCKEY_BLOB), 64);
+        std::memcpy(publicKey.data(), blob + sizeof(BCRYPT_ECCKEY_BLOB), 64);
     }
     ~Publisher() {
         BCryptDestroyKey(m_key);
@@ -68,7 +71,7 @@ public:
         return std::string(reinterpret_cast<char*>(signature), 64);
     }
 
-    unsigned char publicKey[64] = {};
+    PublicKey publicKey = {};
 
 private:
     BCRYPT_ALG_HANDLE m_algorithm = nullptr;
@@ -90,14 +93,24 @@ std::string Oversized(Manifest manifest) {
     return FormatManifest(manifest);
 }
 
-// The release a case starts from: its files, its manifest and its signature.
+// The tests' clock: what the expiry is judged by.
+std::int64_t Now() {
+    std::int64_t now = 0;
+    ParseUtcTime("2026-12-08T12:00:00Z", &now);
+    return now;
+}
+
+// The release a case starts from: its files, its keys document, its
+// manifest and their signatures.
 struct Release {
     std::map<std::string, Served> served;
+    KeysDocument keys;  // signed by `root`
+    const Publisher* root;
     Manifest manifest;
     std::string text;        // the manifest as served; empty: made from `manifest`
     std::string signedText;  // what the signature is over; empty: the manifest as served
     const Publisher* signer;
-    bool withManifest = true, withSignature = true;
+    bool withKeys = true, withManifest = true, withSignature = true;
 };
 
 class Signed : public ::testing::Test {
@@ -111,11 +124,23 @@ protected:
     Release Valid() const {
         Release r;
         r.served = {{"one.txt", {"new one"}}, {"two.bin", {std::string(3000, 't')}}};
+        r.keys = {1, Now() + 365 * 86400, {release.publicKey}};
+        r.root = &root;
         r.manifest.release = 5;
-        for (const auto& [name, file] : r.served)
-            r.manifest.files.push_back({name, file.bytes.size(), Sha256(file.bytes), 0, ""});
-        r.signer = &publisher;
+        r.manifest.expires = Now() + 90 * 86400;
+        for (const auto& [entry, name] :
+             {std::pair<std::string, std::string>{"one.txt", "one.txt"}, {"sub\\two.bin", "two.bin"}}) {
+            const std::string& bytes = r.served[name].bytes;
+            r.manifest.files.push_back({entry, bytes.size(), Sha256(bytes), 0, ""});
+        }
+        r.signer = &release;
         return r;
+    }
+    // The release recorded as installed under keys version 1.
+    static std::uint64_t Installed() {
+        ReleaseRecord record;
+        EXPECT_TRUE(ReadReleaseRecord(kReleaseKey, 1, &record));
+        return record.installed;
     }
 
     struct Outcome {
@@ -127,6 +152,11 @@ protected:
     Outcome Upgrade(Release release, const Folders& here, UpgradeProgress& shown, const wchar_t* key = kReleaseKey) {
         if (release.text.empty()) release.text = FormatManifest(release.manifest);
         std::map<std::string, Served> served = release.served;
+        if (release.withKeys) {
+            const std::string keys = FormatKeysDocument(release.keys);
+            served["Quillstone.keys"] = {keys};
+            served["Quillstone.keys.sig"] = {release.root->Sign(keys)};
+        }
         if (release.withManifest && !served.count("Quillstone.manifest"))
             served["Quillstone.manifest"] = {release.text};
         if (release.signedText.empty()) release.signedText = release.text;
@@ -134,7 +164,8 @@ protected:
         UpgradeServer server(served);
         EXPECT_TRUE(server.Listening());
         UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), shown, running,
-                       UpgradeSource{server.Url(), publisher.publicKey, key});
+                       UpgradeSource{server.Url(), root.publicKey.data(), key});
+        job.SetClock(Now);
         const bool installed = job.Run();
         return {installed, server.Requested()};
     }
@@ -145,49 +176,92 @@ protected:
         {"one.txt", "new one"}, {"sub", "<dir>"}, {"sub\\two.bin", std::string(3000, 't')}};
     StopFlag running;
     Display display;
-    Publisher publisher, stranger;
+    Publisher root, release, rotated, stranger;
 };
 
 TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
+    const std::wstring key = kReleaseKey;
+    const std::int64_t expired = Now() - kExpiryGraceSeconds - 1;
     struct Case {
         const char* what;
-        std::uint64_t installedBefore;
+        std::function<void()> recorded;  // what this user's registry holds before
         std::function<void(Release&)> attack;
         bool installs;
-        bool asksForFiles;   // false: refused on the manifest alone, before any file is asked for
+        bool asksForFiles;   // false: refused on the signed documents alone, before any file is asked for
         const char* logged;  // the verdict's line in the event log
     } cases[] = {
-        {"a valid release", 0, [](Release&) {}, true, true, "Manifest accepted: release 5 (installed so far: 0)"},
-        {"the release installed already: a repair", 5, [](Release&) {}, true, true,
-         "Manifest accepted: release 5 (installed so far: 5)"},
-        {"a release older than the one installed", 6, [](Release&) {}, false, false,
-         "Upgrade refused: the manifest's release is older than the one installed (5 < 6)"},
-        {"no manifest", 0, [](Release& r) { r.withManifest = false; }, false, false,
-         "Upgrade refused: no signed manifest could be downloaded"},
-        {"no signature", 0, [](Release& r) { r.withSignature = false; }, false, false,
-         "Upgrade refused: no signature of the manifest could be downloaded"},
-        {"signed with another key", 0, [this](Release& r) { r.signer = &stranger; }, false, false,
-         "Upgrade refused: bad signature"},
-        {"a byte of the manifest changed after signing", 0,
+        {"a valid release", [] {}, [](Release&) {}, true, true, "Manifest accepted: release 5 (installed so far: 0)"},
+        {"the release installed already: a repair", [&] { RecordInstalledRelease(key, 1, 5); }, [](Release&) {}, true,
+         true, "Manifest accepted: release 5 (installed so far: 5)"},
+        {"a release older than the one installed", [&] { RecordInstalledRelease(key, 1, 6); }, [](Release&) {}, false,
+         false, "Upgrade refused: the manifest's release is older than the one installed (5 < 6, keys version 1)"},
+        {"a release rolled back here", [&] { RecordRolledBackRelease(key, 1, 5); }, [](Release&) {}, false, false,
+         "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
+        {"a release record that cannot be read",
+         [&] { RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Upgrade Release (keys version 1)", REG_SZ, L"6", 4); },
+         [](Release&) {}, false, false, "Upgrade refused: the release record cannot be read"},
+        {"no keys document", [] {}, [](Release& r) { r.withKeys = false; }, false, false,
+         "Upgrade refused: no signed Quillstone.keys could be downloaded"},
+        {"a keys document signed by another root", [] {}, [this](Release& r) { r.root = &stranger; }, false, false,
+         "Upgrade refused: bad signature, the keys document is not signed with the root key of this build"},
+        {"a lower keys version after a higher one", [&] { RecordAcceptedKeysVersion(key, 2); }, [](Release&) {}, false,
+         false, "Upgrade refused: the keys document's version is lower than one accepted already (1 < 2)"},
+        {"an expired keys document", [] {}, [&](Release& r) { r.keys.expires = expired; }, false, false,
+         "Upgrade refused: the keys document (version 1) expired on 2026-12-08T10:59:59Z"},
+        {"no manifest", [] {}, [](Release& r) { r.withManifest = false; }, false, false,
+         "Upgrade refused: no signed Quillstone.manifest could be downloaded"},
+        {"no signature", [] {}, [](Release& r) { r.withSignature = false; }, false, false,
+         "Upgrade refused: no signature of Quillstone.manifest could be downloaded"},
+        {"a manifest signed by a release key the keys document does not list", [] {},
+         [this](Release& r) { r.signer = &stranger; }, false, false,
+         "Upgrade refused: bad signature, the manifest is not signed with a release key of keys version 1"},
+        {"a manifest signed by a release key that a rotation removed", [&] { RecordAcceptedKeysVersion(key, 1); },
+         [this](Release& r) {
+             r.keys = {2, r.keys.expires, {rotated.publicKey}};
+         },
+         false, false,
+         "Upgrade refused: bad signature, the manifest is not signed with a release key of keys version 2"},
+        {"a release near 2^64 by a thief, then a rotation and release 44",
+         [&] {
+             RecordAcceptedKeysVersion(key, 1);
+             RecordInstalledRelease(key, 1, UINT64_MAX);
+         },
+         [this](Release& r) {
+             r.keys = {2, r.keys.expires, {rotated.publicKey}};
+             r.signer = &rotated;
+             r.manifest.release = 44;
+         },
+         true, true, "Manifest accepted: release 44 (installed so far: 0), keys version 2"},
+        {"an expired manifest", [] {}, [&](Release& r) { r.manifest.expires = expired; }, false, false,
+         "Upgrade refused: the manifest (release 5) expired on 2026-12-08T10:59:59Z"},
+        {"a manifest expired less than an hour ago", [] {},
+         [&](Release& r) { r.manifest.expires = Now() - kExpiryGraceSeconds + 60; }, true, true,
+         "Manifest accepted: release 5"},
+        {"a byte of the manifest changed after signing", [] {},
          [](Release& r) {
              r.signedText = r.text = FormatManifest(r.manifest);
              r.text[r.text.size() - 2] ^= 1;
          },
          false, false, "Upgrade refused: bad signature"},
-        {"a file swapped on the server after signing", 0,
+        {"a file swapped on the server after signing", [] {},
          [](Release& r) { r.served["two.bin"].bytes = std::string(3000, 'x'); }, false, true,
-         "File two.bin refused: its SHA-256 is "},
-        {"a listed entry the manifest does not name: never asked for", 0,
+         "File sub\\two.bin refused: its SHA-256 is "},
+        {"a listed entry the manifest does not name: never asked for", [] {},
          [](Release& r) { r.manifest.files.pop_back(); }, false, false,
          "Upgrade refused: the list names sub\\two.bin, which the signed manifest does not"},
-        {"a size that differs", 0, [](Release& r) { r.manifest.files.front().size += 1; }, false, true,
+        {"an entry in another folder than signed", [] {},
+         [](Release& r) { r.manifest.files.back().entry = "other\\two.bin"; }, false, false,
+         "Upgrade refused: the list puts sub\\two.bin in another folder than the signed manifest, which gives "
+         "other\\two.bin"},
+        {"a size that differs", [] {}, [](Release& r) { r.manifest.files.front().size += 1; }, false, true,
          "File one.txt refused: 7 bytes, the manifest signs for 8"},
-        {"a malformed line", 0, [](Release& r) { r.text = FormatManifest(r.manifest) + "Note: signed all the same\n"; },
-         false, false, "Upgrade refused: the signed manifest is malformed"},
-        {"a manifest of 64 KiB and one byte, well formed and signed", 0,
+        {"a malformed line", [] {},
+         [](Release& r) { r.text = FormatManifest(r.manifest) + "Note: signed all the same\n"; }, false, false,
+         "Upgrade refused: the signed manifest is malformed"},
+        {"a manifest of 64 KiB and one byte, well formed and signed", [] {},
          [](Release& r) { r.text = Oversized(r.manifest); }, false, false,
          "Quillstone.manifest refused: the server declares 65537 bytes, more than the 65536 allowed for it"},
-        {"a manifest that never ends", 0,
+        {"a manifest that never ends", [] {},
          [](Release& r) {
              r.served["Quillstone.manifest"] = Served{std::string(4096, 'x'), false, true};
          },
@@ -198,28 +272,32 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         SCOPED_TRACE(c.what);
         log.Clear();
         RegDeleteTreeW(HKEY_CURRENT_USER, kReleaseKey);
-        if (c.installedBefore) RecordInstalledRelease(kReleaseKey, c.installedBefore);
+        c.recorded();
         Release release = Valid();
         c.attack(release);
+        ReleaseRecord before;
+        ReadReleaseRecord(kReleaseKey, release.keys.version, &before);
 
         Folders here;
-        here.Lay(before);
+        here.Lay(this->before);
         const Outcome outcome = Upgrade(release, here, display);
         EXPECT_EQ(outcome.installed, c.installs);
-        EXPECT_EQ(here.Installed(), c.installs ? after : before);
-        EXPECT_EQ(InstalledRelease(kReleaseKey), c.installs ? 5 : c.installedBefore)
+        EXPECT_EQ(here.Installed(), c.installs ? after : this->before);
+        ReleaseRecord recorded;
+        ReadReleaseRecord(kReleaseKey, release.keys.version, &recorded);
+        EXPECT_EQ(recorded.installed, c.installs ? release.manifest.release : before.installed)
             << "a refused release is never recorded";
         EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>()) << "whatever the upgrade wrote there is removed";
 
-        // The manifest and its signature come before any file.
+        // The keys document, the manifest and their signatures come before any file.
         ASSERT_FALSE(outcome.requested.empty());
-        EXPECT_EQ(outcome.requested.front(), "Quillstone.manifest");
+        EXPECT_EQ(outcome.requested.front(), "Quillstone.keys");
         for (std::size_t i = 0; i < outcome.requested.size(); ++i) {
-            const bool file = outcome.requested[i].rfind("Quillstone.manifest", 0) != 0;
-            EXPECT_TRUE(!file || (c.asksForFiles && i >= 2)) << outcome.requested[i] << " asked for at " << i;
+            const bool file = outcome.requested[i].rfind("Quillstone.", 0) != 0;
+            EXPECT_TRUE(!file || (c.asksForFiles && i >= 4)) << outcome.requested[i] << " asked for at " << i;
         }
         if (c.asksForFiles) {
-            EXPECT_GE(outcome.requested.size(), 3u);
+            EXPECT_GE(outcome.requested.size(), 5u);
         }
 
         // The log says why, once.
@@ -271,7 +349,7 @@ TEST_F(Signed, AFileChangedInTheTemporaryFolderAfterItsCheckIsNeverInstalled) {
     std::vector<std::string> changed;
     int tried = 0;
     shown.onTotal = [&](std::uint32_t) {
-        for (const auto& item : fs::recursive_directory_iterator(here.root / "temp")) {
+        for (const auto& item : fs::directory_iterator(here.root / "temp")) {
             const std::wstring path = item.path().wstring();
             const std::string name = item.path().filename().string();
             ++tried;
@@ -289,7 +367,7 @@ TEST_F(Signed, AFileChangedInTheTemporaryFolderAfterItsCheckIsNeverInstalled) {
     };
     EXPECT_TRUE(Upgrade(Valid(), here, shown).installed);
     EXPECT_EQ(changed, std::vector<std::string>());
-    EXPECT_GE(tried, 2 * (1 + 2 + 2)) << "tried on the folder and each file, after each download and staged file";
+    EXPECT_GE(tried, 1 + 2 + 2) << "tried after each download and each staged file";
     EXPECT_EQ(here.Installed(), after);
 }
 
@@ -303,7 +381,7 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
         here.Lay(before);
         WatchedDisplay shown;
         std::vector<std::uint64_t> recorded;
-        shown.onTotal = [&](std::uint32_t) { recorded.push_back(InstalledRelease(kReleaseKey)); };
+        shown.onTotal = [&](std::uint32_t) { recorded.push_back(Installed()); };
         EXPECT_TRUE(Upgrade(Valid(), here, shown).installed);
         // After each of the two downloads, after each of the two staged files, at the end.
         EXPECT_EQ(recorded, (std::vector<std::uint64_t>{0, 0, 5, 5, 5}));
@@ -319,7 +397,7 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
                   ERROR_SUCCESS);
         RegCloseKey(key);
         const std::wstring unwritable = std::wstring(kVolatile) + L"\\Release";
-        ASSERT_FALSE(RecordInstalledRelease(unwritable, 1)) << "the test's premise";
+        ASSERT_FALSE(RecordInstalledRelease(unwritable, 1, 1)) << "the test's premise";
         Folders here;
         here.Lay(before);
         EXPECT_FALSE(Upgrade(Valid(), here, display, unwritable.c_str()).installed);
@@ -340,7 +418,7 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
             EXPECT_FALSE(Upgrade(Valid(), here, display).installed);
         }
         EXPECT_EQ(here.Installed(), before);
-        EXPECT_EQ(InstalledRelease(kReleaseKey), 5u);
+        EXPECT_EQ(Installed(), 5u);
         EXPECT_TRUE(Upgrade(Valid(), here, display).installed);
         EXPECT_EQ(here.Installed(), after);
     }

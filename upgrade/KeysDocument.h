@@ -1,0 +1,46 @@
+#pragma once
+// The keys document: which release keys may sign manifests, signed by the
+// root key that each build of Quillstone carries. The root key stays offline
+// and signs only this small document; the release keys sign the manifests,
+// and replacing a leaked or lost one takes a new keys document with a higher
+// version, never a new build. No Win32 here: Quillstone reads it, the
+// publisher's tool writes and checks it, both by this one reading.
+//
+//   Quillstone-Keys: 1
+//   Version: 3
+//   Expires: 2027-12-08T14:00:00Z
+//   Key: <128 lower-case hex digits>
+//   ...
+//
+// Every line ends in '\n', the last one too. VERSION is decimal, EXPIRES a
+// time in UTC (upgrade/SignedText.h), each KEY an ECDSA P-256 public key as
+// its X and Y, 32 bytes each. One to four keys, none twice; nothing else may
+// appear: no other line, no blank line, no '\r'.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The largest keys document read: four keys and the rest, with room to spare.
+constexpr std::size_t kKeysLimit = 1024;
+constexpr std::size_t kMostReleaseKeys = 4;
+
+constexpr char kKeysName[] = "Quillstone.keys";
+constexpr char kKeysSignatureName[] = "Quillstone.keys.sig";
+
+using PublicKey = std::array<unsigned char, 64>;  // X and Y
+
+struct KeysDocument {
+    std::uint64_t version = 0;
+    std::int64_t expires = 0;  // seconds since 1970 (UTC)
+    std::vector<PublicKey> keys;
+};
+
+// False, with `keys` untouched, for anything that is not exactly a keys
+// document as above, or longer than kKeysLimit.
+bool ParseKeysDocument(const std::string& text, KeysDocument* keys);
+
+// The text of a keys document; ParseKeysDocument reads it back as it was.
+std::string FormatKeysDocument(const KeysDocument& keys);
