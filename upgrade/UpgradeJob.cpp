@@ -115,6 +115,8 @@ bool UpgradeJob::Start(HWND notify) {
     return static_cast<bool>(m_thread);
 }
 
+bool UpgradeJob::Ended() const { return m_thread && WaitForSingleObject(m_thread.Get(), 0) == WAIT_OBJECT_0; }
+
 void UpgradeJob::Join() {
     if (!m_thread) return;
     WaitForSingleObject(m_thread.Get(), INFINITE);
@@ -129,6 +131,8 @@ DWORD WINAPI UpgradeJob::ThreadProc(LPVOID param) {
     } catch (...) {
         result = 0;  // nothing may unwind out of a thread
     }
+    job->m_succeeded = result != 0;
+    job->m_reported = true;
     // Posted, never sent: the UI thread may be waiting for this thread.
     PostMessageW(job->m_notify, WM_SV_UPGRADE_DONE, result, 0);
     return 0;

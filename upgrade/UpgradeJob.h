@@ -10,6 +10,9 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,13 @@ public:
     // when it has finished (wParam 1 on success, 0 on failure). False when
     // the thread cannot be created.
     bool Start(HWND notify);
+    // Whether the thread has posted its end, and whether it has ended (its
+    // handle is signalled), asked without waiting. Any program can post
+    // WM_SV_UPGRADE_DONE: the message counts only once both hold, and the
+    // result is Succeeded(), never the message's wParam.
+    bool Reported() const { return m_reported.load(); }
+    bool Ended() const;
+    bool Succeeded() const { return m_succeeded.load(); }
     // Waits, without a time limit, for the thread to end. The thread ends
     // soon after the stop flag is cleared, and never waits for the UI thread.
     void Join();
@@ -81,4 +91,6 @@ private:
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
     UniqueHandle m_thread;
     HWND m_notify = nullptr;
+    std::atomic<bool> m_reported{false};
+    std::atomic<bool> m_succeeded{false};
 };
