@@ -263,17 +263,35 @@ TEST_F(SupervisorRules, ARestartEndsTheOldProcessWithinItsBoundsAndLaunchesAgain
 }
 
 TEST_F(SupervisorRules, ARestartWithoutAProcessLaunchesAtOnceAndAFailedOneIsRetried) {
+    testlog::LogFolder log;
     marlowcast.launches = false;
     Supervisor& s = LaunchedWithFailures(6);
     EXPECT_EQ(report[SupervisorLabel::kStartStatus], L"Start Marlowcast Failed!");
     s.Restart();
     EXPECT_TRUE(marlowcast.pauses.empty()) << "no process handle: nothing to end";
-    EXPECT_EQ(s.FailCount(), 6) << "a failed relaunch keeps the count";
+    EXPECT_EQ(s.FailCount(), 5) << "a failed relaunch leaves the count at the limit";
     EXPECT_EQ(report.timerCalls.back(), true) << "the timer runs on after a failed launch";
     EXPECT_EQ(report[SupervisorLabel::kProcessId], L"") << "the ids of the last successful launch stay";
 
-    // The retry: the next failed check asks again, and this time it starts.
+    // Marlowcast stays missing: every round of a failed check, a restart and
+    // a failed launch reads the same, and the log has each line once.
     marlowcast.answers = false;
+    for (int round = 0; round < 5; ++round) {
+        s.CheckHealth();
+        s.Restart();
+    }
+    EXPECT_EQ(marlowcast.restartRequests, 5);
+    const std::vector<std::string> events = testlog::Events(log.Log());
+    for (const std::string line : {"Check failed: no \"200 OK\" status answer (failure count 6)",
+                                   "Restarting Marlowcast: failure count 6 is over the limit of 5"}) {
+        EXPECT_EQ(std::count(events.begin(), events.end(), line), 1) << line;
+    }
+    EXPECT_EQ(
+        std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("Launch of ", 0) == 0; }),
+        1);
+
+    // The retry: the next failed check asks again, and this time it starts.
+    marlowcast.restartRequests = 0;
     s.CheckHealth();
     EXPECT_EQ(marlowcast.restartRequests, 1);
     marlowcast.launches = true;
