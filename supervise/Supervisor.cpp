@@ -48,16 +48,16 @@ LogLine LogFor(const ProcessHandles& process) { return process.Process() ? LogEv
 
 }  // namespace
 
+std::wstring MarlowcastCommandLine(const std::wstring& path) { return L"\"" + path + L"\""; }
+
 SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     SupervisorSystem system;
     system.createProcess = [](const std::wstring& path, PROCESS_INFORMATION* started) {
         STARTUPINFOW si = {};
         si.cb = sizeof si;
-        // No arguments: the command line is the quoted path alone (Windows
-        // would pass the bare path, which splits at its spaces), no inherited
-        // handles, our environment, current folder and error mode (no crash
-        // dialog: a crash ends the process).
-        std::wstring commandLine = L"\"" + path + L"\"";
+        // No arguments, no inherited handles, our environment, current folder
+        // and error mode (no crash dialog: a crash ends the process).
+        std::wstring commandLine = MarlowcastCommandLine(path);
         return CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                               nullptr, &si, started) != FALSE;
     };
