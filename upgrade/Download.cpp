@@ -12,6 +12,7 @@
 
 #include "base/EventLog.h"
 #include "base/Handles.h"
+#include "upgrade/ArrivalPace.h"
 #include "upgrade/ProgressSteps.h"
 
 namespace {
@@ -182,6 +183,8 @@ public:
     void Abandon() { m_abandoned = true; }
     bool Finished() const { return m_finished; }
     bool Succeeded() const { return m_ok; }
+    // The answer's bytes that have arrived so far, for the pace.
+    std::uint64_t Arrived() const { return m_arrived; }
     // The file bar's positions since the last call, in order.
     std::vector<std::uint32_t> TakePositions() {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -212,6 +215,7 @@ private:
             }
             if (piece == 0) break;
             *got += piece;
+            m_arrived += piece;
         }
         return true;
     }
@@ -243,7 +247,8 @@ private:
         *request = HttpOpenRequestW(*connection, L"GET", path, nullptr, nullptr, nullptr, flags, 0);
         if (!*request) return false;
         SetTimeouts(*request);
-        return HttpSendRequestW(*request, nullptr, 0, nullptr, 0) != FALSE;
+        static const wchar_t kHeaders[] = L"Connection: close\r\n";
+        return HttpSendRequestW(*request, kHeaders, static_cast<DWORD>(-1), nullptr, 0) != FALSE;
     }
 
     static void SetTimeouts(HINTERNET handle) {
@@ -383,6 +388,7 @@ private:
     std::atomic<bool> m_abandoned{false};
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_ok{false};
+    std::atomic<std::uint64_t> m_arrived{0};
     std::mutex m_lock;
     std::vector<std::uint32_t> m_positions;
 };
@@ -418,6 +424,9 @@ bool VolumeFreeSpace(const std::wstring& folder, std::uint64_t* bytes) {
 
 bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopFlag& running,
                   const std::function<void(std::uint32_t)>& onRead, const DownloadBounds& bounds) {
+    const std::function<std::uint64_t()> clock =
+        bounds.clock ? bounds.clock : std::function<std::uint64_t()>([] { return GetTickCount64(); });
+    ArrivalPace pace(clock());
     auto transfer = std::make_shared<Transfer>(url, path, bounds);
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
@@ -432,8 +441,20 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, const StopF
         const bool ended = WaitForSingleObject(thread.Get(), kWaitStepMs) == WAIT_OBJECT_0;
         for (std::uint32_t position : transfer->TakePositions()) onRead(position);
         if (ended) return transfer->Finished() && transfer->Succeeded();
-        if (!running.IsRunning()) {
-            LogEvent(L"Download of %ls abandoned: Quillstone is shutting down", url.c_str());
+        // Watched from here, so that an answer's header that trickles (which
+        // keeps WinINet inside one call) is held to the pace as well.
+        const std::uint64_t now = clock();
+        const bool paced = pace.Keeps(now, transfer->Arrived());
+        const bool inTime = bounds.deadlineMs == 0 || now <= bounds.deadlineMs;
+        if (!running.IsRunning() || !paced || !inTime) {
+            if (!running.IsRunning()) {
+                LogEvent(L"Download of %ls abandoned: Quillstone is shutting down", url.c_str());
+            } else if (!inTime) {
+                LogEvent(L"Download of %ls stopped: not over by the time allowed for it", url.c_str());
+            } else {
+                LogEvent(L"Download of %ls stopped: fewer than %llu bytes came in %llu s (%llu bytes in all)",
+                         url.c_str(), kPaceBytes, kPaceWindowMs / 1000, transfer->Arrived());
+            }
             transfer->Abandon();
             std::lock_guard<std::mutex> hold(g_abandonedLock);
             g_abandoned.push_back(std::move(thread));

@@ -30,6 +30,11 @@ struct DownloadBounds {
     // Asked about the file's folder before the first byte is written and
     // again at least every few MiB written.
     FreeSpaceQuery freeSpace = VolumeFreeSpace;
+    // When not 0: the moment, on `clock`, by which the download must be over.
+    std::uint64_t deadlineMs = 0;
+    // Milliseconds, for the deadline and the pace (upgrade/ArrivalPace.h);
+    // GetTickCount64 when empty.
+    std::function<std::uint64_t()> clock;
 };
 
 // Fetches `url` into `file` (created, or truncated). `onRead` gets the file
@@ -40,7 +45,9 @@ struct DownloadBounds {
 // while WinINet is still waiting for the server; when the answer is, or says
 // it is, longer than `bounds.size` (reading stops one read past it); and when
 // writing on would leave less than kFreeSpaceFloor free (a declared length
-// that would is refused before the first byte). A download that fails removes
+// that would is refused before the first byte); when it loses the pace of
+// upgrade/ArrivalPace.h or passes `bounds.deadlineMs`, even while WinINet is
+// still waiting for the server. A download that fails removes
 // its file, an abandoned one as soon as its thread lets go of it; meanwhile
 // the file may be deleted by others, so that the caller's clean-up works.
 // Each download writes one line to the event log: its bytes and seconds, or

@@ -8,6 +8,7 @@
 #include "base/EventLog.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
+#include "upgrade/ArrivalPace.h"
 #include "upgrade/Download.h"
 #include "upgrade/ProgressSteps.h"
 #include "install/Installation.h"
@@ -257,13 +258,16 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest) {
     TempFile manifestFile(TempPath(L"Quillstone.manifest")), signatureFile(TempPath(L"Quillstone.manifest.sig"));
     const auto ignore = [](std::uint32_t) {};
     std::string text, signature;
+    // Both within one time limit: each also keeps the downloads' pace, but a
+    // manifest of 64 KiB at that pace would still take minutes.
+    const std::uint64_t deadline = m_clock() + kManifestTimeMs;
     if (!DownloadFile(base + L"Quillstone.manifest", manifestFile.Path(), m_running, ignore,
-                      DownloadBounds{kManifestLimit, m_freeSpace})) {
+                      DownloadBounds{kManifestLimit, m_freeSpace, deadline, m_clock})) {
         LogEvent(L"Upgrade refused: no signed manifest could be downloaded");
         return false;
     }
     if (!DownloadFile(base + L"Quillstone.manifest.sig", signatureFile.Path(), m_running, ignore,
-                      DownloadBounds{kSignatureSize, m_freeSpace})) {
+                      DownloadBounds{kSignatureSize, m_freeSpace, deadline, m_clock})) {
         LogEvent(L"Upgrade refused: no signature of the manifest could be downloaded");
         return false;
     }
@@ -303,7 +307,7 @@ bool UpgradeJob::Download(const UpgradeEntry& entry, const ManifestFile* listed,
                  static_cast<unsigned long>(kUrlSize - 1));
         return false;
     }
-    DownloadBounds bounds{UINT64_MAX, m_freeSpace};
+    DownloadBounds bounds{UINT64_MAX, m_freeSpace, 0, m_clock};
     if (listed) bounds.size = listed->size;
     if (!DownloadFile(
             url, file.Path(), m_running, [this](std::uint32_t position) { m_progress.SetFileProgress(position); },

@@ -73,6 +73,9 @@ public:
     // For tests: how the free space of the temporary folder's volume is
     // measured (the platform's call unless replaced).
     void SetFreeSpaceQuery(FreeSpaceQuery query) { m_freeSpace = std::move(query); }
+    // For tests: the milliseconds the downloads' pace and the manifest's time
+    // limit are measured on (GetTickCount64 unless replaced).
+    void SetClock(std::function<std::uint64_t()> clock) { m_clock = std::move(clock); }
 
 private:
     class TempFile;
@@ -89,6 +92,7 @@ private:
     UpgradeProgress& m_progress;
     const StopFlag& m_running;
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
+    std::function<std::uint64_t()> m_clock = [] { return static_cast<std::uint64_t>(GetTickCount64()); };
     UniqueHandle m_thread;
     HWND m_notify = nullptr;
     std::atomic<bool> m_reported{false};

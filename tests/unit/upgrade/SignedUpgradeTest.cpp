@@ -81,7 +81,8 @@ std::string Oversized(Manifest manifest) {
     const std::size_t lineBeyondName = std::string("File:  1 \n").size() + 64;
     std::string text = FormatManifest(manifest);
     for (int i = 0; kManifestLimit + 1 - text.size() > 300; ++i) {
-        manifest.files.push_back({"padding-" + std::to_string(i) + std::string(100, 'p'), 1, std::string(64, '0'), 0, ""});
+        manifest.files.push_back(
+            {"padding-" + std::to_string(i) + std::string(100, 'p'), 1, std::string(64, '0'), 0, ""});
         text = FormatManifest(manifest);
     }
     manifest.files.push_back(
@@ -97,6 +98,9 @@ struct Release {
     std::string signedText;  // what the signature is over; empty: the manifest as served
     const Publisher* signer;
     bool withManifest = true, withSignature = true;
+    // When set: the upgrade's clock stands still until the server is asked
+    // for this name, then moves 20 s at each look.
+    std::string clockRunsFrom;
 };
 
 class Signed : public ::testing::Test {
@@ -134,6 +138,14 @@ protected:
         EXPECT_TRUE(server.Listening());
         UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), shown, running,
                        UpgradeSource{server.Url(), publisher.publicKey, key});
+        std::uint64_t now = 0;
+        if (!release.clockRunsFrom.empty()) {
+            job.SetClock([&] {
+                const std::vector<std::string> asked = server.Requested();
+                if (std::find(asked.begin(), asked.end(), release.clockRunsFrom) != asked.end()) now += 20000;
+                return now;
+            });
+        }
         const bool installed = job.Run();
         return {installed, server.Requested()};
     }
@@ -191,6 +203,19 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              r.served["Quillstone.manifest"] = Served{std::string(4096, 'x'), false, true};
          },
          false, false, "Quillstone.manifest stopped: more than the 65536 bytes allowed for it came"},
+        {"a signature that trickles past the manifest's minute", 0,
+         [](Release& r) {
+             r.withSignature = false;
+             r.served["Quillstone.manifest.sig"] = Served{std::string(10, 's'), false, false, true};
+             r.clockRunsFrom = "Quillstone.manifest.sig";
+         },
+         false, false, "Quillstone.manifest.sig stopped: not over by the time allowed for it"},
+        {"a file that trickles below 16 KiB a minute", 0,
+         [](Release& r) {
+             r.served["two.bin"] = Served{std::string(100, 't'), false, false, true};
+             r.clockRunsFrom = "two.bin";
+         },
+         false, true, "two.bin stopped: fewer than 16384 bytes came in 60 s (100 bytes in all)"},
     };
     testlog::LogFolder log;
     for (const Case& c : cases) {
