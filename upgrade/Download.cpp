@@ -247,8 +247,37 @@ private:
         *request = HttpOpenRequestW(*connection, L"GET", path, nullptr, nullptr, nullptr, flags, 0);
         if (!*request) return false;
         SetTimeouts(*request);
-        static const wchar_t kHeaders[] = L"Connection: close\r\n";
-        return HttpSendRequestW(*request, kHeaders, static_cast<DWORD>(-1), nullptr, 0) != FALSE;
+        // An answer we refuse or cut short is dropped with its handle, and
+        // Windows discards what is outstanding; the connection is not to be
+        // kept for another request, so nothing of it is worth reading to its
+        // end. A bounded download asks for one byte more than the bound and
+        // no more: a server that honours ranges (any static server) then
+        // never sends more than that, however large its file.
+        std::wstring headers = L"Connection: close\r\n";
+        if (Ranged()) headers += L"Range: bytes=0-" + std::to_wstring(m_bounds.size) + L"\r\n";
+        return HttpSendRequestW(*request, headers.c_str(), static_cast<DWORD>(-1), nullptr, 0) != FALSE;
+    }
+
+    bool Ranged() const { return m_bounds.size > 0 && m_bounds.size < UINT64_MAX; }
+
+    // For the range asked for, 206 is the answer when it starts at the first
+    // byte; a whole file the server says is longer than the bound is refused
+    // here, before its first byte.
+    bool PartFromTheStart(HINTERNET file) const {
+        wchar_t range[96] = {};
+        DWORD size = sizeof range, index = 0;
+        if (!HttpQueryInfoW(file, HTTP_QUERY_CONTENT_RANGE, range, &size, &index) || wcsncmp(range, L"bytes 0-", 8)) {
+            LogEvent(L"Download of %ls failed: HTTP status 206 for a range that does not start at 0 (\"%ls\")",
+                     m_url.c_str(), range);
+            return false;
+        }
+        const wchar_t* total = wcschr(range, L'/');
+        if (total && total[1] != L'*' && _wcstoui64(total + 1, nullptr, 10) > m_bounds.size) {
+            LogEvent(L"Download of %ls refused: the server has %ls bytes, more than the %llu allowed for it",
+                     m_url.c_str(), total + 1, m_bounds.size);
+            return false;
+        }
+        return true;
     }
 
     static void SetTimeouts(HINTERNET handle) {
@@ -296,7 +325,9 @@ private:
                      WinInetError(GetLastError()).c_str());
             return false;
         }
-        if (status != HTTP_STATUS_OK) {
+        if (Ranged() && status == HTTP_STATUS_PARTIAL_CONTENT) {
+            if (!PartFromTheStart(file)) return false;
+        } else if (status != HTTP_STATUS_OK) {
             LogEvent(L"Download of %ls failed: HTTP status %lu", m_url.c_str(), status);
             return false;
         }

@@ -64,6 +64,18 @@ protected:
         }
         return asked;
     }
+    // The body bytes nginx logged for `name` since its log had `from` lines.
+    static unsigned long long BytesSentSince(size_t from, const std::string& name) {
+        const std::string text = ReadFileBytes(Widen(std::string("Z:") + std::getenv("QS_NGINX_LOG")));
+        unsigned long long sent = 0;
+        size_t line = 0;
+        for (size_t start = 0, end; start < text.size(); start = end + 1, ++line) {
+            end = std::min(text.find('\n', start), text.size());
+            const size_t at = text.find("/upgrade/" + name + " ", start), status = text.find("\" ", at);
+            if (line >= from && at < end && status < end) sent += std::strtoull(&text[status + 6], nullptr, 10);
+        }
+        return sent;
+    }
     std::string Installed() {
         return ReadFileBytes(InApp("signed-one.txt")) + "|" + ReadFileBytes(InApp("sub\\signed-two.bin")).substr(0, 1);
     }
@@ -78,13 +90,16 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
         bool swapFile;  // changed on the server after signing
         bool damaged;   // the installed copy damaged beforehand
         bool installs;
-        const char* logged;  // the verdict in the event log
+        const char* logged;     // the verdict in the event log
+        size_t servedSize = 0;  // when not 0: signed-two.bin is answered with this many bytes
     } cases[] = {
         {"release 5, as signed", 5, false, false, true, "Manifest accepted: release 5 (installed so far: 0)"},
         {"release 5 again, over a damaged file: a repair", 5, false, true, true,
          "Manifest accepted: release 5 (installed so far: 5)"},
         {"release 4, older than the one installed", 4, false, false, false,
          "Upgrade refused: the manifest's release is older than the one installed (4 < 5)"},
+        {"release 5 with a file of 200 MiB on the server for the signed 20000 bytes", 5, false, false, false,
+         "signed-two.bin refused: the server has 209715200 bytes, more than the 20000 allowed", 200u << 20},
         {"release 5 with a file changed on the server", 5, true, false, false,
          "File signed-two.bin refused: its SHA-256 is "},
     };
@@ -93,6 +108,7 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
         EventLogReader log;
         Publish(c.release);
         if (c.swapFile) Serve("signed-two.bin", std::string(20000, '6'));
+        if (c.servedSize) Serve("signed-two.bin", std::string(c.servedSize, '6'));
         if (c.damaged) WriteFileBytes(InApp("signed-one.txt"), "damaged");
         const std::string before = Installed();
         const size_t logged = AccessLogLines();
@@ -108,6 +124,11 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChanged) {
         EXPECT_EQ(asked.size() > 2, c.release == 5) << "files are asked for only after the manifest let them in";
         EXPECT_EQ(log.Matching(c.logged).size(), 1u) << log.Dump();
         EXPECT_EQ(log.Matching("Upgrade installed: 2 files").size(), c.installs ? 1u : 0u);
+        // What nginx sent for it (its log's bytes after the status): the
+        // bound and a byte, not the file.
+        if (c.servedSize) {
+            EXPECT_LT(BytesSentSince(logged, "signed-two.bin"), 32u << 20);
+        }
     }
 }
 
