@@ -35,8 +35,47 @@ bool g_folderKnown = false;
 SRWLOCK g_appendLock = SRWLOCK_INIT;
 
 // Held while a full file is renamed, so that two threads finding it full at
-// once rotate it once.
+// once rotate it once; it also guards the two values below.
 SRWLOCK g_rotateLock = SRWLOCK_INIT;
+// When the last rename failed (0: it did not), so that a file that cannot be
+// renamed costs one failed rename a minute, not one per line.
+ULONGLONG g_renameFailedAt = 0;
+constexpr ULONGLONG kRenameRetrySeconds = 60;
+// Whether this process has said that the file is full and lines are lost.
+bool g_fullSaid = false;
+
+// The clock lines are stamped with; a test may replace it.
+EventLogClock g_clock = nullptr;
+
+// The last few different repeating events: when each was last written and
+// how often it came since. Fixed storage, like everything here.
+struct Repeat {
+    wchar_t event[kEventChars];
+    ULONGLONG writtenAt;  // seconds, on the clock's scale
+    SYSTEMTIME writtenTime;
+    unsigned long since;  // times it came since it was written
+    bool used;
+};
+constexpr int kRepeats = 8;
+SRWLOCK g_repeatLock = SRWLOCK_INIT;
+Repeat g_repeats[kRepeats];
+int g_nextRepeat = 0;
+
+void Now(SYSTEMTIME* now) {
+    EventLogClock clock = g_clock;
+    if (clock) {
+        clock(now);
+    } else {
+        GetLocalTime(now);
+    }
+}
+
+// Whole seconds of a local time, for differences only.
+ULONGLONG SecondsOf(const SYSTEMTIME& time) {
+    FILETIME file = {};
+    if (!SystemTimeToFileTime(&time, &file)) return 0;
+    return ((static_cast<ULONGLONG>(file.dwHighDateTime) << 32) | file.dwLowDateTime) / 10000000ull;
+}
 
 // %LOCALAPPDATA%\Quillstone. The shell is the documented way to find it
 // (the variable may be missing or changed in a process's environment); the
@@ -83,44 +122,65 @@ UniqueHandle OpenForAppending(const wchar_t* path) {
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-bool IsOverLimit(HANDLE file) {
+LONGLONG SizeOf(HANDLE file) {
     LARGE_INTEGER size = {};
-    return GetFileSizeEx(file, &size) && static_cast<ULONGLONG>(size.QuadPart) > kEventLogLimit;
+    return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
 }
 
 // Renames a full log to the older name, replacing that one. Another thread
 // rotating at this moment does it for us; the size is read again under the
 // lock, so a file another thread has just started is not rotated as well.
-void Rotate(const wchar_t* path, const wchar_t* older) {
+// After a failed rename the next try waits kRenameRetrySeconds.
+void Rotate(const wchar_t* path, const wchar_t* older, ULONGLONG now) {
     if (!TryAcquireSRWLockExclusive(&g_rotateLock)) return;
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
+    if ((g_renameFailedAt == 0 || now - g_renameFailedAt >= kRenameRetrySeconds || now < g_renameFailedAt) &&
+        GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
         const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if (size > kEventLogLimit) MoveFileExW(path, older, MOVEFILE_REPLACE_EXISTING);
+        if (size > kEventLogLimit) {
+            if (MoveFileExW(path, older, MOVEFILE_REPLACE_EXISTING)) {
+                g_renameFailedAt = 0;
+                g_fullSaid = false;
+            } else {
+                g_renameFailedAt = now ? now : 1;
+            }
+        }
     }
     ReleaseSRWLockExclusive(&g_rotateLock);
 }
 
-// The whole line, time stamp and line break included, in UTF-8; 0 when it
-// cannot be made.
-int ComposeLine(const wchar_t* format, va_list args, char (&utf8)[kLineBytes]) {
-    wchar_t event[kEventChars] = {};
+// Whether this process is the one to say, once, that the file is full.
+bool FirstToSayFull() {
+    AcquireSRWLockExclusive(&g_rotateLock);
+    const bool first = !g_fullSaid;
+    g_fullSaid = true;
+    ReleaseSRWLockExclusive(&g_rotateLock);
+    return first;
+}
+
+// The event as swprintf formats it, control characters made spaces; false
+// when it cannot be made.
+bool FormatEvent(const wchar_t* format, va_list args, wchar_t (&event)[kEventChars]) {
+    event[0] = L'\0';
     // A cut-short result is still a useful line.
     const HRESULT formatted = StringCchVPrintfW(event, kEventChars, format, args);
-    if (FAILED(formatted) && formatted != STRSAFE_E_INSUFFICIENT_BUFFER) return 0;
+    if (FAILED(formatted) && formatted != STRSAFE_E_INSUFFICIENT_BUFFER) return false;
     for (wchar_t* c = event; *c; ++c) {
         if (*c < L' ' || *c == 0x7F) *c = L' ';
     }
+    return true;
+}
 
-    SYSTEMTIME now = {};
-    GetLocalTime(&now);
+// The whole line, time stamp and line break included, in UTF-8; 0 when it
+// cannot be made.
+int ComposeLine(const SYSTEMTIME& now, const wchar_t* event, char (&utf8)[kLineBytes]) {
     wchar_t line[kLineChars] = {};
     StringCchPrintfW(line, kLineChars, L"%04u-%02u-%02u %02u:%02u:%02u.%03u %ls\r\n", now.wYear, now.wMonth, now.wDay,
                      now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, event);
     return WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, static_cast<int>(kLineBytes), nullptr, nullptr) - 1;
 }
 
-void Append(const char* utf8, int bytes) {
+void Append(const SYSTEMTIME& now, const char* utf8, int bytes) {
     wchar_t folder[kPathChars] = {};
     wchar_t path[kPathChars] = {};
     wchar_t older[kPathChars] = {};
@@ -135,11 +195,25 @@ void Append(const char* utf8, int bytes) {
         file = OpenForAppending(path);
     }
     if (!file) return;
-    if (IsOverLimit(file.Get())) {
+    if (SizeOf(file.Get()) > static_cast<LONGLONG>(kEventLogLimit)) {
         file.Reset();
-        Rotate(path, older);
+        Rotate(path, older, SecondsOf(now));
         file = OpenForAppending(path);
         if (!file) return;
+    }
+    // Not rotated (the rename failed): the file still may not grow without
+    // end. Past twice the limit one line says so, and the rest are lost.
+    char full[kLineBytes];
+    if (SizeOf(file.Get()) > static_cast<LONGLONG>(2 * kEventLogLimit)) {
+        if (!FirstToSayFull()) return;
+        wchar_t event[kEventChars] = {};
+        StringCchPrintfW(event, kEventChars,
+                         L"The log is full: %ls cannot be renamed to %ls (another program holds it without delete "
+                         L"sharing); the lines that follow are lost until it can be",
+                         kFileName, kOlderFileName);
+        bytes = ComposeLine(now, event, full);
+        utf8 = full;
+        if (bytes <= 0) return;
     }
     DWORD written = 0;
     AcquireSRWLockExclusive(&g_appendLock);
@@ -147,18 +221,86 @@ void Append(const char* utf8, int bytes) {
     ReleaseSRWLockExclusive(&g_appendLock);
 }
 
+void Write(const SYSTEMTIME& now, const wchar_t* event) {
+    char utf8[kLineBytes];
+    const int bytes = ComposeLine(now, event, utf8);
+    if (bytes > 0) Append(now, utf8, bytes);
+}
+
+// Whether a repeating event is written now; when it is after repeats, its
+// text gets their count.
+bool TakeRepeat(const SYSTEMTIME& now, wchar_t (&event)[kEventChars]) {
+    const ULONGLONG seconds = SecondsOf(now);
+    AcquireSRWLockExclusive(&g_repeatLock);
+    Repeat* found = nullptr;
+    for (Repeat& repeat : g_repeats) {
+        if (repeat.used && wcscmp(repeat.event, event) == 0) found = &repeat;
+    }
+    bool write = true;
+    if (!found) {
+        found = &g_repeats[g_nextRepeat];
+        g_nextRepeat = (g_nextRepeat + 1) % kRepeats;
+        StringCchCopyW(found->event, kEventChars, event);
+        found->used = true;
+        found->since = 0;
+    } else if (seconds >= found->writtenAt && seconds - found->writtenAt < kRepeatIntervalSeconds) {
+        ++found->since;
+        write = false;
+    } else if (found->since > 0) {
+        wchar_t counted[kEventChars] = {};
+        StringCchPrintfW(counted, kEventChars, L"%ls; again, %lu times since %02u:%02u", event, found->since + 1,
+                         found->writtenTime.wHour, found->writtenTime.wMinute);
+        StringCchCopyW(event, kEventChars, counted);
+        found->since = 0;
+    }
+    if (write) {
+        found->writtenAt = seconds;
+        found->writtenTime = now;
+    }
+    ReleaseSRWLockExclusive(&g_repeatLock);
+    return write;
+}
+
+void ForgetRepeats() {
+    AcquireSRWLockExclusive(&g_repeatLock);
+    for (Repeat& repeat : g_repeats) repeat.used = false;
+    g_nextRepeat = 0;
+    ReleaseSRWLockExclusive(&g_repeatLock);
+    AcquireSRWLockExclusive(&g_rotateLock);
+    g_renameFailedAt = 0;
+    g_fullSaid = false;
+    ReleaseSRWLockExclusive(&g_rotateLock);
+}
+
 }  // namespace
 
 void LogEvent(const wchar_t* format, ...) {
     // The caller may still look at its last error after logging it.
     const DWORD lastError = GetLastError();
+    wchar_t event[kEventChars];
     if (format) {
-        char utf8[kLineBytes];
         va_list args;
         va_start(args, format);
-        const int bytes = ComposeLine(format, args, utf8);
+        const bool made = FormatEvent(format, args, event);
         va_end(args);
-        if (bytes > 0) Append(utf8, bytes);
+        SYSTEMTIME now = {};
+        Now(&now);
+        if (made) Write(now, event);
+    }
+    SetLastError(lastError);
+}
+
+void LogRepeatingEvent(const wchar_t* format, ...) {
+    const DWORD lastError = GetLastError();
+    wchar_t event[kEventChars];
+    if (format) {
+        va_list args;
+        va_start(args, format);
+        const bool made = FormatEvent(format, args, event);
+        va_end(args);
+        SYSTEMTIME now = {};
+        Now(&now);
+        if (made && TakeRepeat(now, event)) Write(now, event);
     }
     SetLastError(lastError);
 }
@@ -193,4 +335,7 @@ void SetEventLogFolder(const wchar_t* folder) {
     StringCchCopyW(g_folder, kPathChars, chosen);
     g_folderKnown = true;
     ReleaseSRWLockExclusive(&g_folderLock);
+    ForgetRepeats();
 }
+
+void SetEventLogClock(EventLogClock clock) { g_clock = clock; }

@@ -8,7 +8,10 @@
 // opened for appending only, the whole line in one WriteFile), so lines of
 // several threads, or of two processes, never interleave. A file over
 // kEventLogLimit becomes Quillstone.log.1 (replacing an older one) before the
-// next line is written: at most two files exist.
+// next line is written: at most two files exist. When it cannot be renamed
+// (a viewer holds it open without delete sharing) lines go on into it up to
+// twice the limit; then one line says the log is full, and later lines are
+// lost until the rename works again (tried at most once a minute).
 //
 // The log is never in the way: a folder that cannot be made, a file held by
 // somebody else or a full disk loses the line and nothing else. No call shows
@@ -21,6 +24,8 @@
 
 // A file larger than this is rotated before the next line goes in.
 constexpr ULONGLONG kEventLogLimit = 1024 * 1024;
+// How often the same failure is written while it goes on unchanged.
+constexpr ULONGLONG kRepeatIntervalSeconds = 60 * 60;
 
 // Appends one line: the local time, a space, then the event formatted as by
 // swprintf. Use %ls for wide strings, %hs for narrow ones, %lu / %08lX for
@@ -28,6 +33,15 @@ constexpr ULONGLONG kEventLogLimit = 1024 * 1024;
 // the result become spaces (a peer's text cannot forge lines). A result
 // longer than about 1000 characters is cut short.
 void LogEvent(const wchar_t* format, ...);
+
+// The same for a failure that can repeat unchanged every few seconds for as
+// long as its cause lasts (Marlowcast missing: a failed check, a restart and
+// a failed launch every 8 s). The first is written; the same event again
+// within kRepeatIntervalSeconds of the last time it was written is only
+// counted; the first one after that is written with the count:
+// "<event>; again, 450 times since 09:12". Only the last few different
+// events are remembered.
+void LogRepeatingEvent(const wchar_t* format, ...);
 
 // Windows' own description of a Win32 error, on one line without the final
 // period and line break ("The system cannot find the file specified"); empty
@@ -42,5 +56,11 @@ std::wstring ErrorText(DWORD error, HMODULE module = nullptr);
 std::wstring EventLogPath();
 
 // For tests: lines go to `folder` (made when missing, like the user's) from
-// now on; null or empty goes back to the user's folder.
+// now on; null or empty goes back to the user's folder. The repeats counted
+// so far are forgotten.
 void SetEventLogFolder(const wchar_t* folder);
+
+// For tests: the local time lines are stamped with, and repeats and rename
+// attempts are timed by; null goes back to GetLocalTime.
+using EventLogClock = void (*)(SYSTEMTIME* now);
+void SetEventLogClock(EventLogClock clock);

@@ -4,6 +4,7 @@
 
 namespace {
 CWinApp* g_pApp = nullptr;
+MessageBoxCall g_messageBox = MessageBoxW;
 
 // The executable's file name without folder and extension.
 void ExecutableBaseName(wchar_t* out, size_t cch) {
@@ -64,8 +65,10 @@ int AfxMessageBox(LPCWSTR lpszText, UINT nType, UINT /*nIDHelp*/) {
     CWnd* pMain = AfxGetMainWnd();
     HWND hOwner = pMain ? pMain->m_hWnd : nullptr;
     LPCWSTR caption = g_pApp ? g_pApp->m_pszAppName : nullptr;
-    return MessageBoxW(hOwner, lpszText, caption, nType);
+    return g_messageBox(hOwner, lpszText, caption, nType);
 }
+
+void AfxSetMessageBoxCall(MessageBoxCall call) { g_messageBox = call ? call : MessageBoxW; }
 
 int AfxWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     CWinApp* app = AfxGetApp();

@@ -36,6 +36,11 @@ CWnd* AfxGetMainWnd();
 // A modal box with OK, the exclamation icon unless another icon is asked
 // for, and the application's name as caption.
 int AfxMessageBox(LPCWSTR lpszText, UINT nType = MB_OK, UINT nIDHelp = 0);
+// For tests: the call AfxMessageBox makes (owner, text, caption, type), so
+// that a test sees the type a box was asked for, which the platform may not
+// show in the box's window; null goes back to MessageBoxW.
+using MessageBoxCall = int(WINAPI*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+void AfxSetMessageBoxCall(MessageBoxCall call);
 
 // Called by the process entry (wWinMain): sets the application up and runs it.
 int AfxWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);

@@ -39,18 +39,25 @@ Fn LookUp(HMODULE module, const char* name) {
 // (they have 32 significant bits).
 void Format(wchar_t (&text)[32], long value) { StringCchPrintfW(text, 32, L"%ld", value); }
 
+// While no process of ours runs (every launch fails: Marlowcast.exe missing),
+// each round of a failed check, a restart and a failed launch reads the same,
+// every 8 s for as long as the cause lasts; those lines are written once an
+// hour with their count. With a process, each round names it and is written.
+using LogLine = void (*)(const wchar_t* format, ...);
+LogLine LogFor(const ProcessHandles& process) { return process.Process() ? LogEvent : LogRepeatingEvent; }
+
 }  // namespace
+
+std::wstring MarlowcastCommandLine(const std::wstring& path) { return L"\"" + path + L"\""; }
 
 SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     SupervisorSystem system;
     system.createProcess = [](const std::wstring& path, PROCESS_INFORMATION* started) {
         STARTUPINFOW si = {};
         si.cb = sizeof si;
-        // No arguments: the command line is the quoted path alone (Windows
-        // would pass the bare path, which splits at its spaces), no inherited
-        // handles, our environment, current folder and error mode (no crash
-        // dialog: a crash ends the process).
-        std::wstring commandLine = L"\"" + path + L"\"";
+        // No arguments, no inherited handles, our environment, current folder
+        // and error mode (no crash dialog: a crash ends the process).
+        std::wstring commandLine = MarlowcastCommandLine(path);
         return CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                               nullptr, &si, started) != FALSE;
     };
@@ -196,7 +203,7 @@ void Supervisor::CheckHealth() {
         m_failCount = 1;
     } else {
         if (m_running.IsRunning()) {
-            LogEvent(L"Check failed: no \"200 OK\" status answer (failure count %d)", m_failCount.load() + 1);
+            LogFor(m_process)(L"Check failed: no \"200 OK\" status answer (failure count %d)", m_failCount.load() + 1);
         }
         if (++m_failCount > kMaxFailures) return RequestRestart();
     }
@@ -212,7 +219,7 @@ void Supervisor::ApplyMutexRule() {
     // Plainly gone: the next failed check restarts it.
     if (!m_system.marlowcastRunning()) {
         if (m_failCount.load() < kMaxFailures) {
-            LogEvent(
+            LogFor(m_process)(
                 L"Marlowcast's instance mutex is gone: failure count raised to %d, the next failed check restarts it",
                 kMaxFailures);
         }
@@ -234,7 +241,8 @@ bool Supervisor::Launch() {
 void Supervisor::Restart() {
     if (IsUpgrading()) return;
 
-    LogEvent(L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(), kMaxFailures);
+    LogFor(m_process)(L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(),
+                      kMaxFailures);
     m_report.RunCheckTimer(false);
     if (HANDLE process = m_process.Process()) {
         const DWORD processId = m_process.ProcessId();
@@ -269,9 +277,10 @@ void Supervisor::Restart() {
         m_report.RunCheckTimer(true);
         return;
     }
-    // A failed launch keeps the count above the limit: the next failed check
-    // asks for another restart.
-    if (LaunchStep()) m_failCount = 0;
+    // A failed launch leaves the count at the limit: the next failed check
+    // asks for another restart. Each round then reads the same in the log,
+    // which writes a failure that repeats unchanged once an hour.
+    m_failCount = LaunchStep() ? 0 : kMaxFailures;
 }
 
 bool Supervisor::LaunchStep() {
@@ -289,12 +298,13 @@ bool Supervisor::LaunchStep() {
     // The handles of the process being replaced are not used again.
     m_process.CloseHandles();
     if (!recovered) {
-        LogEvent(
+        LogRepeatingEvent(
             L"Launch of %ls held back: an interrupted upgrade is not recovered yet (Marlowcast runs, or a "
             L"file is held)",
             path.c_str());
     } else if (!created) {
-        LogEvent(L"Launch of %ls failed: error %lu (%ls)", path.c_str(), launchError, ErrorText(launchError).c_str());
+        LogRepeatingEvent(L"Launch of %ls failed: error %lu (%ls)", path.c_str(), launchError,
+                          ErrorText(launchError).c_str());
     }
     if (!created) {
         m_report.ShowText(SupervisorLabel::kStartStatus, L"Start Marlowcast Failed!");

@@ -52,6 +52,12 @@ struct SupervisorSystem {
 // The real calls; the status probe ends early once `running` is cleared.
 SupervisorSystem RealSupervisorSystem(const StopFlag& running);
 
+// The command line Marlowcast is started with: its path, quoted, and no
+// arguments. Windows gives a child started with an application name and no
+// command line the bare path as its command line, which splits into stray
+// arguments at a space.
+std::wstring MarlowcastCommandLine(const std::wstring& path);
+
 // The responsiveness tests USER32 offers; either may be missing.
 using HungWindowTest = BOOL(WINAPI*)(HWND);
 using HungThreadTest = BOOL(WINAPI*)(DWORD);

@@ -2,8 +2,6 @@
 
 #include "base/EventLog.h"
 #include "base/Protocol.h"
-#include "ui/PostedText.h"
-#include "ui/WindowMessages.h"
 
 namespace {
 
@@ -95,6 +93,7 @@ BOOL CQuillstoneDlg::OnInitDialog() {
 
 void CQuillstoneDlg::OnTimer(UINT_PTR nIDEvent) {
     if (nIDEvent == ID_TIMER_CHECK) m_supervisor.RequestCheck();
+    if (nIDEvent == ID_TIMER_UPGRADE_END) OnUpgradeDone(0, 0);
     CDialog::OnTimer(nIDEvent);
 }
 
@@ -120,6 +119,10 @@ void CQuillstoneDlg::OnOK() {
     }
     m_running.Stop();
     StopCheckTimer();
+    // A WM_SV_QUIT that arrives while the tray menu is open runs here, inside
+    // the menu's modal loop: the dialog cannot end, nor the instance mutex go,
+    // until that loop returns, and nobody may be there to dismiss the menu.
+    EndMenu();
 
     // The watch thread first, then the upgrade thread; neither waits for
     // this thread, so the unlimited waits end.
@@ -127,7 +130,8 @@ void CQuillstoneDlg::OnOK() {
     m_upgrade.reset();
     // A restart may have asked for the timer again while we waited.
     StopCheckTimer();
-    DiscardPostedTexts(m_hWnd, WM_APP_SET_ITEM_TEXT);
+    KillTimer(m_hWnd, ID_TIMER_UPGRADE_END);
+    m_texts.Take();  // the window is going: texts not shown yet are dropped
 
     m_tray.Remove();
     DestroyUpgradeWindow();
@@ -144,13 +148,12 @@ void CQuillstoneDlg::ShowText(SupervisorLabel label, const wchar_t* text) {
     if (IsUiThread()) {
         SetDlgItemText(id, text);
     } else {
-        PostTextCopy(m_hWnd, WM_APP_SET_ITEM_TEXT, static_cast<WPARAM>(id), text);
+        m_texts.Post(m_hWnd, PostedText{id, text ? text : L""});
     }
 }
 
-LRESULT CQuillstoneDlg::OnSetItemText(WPARAM wParam, LPARAM lParam) {
-    PostedText text(lParam);
-    SetDlgItemText(static_cast<int>(wParam), text.Get());
+LRESULT CQuillstoneDlg::OnSetItemText(WPARAM, LPARAM) {
+    for (const PostedText& posted : m_texts.Take()) SetDlgItemText(posted.id, posted.text.c_str());
     return 0;
 }
 
@@ -159,16 +162,19 @@ void CQuillstoneDlg::RunCheckTimer(bool run) {
     if (IsUiThread()) {
         run ? StartCheckTimer() : StopCheckTimer();
     } else {
-        ::PostMessageW(m_hWnd, WM_APP_CHECK_TIMER, run ? 1 : 0, 0);
+        m_timerRequests.Post(m_hWnd, run);
     }
 }
 
-LRESULT CQuillstoneDlg::OnCheckTimerRequest(WPARAM wParam, LPARAM) {
-    // A start that arrives after the shutdown began must not revive the timer.
-    if (wParam && m_running.IsRunning()) {
-        StartCheckTimer();
-    } else if (!wParam) {
-        StopCheckTimer();
+LRESULT CQuillstoneDlg::OnCheckTimerRequest(WPARAM, LPARAM) {
+    // In the order the worker asked. A start that arrives after the shutdown
+    // began must not revive the timer.
+    for (bool run : m_timerRequests.Take()) {
+        if (run && m_running.IsRunning()) {
+            StartCheckTimer();
+        } else if (!run) {
+            StopCheckTimer();
+        }
     }
     return 0;
 }

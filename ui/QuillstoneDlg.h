@@ -12,8 +12,10 @@
 #include "framework/Framework.h"
 #include "resource.h"
 #include "supervise/Supervisor.h"
+#include "ui/PostedText.h"
 #include "ui/TrayIcon.h"
 #include "ui/UpgradeWnd.h"
+#include "ui/WindowMessages.h"
 #include "upgrade/UpgradeJob.h"
 
 class CQuillstoneDlg : public CDialog, private SupervisorReport {
@@ -41,6 +43,7 @@ protected:
     void OnControlAbout();
     void OnControlExit();
     void OnTimer(UINT_PTR nIDEvent);
+    // Wake-ups: what they carry is ignored; the queues hold the work.
     LRESULT OnSetItemText(WPARAM wParam, LPARAM lParam);
     LRESULT OnCheckTimerRequest(WPARAM wParam, LPARAM lParam);
 
@@ -68,6 +71,10 @@ private:
     UINT_PTR m_nCheckTimer = 0;
     const wchar_t* m_shutdownCause = nullptr;  // for the log: who asked for the shutdown, when not OK itself
     StopFlag m_running;
+    // Filled by the workers, emptied by this thread; declared before the
+    // supervisor, whose watch thread fills them until it is joined.
+    PostedTexts m_texts{WM_APP_SET_ITEM_TEXT};
+    PostedQueue<bool> m_timerRequests{WM_APP_CHECK_TIMER};
     Supervisor m_supervisor;
     // The job reports to the window, so the window is made first and goes last.
     std::unique_ptr<CUpgradeWnd> m_pUpgradeWnd;

@@ -108,20 +108,36 @@ BOOL CQuillstoneDlg::StartUpgrade(const char* list) {
     return FALSE;
 }
 
-LRESULT CQuillstoneDlg::OnUpgradeDone(WPARAM wParam, LPARAM) {
-    // The shutdown joins the job, whose end is posted on its way out; a box of
-    // ours open at that moment runs a modal loop that still dispatches it.
-    // Once the shutdown has begun, no box may appear: nobody may be there to
-    // press OK, and the process could not end.
-    if (!m_running.IsRunning()) {
-        LogEvent(L"Upgrade ended (%ls) during the shutdown: no result shown", wParam ? L"OK" : L"failed");
+LRESULT CQuillstoneDlg::OnUpgradeDone(WPARAM, LPARAM) {
+    // Any program can post this message, with any wParam: it counts only when
+    // our upgrade thread has posted its end and has ended, which is asked
+    // without waiting (a wait here would hold the window for as long as the
+    // upgrade runs), and the result is the job's. The thread posts on its way
+    // out, so its handle may be signalled a moment after the message comes:
+    // then a short timer looks again.
+    if (!m_upgrade || !m_upgrade->Reported()) return 0;
+    if (!m_upgrade->Ended()) {
+        SetTimer(m_hWnd, ID_TIMER_UPGRADE_END, kUpgradeEndPollMs, nullptr);
         return 0;
     }
-    m_upgrade.reset();  // the thread has posted this and is ending: a short wait
+    KillTimer(m_hWnd, ID_TIMER_UPGRADE_END);
+    const bool succeeded = m_upgrade->Succeeded();
+    // The shutdown joins the job; a box of ours open at that moment runs a
+    // modal loop that still dispatches this. Once the shutdown has begun, no
+    // box may appear: nobody may be there to press OK, and the process could
+    // not end.
+    if (!m_running.IsRunning()) {
+        LogEvent(L"Upgrade ended (%ls) during the shutdown: no result shown", succeeded ? L"OK" : L"failed");
+        return 0;
+    }
+    m_upgrade.reset();  // the thread has ended: no wait
     DestroyUpgradeWindow();
-    const wchar_t* result = wParam ? L"Upgrade OK!" : L"Upgrade Failed!";
+    const wchar_t* result = succeeded ? L"Upgrade OK!" : L"Upgrade Failed!";
     LogEvent(L"Upgrade result shown: %ls", result);
-    AfxMessageBox(result, MB_OK, 0);
+    // The process runs in the background behind a hidden tool window: without
+    // these the box may open behind other windows, unseen, while supervision
+    // stays suspended until it is closed.
+    AfxMessageBox(result, MB_OK | MB_SETFOREGROUND | MB_TOPMOST, 0);
     // Supervision resumes only now; the failed checks that find Marlowcast
     // gone then bring about its relaunch.
     m_supervisor.SetUpgrading(false);

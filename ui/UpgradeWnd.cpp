@@ -1,7 +1,5 @@
 #include "ui/UpgradeWnd.h"
 
-#include "ui/PostedText.h"
-#include "ui/WindowMessages.h"
 #include "upgrade/TempDir.h"
 
 namespace {
@@ -21,14 +19,13 @@ constexpr std::uint32_t kBarRange = 100;
 
 BEGIN_MESSAGE_MAP(CUpgradeWnd, CDialog)
     ON_MESSAGE(WM_APP_UPGRADE_FILE, OnFileLabel)
-    ON_WM_DESTROY()
 END_MESSAGE_MAP()
 
 CUpgradeWnd::CUpgradeWnd(CWnd* pParent) : CDialog(IDD_UPGRADE, pParent), m_szTempDir{} {}
 
 CUpgradeWnd::~CUpgradeWnd() {
     // Normally the owner has destroyed the window already; if not, do it while
-    // this object is still whole, so that the posted labels are freed.
+    // this object is still whole.
     if (m_hWnd && IsWindow(m_hWnd)) ::DestroyWindow(m_hWnd);
 }
 
@@ -59,17 +56,9 @@ BOOL CUpgradeWnd::OnInitDialog() {
     return TRUE;
 }
 
-void CUpgradeWnd::ShowEntry(const std::wstring& entry) { PostTextCopy(m_hWnd, WM_APP_UPGRADE_FILE, 0, entry.c_str()); }
+void CUpgradeWnd::ShowEntry(const std::wstring& entry) { m_label.Post(m_hWnd, PostedText{IDC_UPGRADE_FILE, entry}); }
 
-LRESULT CUpgradeWnd::OnFileLabel(WPARAM, LPARAM lParam) {
-    PostedText text(lParam);
-    SetDlgItemText(IDC_UPGRADE_FILE, text.Get());
+LRESULT CUpgradeWnd::OnFileLabel(WPARAM, LPARAM) {
+    for (const PostedText& posted : m_label.Take()) SetDlgItemText(posted.id, posted.text.c_str());
     return 0;
-}
-
-void CUpgradeWnd::OnDestroy() {
-    // Destroying the window drops its queued messages; free the texts that
-    // were posted but not shown yet.
-    DiscardPostedTexts(m_hWnd, WM_APP_UPGRADE_FILE);
-    CDialog::OnDestroy();
 }

@@ -10,6 +10,8 @@
 #include "framework/Framework.h"
 #include "resource.h"
 #include "ui/MyProgress.h"
+#include "ui/PostedText.h"
+#include "ui/WindowMessages.h"
 #include "upgrade/UpgradeProgress.h"
 
 class CUpgradeWnd : public CDialog, public UpgradeProgress {
@@ -29,8 +31,8 @@ public:
     std::wstring TempDir() const { return m_szTempDir; }
 
     // UpgradeProgress, from any thread and without waiting for the UI thread:
-    // the label's text is posted as a copy and shown by the window's own
-    // thread (or freed, if the window goes first); the bars only store their
+    // the label's text is queued and shown by the window's own thread (or
+    // dropped, if the window goes first); the bars only store their
     // values and invalidate. The owner destroys the window only after the
     // upgrade thread has ended, so the window outlives every call.
     void ShowEntry(const std::wstring& entry) override;
@@ -47,13 +49,14 @@ protected:
     void OnOK() override {}
     void OnCancel() override {}
 
+    // A wake-up: what it carries is ignored; the queue holds the text.
     LRESULT OnFileLabel(WPARAM wParam, LPARAM lParam);
-    void OnDestroy();
 
     DECLARE_MESSAGE_MAP()
 
 private:
     wchar_t m_szTempDir[kTempDirSize];
+    PostedTexts m_label{WM_APP_UPGRADE_FILE};
     CMyProgress m_fileProgress;   // upper bar: the file being downloaded
     CMyProgress m_totalProgress;  // lower bar: the whole upgrade
 };

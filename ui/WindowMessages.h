@@ -1,16 +1,20 @@
 #pragma once
-// Private messages of our windows, and the supervisor window's check timer.
+// Private messages of our windows, and the supervisor window's timers.
 //
 // Workers never call anything that waits for the UI thread (the shutdown
-// waits for them there), so they post these instead. WM_APP range:
-// WM_USER+n collides with dialog messages.
+// waits for them there), so they post these instead. Each is a wake-up that
+// carries nothing (see ui/PostedText.h): other programs can post the same
+// numbers. WM_APP range: WM_USER+n collides with dialog messages.
 
 #include <windows.h>
 
-constexpr UINT WM_APP_SET_ITEM_TEXT = WM_APP + 1;  // wParam control id, lParam new[]'d wchar_t*
-constexpr UINT WM_APP_CHECK_TIMER = WM_APP + 2;    // wParam 1 = start, 0 = stop
-constexpr UINT WM_APP_UPGRADE_FILE = WM_APP + 3;   // upgrade window: lParam new[]'d wchar_t* for its file label
+constexpr UINT WM_APP_SET_ITEM_TEXT = WM_APP + 1;  // supervisor window: label texts are queued
+constexpr UINT WM_APP_CHECK_TIMER = WM_APP + 2;    // supervisor window: check timer requests are queued
+constexpr UINT WM_APP_UPGRADE_FILE = WM_APP + 3;   // upgrade window: its file label's text is queued
 
 // Each tick asks the supervisor for one health check.
 constexpr UINT_PTR ID_TIMER_CHECK = 12;
 constexpr UINT kCheckPeriodMs = 8000;
+// Looks again for the upgrade thread's end, which it posts on its way out.
+constexpr UINT_PTR ID_TIMER_UPGRADE_END = 13;
+constexpr UINT kUpgradeEndPollMs = 20;

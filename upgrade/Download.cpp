@@ -12,6 +12,7 @@
 
 #include "base/EventLog.h"
 #include "base/Handles.h"
+#include "upgrade/ArrivalPace.h"
 #include "upgrade/ProgressSteps.h"
 
 namespace {
@@ -196,6 +197,8 @@ public:
     void Abandon() { m_abandoned = true; }
     bool Finished() const { return m_finished; }
     bool Succeeded() const { return m_ok; }
+    // The answer's bytes that have arrived so far, for the pace.
+    std::uint64_t Arrived() const { return m_arrived; }
     // The file bar's positions since the last call, in order.
     std::vector<std::uint32_t> TakePositions() {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -226,6 +229,7 @@ private:
             }
             if (piece == 0) break;
             *got += piece;
+            m_arrived += piece;
         }
         return true;
     }
@@ -257,7 +261,37 @@ private:
         *request = HttpOpenRequestW(*connection, L"GET", path, nullptr, nullptr, nullptr, flags, 0);
         if (!*request) return false;
         SetTimeouts(*request);
-        return HttpSendRequestW(*request, nullptr, 0, nullptr, 0) != FALSE;
+        // An answer we refuse or cut short is dropped with its handle, and
+        // Windows discards what is outstanding; the connection is not to be
+        // kept for another request, so nothing of it is worth reading to its
+        // end. A bounded download asks for one byte more than the bound and
+        // no more: a server that honours ranges (any static server) then
+        // never sends more than that, however large its file.
+        std::wstring headers = L"Connection: close\r\n";
+        if (Ranged()) headers += L"Range: bytes=0-" + std::to_wstring(m_bounds.size) + L"\r\n";
+        return HttpSendRequestW(*request, headers.c_str(), static_cast<DWORD>(-1), nullptr, 0) != FALSE;
+    }
+
+    bool Ranged() const { return m_bounds.size > 0 && m_bounds.size < UINT64_MAX; }
+
+    // For the range asked for, 206 is the answer when it starts at the first
+    // byte; a whole file the server says is longer than the bound is refused
+    // here, before its first byte.
+    bool PartFromTheStart(HINTERNET file) const {
+        wchar_t range[96] = {};
+        DWORD size = sizeof range, index = 0;
+        if (!HttpQueryInfoW(file, HTTP_QUERY_CONTENT_RANGE, range, &size, &index) || wcsncmp(range, L"bytes 0-", 8)) {
+            LogEvent(L"Download of %ls failed: HTTP status 206 for a range that does not start at 0 (\"%ls\")",
+                     m_url.c_str(), range);
+            return false;
+        }
+        const wchar_t* total = wcschr(range, L'/');
+        if (total && total[1] != L'*' && _wcstoui64(total + 1, nullptr, 10) > m_bounds.size) {
+            LogEvent(L"Download of %ls refused: the server has %ls bytes, more than the %llu allowed for it",
+                     m_url.c_str(), total + 1, m_bounds.size);
+            return false;
+        }
+        return true;
     }
 
     static void SetTimeouts(HINTERNET handle) {
@@ -305,7 +339,9 @@ private:
                      WinInetError(GetLastError()).c_str());
             return false;
         }
-        if (status != HTTP_STATUS_OK) {
+        if (Ranged() && status == HTTP_STATUS_PARTIAL_CONTENT) {
+            if (!PartFromTheStart(file)) return false;
+        } else if (status != HTTP_STATUS_OK) {
             LogEvent(L"Download of %ls failed: HTTP status %lu", m_url.c_str(), status);
             return false;
         }
@@ -398,6 +434,7 @@ private:
     std::atomic<bool> m_abandoned{false};
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_ok{false};
+    std::atomic<std::uint64_t> m_arrived{0};
     std::mutex m_lock;
     std::vector<std::uint32_t> m_positions;
 };
@@ -424,6 +461,9 @@ std::vector<UniqueHandle> g_abandoned;
 
 bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file, const StopFlag& running,
                   const std::function<void(std::uint32_t)>& onRead, const DownloadBounds& bounds) {
+    const std::function<std::uint64_t()> clock =
+        bounds.clock ? bounds.clock : std::function<std::uint64_t()>([] { return GetTickCount64(); });
+    ArrivalPace pace(clock());
     auto transfer = std::make_shared<Transfer>(url, path, file, bounds);
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
@@ -438,8 +478,20 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file
         const bool ended = WaitForSingleObject(thread.Get(), kWaitStepMs) == WAIT_OBJECT_0;
         for (std::uint32_t position : transfer->TakePositions()) onRead(position);
         if (ended) return transfer->Finished() && transfer->Succeeded();
-        if (!running.IsRunning()) {
-            LogEvent(L"Download of %ls abandoned: Quillstone is shutting down", url.c_str());
+        // Watched from here, so that an answer's header that trickles (which
+        // keeps WinINet inside one call) is held to the pace as well.
+        const std::uint64_t now = clock();
+        const bool paced = pace.Keeps(now, transfer->Arrived());
+        const bool inTime = bounds.deadlineMs == 0 || now <= bounds.deadlineMs;
+        if (!running.IsRunning() || !paced || !inTime) {
+            if (!running.IsRunning()) {
+                LogEvent(L"Download of %ls abandoned: Quillstone is shutting down", url.c_str());
+            } else if (!inTime) {
+                LogEvent(L"Download of %ls stopped: not over by the time allowed for it", url.c_str());
+            } else {
+                LogEvent(L"Download of %ls stopped: fewer than %llu bytes came in %llu s (%llu bytes in all)",
+                         url.c_str(), kPaceBytes, kPaceWindowMs / 1000, transfer->Arrived());
+            }
             transfer->Abandon();
             std::lock_guard<std::mutex> hold(g_abandonedLock);
             g_abandoned.push_back(std::move(thread));

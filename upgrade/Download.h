@@ -20,6 +20,11 @@ struct DownloadBounds {
     // Asked about the file's folder before the first byte is written and
     // again at least every few MiB written.
     FreeSpaceQuery freeSpace = VolumeFreeSpace;
+    // When not 0: the moment, on `clock`, by which the download must be over.
+    std::uint64_t deadlineMs = 0;
+    // Milliseconds, for the deadline and the pace (upgrade/ArrivalPace.h);
+    // GetTickCount64 when empty.
+    std::function<std::uint64_t()> clock;
 };
 
 // Fetches `url` into `file`, an empty file open for writing at `path` (the
@@ -32,8 +37,10 @@ struct DownloadBounds {
 // while WinINet is still waiting for the server; when the answer is, or says
 // it is, longer than `bounds.size` (reading stops one read past it); and when
 // writing on would leave less than kFreeSpaceFloor free (a declared length
-// that would is refused before the first byte). A download that fails leaves
-// the file empty, an abandoned one as soon as its thread lets go of it.
+// that would is refused before the first byte); when it loses the pace of
+// upgrade/ArrivalPace.h or passes `bounds.deadlineMs`, even while WinINet is
+// still waiting for the server. A download that fails leaves the file empty,
+// an abandoned one as soon as its thread lets go of it.
 // Each download writes one line to the event log: its bytes and seconds, or
 // why it failed (the HTTP status, the WinINet error, the bound it crossed).
 bool DownloadFile(const std::wstring& url, const std::wstring& path, void* file, const StopFlag& running,

@@ -9,6 +9,7 @@
 #include "base/EventLog.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
+#include "upgrade/ArrivalPace.h"
 #include "upgrade/Download.h"
 #include "upgrade/ProgressSteps.h"
 #include "install/EntryPath.h"
@@ -206,6 +207,8 @@ bool UpgradeJob::Start(HWND notify) {
     return static_cast<bool>(m_thread);
 }
 
+bool UpgradeJob::Ended() const { return m_thread && WaitForSingleObject(m_thread.Get(), 0) == WAIT_OBJECT_0; }
+
 void UpgradeJob::Join() {
     if (!m_thread) return;
     WaitForSingleObject(m_thread.Get(), INFINITE);
@@ -220,6 +223,8 @@ DWORD WINAPI UpgradeJob::ThreadProc(LPVOID param) {
     } catch (...) {
         result = 0;  // nothing may unwind out of a thread
     }
+    job->m_succeeded = result != 0;
+    job->m_reported = true;
     // Posted, never sent: the UI thread may be waiting for this thread.
     PostMessageW(job->m_notify, WM_SV_UPGRADE_DONE, result, 0);
     return 0;
@@ -360,13 +365,16 @@ bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, con
     TempFile textFile(TempPath(name)), signatureFile(TempPath(signatureName));
     const auto ignore = [](std::uint32_t) {};
     if (!textFile || !signatureFile) return false;
+    // Both within one time limit: each also keeps the downloads' pace, but a
+    // document of 64 KiB at that pace would still take minutes.
+    const std::uint64_t deadline = m_tickClock() + kManifestTimeMs;
     if (!DownloadFile(base + name, textFile.Path(), textFile.Handle(), m_running, ignore,
-                      DownloadBounds{limit, m_freeSpace})) {
+                      DownloadBounds{limit, m_freeSpace, deadline, m_tickClock})) {
         LogEvent(L"Upgrade refused: no signed %ls could be downloaded", name);
         return false;
     }
     if (!DownloadFile(base + signatureName, signatureFile.Path(), signatureFile.Handle(), m_running, ignore,
-                      DownloadBounds{kSignatureSize, m_freeSpace})) {
+                      DownloadBounds{kSignatureSize, m_freeSpace, deadline, m_tickClock})) {
         LogEvent(L"Upgrade refused: no signature of %ls could be downloaded", name);
         return false;
     }
@@ -457,7 +465,7 @@ bool UpgradeJob::Download(const UpgradeEntry& entry, const ManifestFile* listed,
                  static_cast<unsigned long>(kUrlSize - 1));
         return false;
     }
-    DownloadBounds bounds{UINT64_MAX, m_freeSpace};
+    DownloadBounds bounds{UINT64_MAX, m_freeSpace, 0, m_tickClock};
     if (listed) bounds.size = listed->size;
     if (!file || !DownloadFile(
                      url, file.Path(), file.Handle(), m_running,

@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -58,6 +59,13 @@ public:
     // when it has finished (wParam 1 on success, 0 on failure). False when
     // the thread cannot be created.
     bool Start(HWND notify);
+    // Whether the thread has posted its end, and whether it has ended (its
+    // handle is signalled), asked without waiting. Any program can post
+    // WM_SV_UPGRADE_DONE: the message counts only once both hold, and the
+    // result is Succeeded(), never the message's wParam.
+    bool Reported() const { return m_reported.load(); }
+    bool Ended() const;
+    bool Succeeded() const { return m_succeeded.load(); }
     // Waits, without a time limit, for the thread to end. The thread ends
     // soon after the stop flag is cleared, and never waits for the UI thread.
     void Join();
@@ -73,6 +81,9 @@ public:
     // For tests: the clock that signed documents' expiry is judged by, in
     // seconds since 1970 (UTC; the system's clock unless replaced).
     void SetClock(std::function<std::int64_t()> clock) { m_clock = std::move(clock); }
+    // For tests: the milliseconds the downloads' pace and the signed
+    // documents' time limit are measured on (GetTickCount64 unless replaced).
+    void SetTickClock(std::function<std::uint64_t()> clock) { m_tickClock = std::move(clock); }
 
 private:
     class TempFile;
@@ -94,6 +105,9 @@ private:
     const StopFlag& m_running;
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
     std::function<std::int64_t()> m_clock = SystemUtcNow;
+    std::function<std::uint64_t()> m_tickClock = [] { return static_cast<std::uint64_t>(GetTickCount64()); };
     UniqueHandle m_thread;
     HWND m_notify = nullptr;
+    std::atomic<bool> m_reported{false};
+    std::atomic<bool> m_succeeded{false};
 };

@@ -208,6 +208,17 @@ TEST_F(UpgradeFaults, ExitWhileABytePerSecondTricklesIsPrompt) {
     ASSERT_EQ(StandInCommand("upgrade"), "ok");
     ASSERT_TRUE(WaitFor([&] { return UpgradeWindow(sup->Pid()) != nullptr; }, 30s));
     std::this_thread::sleep_for(3s);
+    // Another program posts the upgrade's end ("OK") and the windows' private
+    // numbers with a made-up pointer: the upgrade runs on, nothing is shown,
+    // nothing crashes, and the exit below stays prompt.
+    const HWND upgradeWindow = UpgradeWindow(sup->Pid());
+    const HWND w = sup->Window();
+    const std::pair<HWND, UINT> forged[] = {
+        {w, 1853 /* WM_SV_UPGRADE_DONE */}, {w, WM_APP + 1}, {w, WM_APP + 2}, {upgradeWindow, WM_APP + 3}};
+    for (const auto& [window, message] : forged) PostMessageW(window, message, 1, 0x10);
+    EXPECT_TRUE(UiResponds(sup->Window()));
+    EXPECT_EQ(UpgradeWindow(sup->Pid()), upgradeWindow) << "the upgrade must run on";
+    EXPECT_TRUE(MessageBoxes().empty()) << "a forged end showed a result";
     auto t0 = Clock::now();
     PostMessageW(sup->Window(), WM_SV_QUIT, 0, 0);
     WaitFor([&] { return sup->Window() == nullptr; }, 30s, 20ms);
@@ -219,6 +230,7 @@ TEST_F(UpgradeFaults, ExitWhileABytePerSecondTricklesIsPrompt) {
     std::printf("measured: exit during a 1 byte/s download took %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     ASSERT_TRUE(exited) << "still downloading 30 s after the exit request";
+    EXPECT_EQ(sup->ExitCode(), 0u);
     // Under Wine without a window manager the shutdown alone takes about 4 s
     // (destroyed windows that were active); a trickle must add no more than a
     // read's worth, not minutes.

@@ -72,6 +72,18 @@ protected:
         }
         return asked;
     }
+    // The body bytes nginx logged for `name` since its log had `from` lines.
+    static unsigned long long BytesSentSince(size_t from, const std::string& name) {
+        const std::string text = ReadFileBytes(Widen(std::string("Z:") + std::getenv("QS_NGINX_LOG")));
+        unsigned long long sent = 0;
+        size_t line = 0;
+        for (size_t start = 0, end; start < text.size(); start = end + 1, ++line) {
+            end = std::min(text.find('\n', start), text.size());
+            const size_t at = text.find("/upgrade/" + name + " ", start), status = text.find("\" ", at);
+            if (line >= from && at < end && status < end) sent += std::strtoull(&text[status + 6], nullptr, 10);
+        }
+        return sent;
+    }
     std::string Installed() {
         return ReadFileBytes(InApp("signed-one.txt")) + "|" + ReadFileBytes(InApp("sub\\signed-two.bin")).substr(0, 1);
     }
@@ -82,11 +94,12 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChangedAndFol
     const struct {
         const char* what;
         const char* release;
-        bool swapFile;         // changed on the server after signing
-        bool damaged;          // the installed copy damaged beforehand
-        const char* installs;  // what is installed then; null: the folder as it was
-        size_t documents;      // the signed documents asked for before the verdict
-        const char* logged;    // the verdict in the event log
+        bool swapFile;          // changed on the server after signing
+        bool damaged;           // the installed copy damaged beforehand
+        const char* installs;   // what is installed then; null: the folder as it was
+        size_t documents;       // the signed documents asked for before the verdict
+        const char* logged;     // the verdict in the event log
+        size_t servedSize = 0;  // when not 0: signed-two.bin is answered with this many bytes
     } cases[] = {
         {"release 5, as signed", "5", false, false, "signed one, release 5\n|5", 4,
          "Manifest accepted: release 5 (installed so far: 0), keys version 1"},
@@ -94,6 +107,8 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChangedAndFol
          "Manifest accepted: release 5 (installed so far: 5)"},
         {"release 4, older than the one installed", "4", false, false, nullptr, 4,
          "Upgrade refused: the manifest's release is older than the one installed (4 < 5, keys version 1)"},
+        {"release 5 with a file of 200 MiB on the server for the signed 20000 bytes", "5", false, false, nullptr, 4,
+         "signed-two.bin refused: the server has 209715200 bytes, more than the 20000 allowed", 200u << 20},
         {"release 5 with a file changed on the server", "5", true, false, nullptr, 4,
          "File sub\\signed-two.bin refused: its SHA-256 is "},
         {"a rotation to keys version 2 and its release 3", "rotated", false, false, "signed one, release 3\n|3", 4,
@@ -108,6 +123,7 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChangedAndFol
         EventLogReader log;
         Publish(c.release);
         if (c.swapFile) Serve("signed-two.bin", std::string(20000, '6'));
+        if (c.servedSize) Serve("signed-two.bin", std::string(c.servedSize, '6'));
         if (c.damaged) WriteFileBytes(InApp("signed-one.txt"), "damaged");
         const std::string before = Installed();
         const size_t logged = AccessLogLines();
@@ -119,10 +135,15 @@ TEST_F(SignedBuild, InstallsWhatThePublisherSignedAndNothingOlderOrChangedAndFol
         ASSERT_GE(asked.size(), c.documents);
         EXPECT_EQ(std::vector<std::string>(asked.begin(), asked.begin() + c.documents),
                   std::vector<std::string>(documents.begin(), documents.begin() + c.documents));
-        EXPECT_EQ(asked.size() > c.documents, c.installs || c.swapFile)
+        EXPECT_EQ(asked.size() > c.documents, c.installs || c.swapFile || c.servedSize)
             << "files are asked for only after the signed documents let them in";
         EXPECT_EQ(log.Matching(c.logged).size(), 1u) << log.Dump();
         EXPECT_EQ(log.Matching("Upgrade installed: 2 files").size(), c.installs ? 1u : 0u);
+        // What nginx sent for it (its log's bytes after the status): the
+        // bound and a byte, not the file.
+        if (c.servedSize) {
+            EXPECT_LT(BytesSentSince(logged, "signed-two.bin"), 32u << 20);
+        }
     }
 }
 

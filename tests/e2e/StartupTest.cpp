@@ -83,9 +83,11 @@ TEST(Shutdown, QuitMessageEndsInOrderAndLeavesMarlowcastRunning) {
         const char* name;
         UINT message;
         WPARAM wParam;
+        bool menuOpen = false;  // the tray menu is open when the message comes
     } cases[] = {
         {"WM_SV_QUIT twice", WM_SV_QUIT, 0},
         {"WM_CLOSE", WM_CLOSE, 0},
+        {"WM_SV_QUIT with the tray menu open", WM_SV_QUIT, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -94,6 +96,10 @@ TEST(Shutdown, QuitMessageEndsInOrderAndLeavesMarlowcastRunning) {
         ASSERT_TRUE(WaitUntilSupervising(sup, install));
         DWORD standIn = StandInStarts(install).front();
         HWND w = sup.Window();
+        if (c.menuOpen) {
+            PostMessageW(w, 1870 /* WM_SV_TRAY */, 128, WM_RBUTTONDOWN);
+            ASSERT_TRUE(WaitFor([] { return IsWindowVisible(FindWindowW(L"#32768", nullptr)); }, 5s));
+        }
         PostMessageW(w, c.message, c.wParam, 0);
         PostMessageW(w, c.message, c.wParam, 0);
         EXPECT_TRUE(sup.Exited(10s));

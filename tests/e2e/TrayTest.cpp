@@ -16,6 +16,7 @@ using namespace e2e;
 namespace {
 
 constexpr UINT WM_SV_TRAY = 1870;
+constexpr UINT WM_SV_UPGRADE_DONE = 1853;
 constexpr UINT kTrayIconId = 128;
 
 // NIM_MODIFY succeeds only for an icon that is registered for (window, id).
@@ -104,6 +105,19 @@ TEST_F(Tray, RightClickOpensTheMenuAndExitShutsDown) {
 }
 
 TEST_F(Tray, AboutFromTheTrayAndTheSystemMenuWhileSupervisionGoesOn) {
+    // Another program posts the window's private numbers with made-up
+    // parameters: a pointer to free, "stop the check timer", an upgrade's end
+    // without an upgrade. None of it may crash the process, stop the checks
+    // below, or show a result.
+    for (UINT message : {UINT{WM_APP + 1}, UINT{WM_APP + 2}, UINT{WM_APP + 3}, WM_SV_UPGRADE_DONE}) {
+        PostMessageW(w, message, 0, 0x10);
+        PostMessageW(w, message, 1, 0x10);
+        PostMessageW(w, message, 0, 0);
+    }
+    std::this_thread::sleep_for(1s);
+    ASSERT_FALSE(sup.Exited(0ms)) << "a posted message crashed the process";
+    EXPECT_TRUE(MessageBoxes().empty()) << "a forged upgrade end showed a result";
+
     PostMessageW(w, WM_SV_TRAY, kTrayIconId, WM_RBUTTONDOWN);
     HWND menu = OpenPopupMenu();
     ASSERT_NE(menu, nullptr);

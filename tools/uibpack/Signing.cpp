@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "UibDecodeHooks.h"
+#include "UibPackage.h"
 #include "install/EntryPath.h"
 #include "upgrade/KeysDocument.h"
 #include "upgrade/Manifest.h"
@@ -118,34 +118,26 @@ bool Measure(const std::string& path, std::uint64_t* size, std::string* sha256) 
     return true;
 }
 
-// What decoding a package gives, measured as the decoder writes it: the
-// decoder's output goes to a write hook that hashes it instead of a file.
-// The hook has no context of its own, so the one decode at a time keeps
-// its hash here.
-struct DecodedMeasure {
-    EVP_MD_CTX* context = nullptr;
-    std::uint64_t size = 0;
-    bool failed = false;
-};
-DecodedMeasure g_decoded;
-
-std::size_t HashDecoded(const void* data, std::size_t size, std::FILE*) {
-    g_decoded.size += size;
-    if (!EVP_DigestUpdate(g_decoded.context, data, size)) g_decoded.failed = true;
-    return size;
-}
-
+// What decoding a package gives: decoded by the decoder Quillstone uses into
+// a temporary file, then hashed.
 bool MeasureDecoded(const std::string& path, std::uint64_t* size, std::string* sha256) {
     ContextPtr context(EVP_MD_CTX_new());
     if (!context || !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr)) return false;
-    g_decoded = DecodedMeasure{context.get(), 0, false};
-    uib::DecodeHooks hooks = uib::DefaultDecodeHooks();
-    hooks.write = HashDecoded;
-    const bool decoded = uib::DecodeUibPackageToWith(path.c_str(), "/dev/null", hooks) == 1 && !g_decoded.failed;
+    struct Close {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, Close> in(std::fopen(path.c_str(), "rb")), out(std::tmpfile());
+    if (!in || !out || !uib::DecodeUibStream(in.get(), out.get(), uib::OutputBound{})) return false;
+    std::rewind(out.get());
+    *size = 0;
+    char block[64 * 1024];
+    for (std::size_t got; (got = std::fread(block, 1, sizeof block, out.get())) > 0;) {
+        if (!EVP_DigestUpdate(context.get(), block, got)) return false;
+        *size += got;
+    }
     unsigned char digest[32];
     unsigned int length = 0;
-    if (!decoded || !EVP_DigestFinal_ex(context.get(), digest, &length) || length != 32) return false;
-    *size = g_decoded.size;
+    if (std::ferror(out.get()) || !EVP_DigestFinal_ex(context.get(), digest, &length) || length != 32) return false;
     *sha256 = Hex(digest, sizeof digest);
     return true;
 }

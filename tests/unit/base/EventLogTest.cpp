@@ -31,6 +31,19 @@ void WriteFileOfSize(const fs::path& path, size_t size, char fill) {
     std::ofstream(path, std::ios::binary) << std::string(size, fill);
 }
 
+// The log's clock in a test: 2026-12-08 09:12:00 local time and `g_seconds` after.
+ULONGLONG g_seconds = 0;
+void FakeNow(SYSTEMTIME* now) {
+    const ULONGLONG start = 134411947200000000ull;  // 2026-12-08 09:12:00 as a FILETIME
+    const ULONGLONG at = start + g_seconds * 10000000ull;
+    const FILETIME file = {static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
+    FileTimeToSystemTime(&file, now);
+}
+struct FakeClock {
+    FakeClock() { g_seconds = 0, SetEventLogClock(FakeNow); }
+    ~FakeClock() { SetEventLogClock(nullptr); }
+};
+
 TEST(EventLog, EachEventIsOneTimeStampedUtf8Line) {
     LogFolder folder;
     const struct {
@@ -105,6 +118,69 @@ TEST(EventLog, AFileOverTheLimitBecomesTheOlderOneBeforeTheNextLine) {
     EXPECT_EQ(fs::file_size(folder.Older()), kEventLogLimit - 10 + 24 + 14 + 2);
     ASSERT_EQ(Lines(folder.Log()).size(), 1u);
     EXPECT_EQ(EventOf(Lines(folder.Log()).front()), "first of the new file");
+}
+
+// A viewer or tail tool holds the log without delete sharing, so it cannot
+// be renamed: lines go on into it up to twice the limit, one line says it is
+// full, the rest are lost; a minute after the viewer lets go it is rotated.
+TEST(EventLog, ALogThatCannotBeRenamedStopsAtTwiceTheLimitAndSaysSoOnce) {
+    FakeClock clock;
+    LogFolder folder;
+    fs::create_directory(folder.Log().parent_path());
+    const size_t start = static_cast<size_t>(2 * kEventLogLimit) - 100;
+    WriteFileOfSize(folder.Log(), start, 'x');
+    UniqueHandle reader(CreateFileW(folder.Log().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    for (int i = 0; i < 20; ++i) LogEvent(L"line %02d, a little longer than a few words", i);
+    EXPECT_FALSE(fs::exists(folder.Older()));
+    const std::vector<std::string> lines = Lines(folder.Log());  // the first starts with the x's
+    ASSERT_EQ(lines.size(), 3u) << "two lines take it past twice the limit, then one says so";
+    EXPECT_EQ(EventOf(lines[1]), "line 01, a little longer than a few words");
+    EXPECT_EQ(EventOf(lines[2]).rfind("The log is full: Quillstone.log cannot be renamed to Quillstone.log.1", 0), 0u);
+
+    reader.Reset();
+    g_seconds += 30;
+    LogEvent(L"lost: the rename is tried again only after a minute");
+    EXPECT_FALSE(fs::exists(folder.Older()));
+    g_seconds += 31;
+    LogEvent(L"after the viewer let go");
+    EXPECT_GT(fs::file_size(folder.Older()), 2 * kEventLogLimit);
+    ASSERT_EQ(Lines(folder.Log()).size(), 1u);
+    EXPECT_EQ(EventOf(Lines(folder.Log()).front()), "after the viewer let go");
+}
+
+// A failure that repeats unchanged every few seconds is written once, then
+// once an hour with how often it came; other lines are written as they come.
+TEST(EventLog, ARepeatingFailureIsWrittenOnceAnHourWithItsCount) {
+    FakeClock clock;
+    LogFolder folder;
+    const struct {
+        ULONGLONG seconds;  // after 09:12:00
+        bool repeating;     // LogRepeatingEvent, else LogEvent
+        const wchar_t* event;
+        std::string written;  // "": counted, not written
+    } rows[] = {
+        {0, true, L"Launch failed: error 2", "Launch failed: error 2"},
+        {8, true, L"Launch failed: error 2", ""},
+        {16, true, L"Check failed", "Check failed"},
+        {16, false, L"Launch failed: error 2", "Launch failed: error 2"},
+        {24, true, L"Launch failed: error 2", ""},
+        {3599, true, L"Launch failed: error 2", ""},
+        {3600, true, L"Launch failed: error 2", "Launch failed: error 2; again, 4 times since 09:12"},
+        {3608, true, L"Launch failed: error 2", ""},
+        {7300, true, L"Check failed", "Check failed"},
+        {7300, true, L"Launch failed: error 2", "Launch failed: error 2; again, 2 times since 10:12"},
+        {7301, true, L"Launch failed: error 3", "Launch failed: error 3"},
+    };
+    std::vector<std::string> expected;
+    for (const auto& row : rows) {
+        g_seconds = row.seconds;
+        row.repeating ? LogRepeatingEvent(L"%ls", row.event) : LogEvent(L"%ls", row.event);
+        if (!row.written.empty()) expected.push_back(row.written);
+    }
+    EXPECT_EQ(testlog::Events(folder.Log()), expected);
+    EXPECT_EQ(Lines(folder.Log()).front().substr(0, 24), "2026-12-08 09:12:00.000 ") << "stamped by the clock";
 }
 
 TEST(EventLog, LinesOfManyThreadsAtOnceStayWhole) {

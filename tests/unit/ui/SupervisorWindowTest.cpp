@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 #include "ui/PostedText.h"
 #include "ui/TrayIcon.h"
@@ -13,44 +14,46 @@ HWND MakeWindow() {
     return CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
 }
 
-TEST(TrayIcon, RegistersWithTheFullStructureTheCallbackAndTheTip) {
+// What the shell holds, not what the structure says: the icon from Add()
+// until Remove(), and no icon back from a "TaskbarCreated" broadcast after it
+// was removed. (NIM_MODIFY succeeds only for a registered icon.)
+TEST(TrayIcon, TheShellHasTheIconFromAddUntilRemove) {
     HWND hWnd = MakeWindow();
     ASSERT_NE(hWnd, nullptr);
+    NOTIFYICONDATAW probe = {};
+    probe.cbSize = sizeof probe;
+    probe.hWnd = hWnd;
+    probe.uID = 128;
     CTrayIcon tray;
-    EXPECT_FALSE(tray.IsAdded());
+    ASSERT_FALSE(Shell_NotifyIconW(NIM_MODIFY, &probe));
     tray.Add(hWnd);
-    EXPECT_TRUE(tray.IsAdded());
-    const NOTIFYICONDATAW& nid = tray.Registration();
-    EXPECT_EQ(nid.cbSize, 976u);
-    EXPECT_EQ(nid.hWnd, hWnd);
-    EXPECT_EQ(nid.uFlags, 7u);
-    EXPECT_EQ(nid.uCallbackMessage, 1870u);
-    EXPECT_EQ(nid.uID, 128u);
-    EXPECT_STREQ(nid.szTip, L"Quillstone");
-    EXPECT_EQ(nid.hIcon, nullptr) << "the icon copy given to the shell is not kept";
-
-    EXPECT_FALSE(tray.OnShellMessage(WM_PAINT));
-    EXPECT_TRUE(tray.OnShellMessage(RegisterWindowMessageW(L"TaskbarCreated")));
+    EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &probe));
     tray.Remove();
-    EXPECT_FALSE(tray.IsAdded());
+    EXPECT_TRUE(tray.OnShellMessage(RegisterWindowMessageW(L"TaskbarCreated")));
+    EXPECT_FALSE(Shell_NotifyIconW(NIM_MODIFY, &probe)) << "removed, or back after a broadcast";
     DestroyWindow(hWnd);
 }
 
-// A worker posts its text and goes on: the UI thread shows it when it gets to
-// its messages, and a text that is never shown is still freed.
-TEST(PostedText, AWorkersTextArrivesByMessageOnly) {
+// A worker queues its text and goes on: the UI thread shows it when it gets
+// to the wake-up. The wake-up carries nothing, so the same message posted by
+// anyone with any parameters only makes the handler find what is queued.
+TEST(PostedText, AWorkersTextArrivesThroughTheQueueAndAWakeUpCarriesNothing) {
     HWND hWnd = MakeWindow();
     ASSERT_NE(hWnd, nullptr);
     constexpr UINT kText = WM_APP + 40;
-    std::thread([&] { EXPECT_TRUE(PostTextCopy(hWnd, kText, 7, L"from the worker")); }).join();
-    std::thread([&] { EXPECT_TRUE(PostTextCopy(hWnd, kText, 8, L"never shown")); }).join();
+    PostedTexts texts(kText);
+    std::thread([&] { EXPECT_TRUE(texts.Post(hWnd, PostedText{7, L"from the worker"})); }).join();
+    std::thread([&] { EXPECT_TRUE(texts.Post(hWnd, PostedText{8, L"and the next"})); }).join();
     MSG msg;
     ASSERT_TRUE(PeekMessageW(&msg, hWnd, kText, kText, PM_REMOVE));
-    EXPECT_EQ(msg.wParam, 7u);
-    EXPECT_STREQ(PostedText(msg.lParam).Get(), L"from the worker");
-    DiscardPostedTexts(hWnd, kText);
-    EXPECT_FALSE(PeekMessageW(&msg, hWnd, kText, kText, PM_REMOVE));
-    EXPECT_FALSE(PostTextCopy(nullptr, kText, 0, L"nowhere")) << "a null window would post to our own queue";
+    EXPECT_EQ(msg.wParam + msg.lParam, 0u);
+    const std::vector<PostedText> taken = texts.Take();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0].id, 7);
+    EXPECT_EQ(taken[1].text, L"and the next");
+    EXPECT_TRUE(texts.Take().empty()) << "the second wake-up finds nothing left";
+    EXPECT_FALSE(texts.Post(nullptr, PostedText{7, L"nowhere"})) << "a null window would post to our own queue";
+    EXPECT_TRUE(texts.Take().empty()) << "a text whose wake-up was not posted is not kept";
     DestroyWindow(hWnd);
 }
 

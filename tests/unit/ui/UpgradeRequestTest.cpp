@@ -124,4 +124,30 @@ TEST_F(UpgradeRequest, ARequestDuringAnUpgradeIsRefusedAtOnceAndLeavesItRunning)
     DeleteFileW(rel::WwwPath("upgrade/qs-unit-held.txt").c_str());
 }
 
+// The result box is asked for on top and in the foreground, or Windows may
+// open it unseen (Wine ignores both flags, so the type asked for is checked).
+std::vector<std::pair<std::wstring, UINT>> g_boxes;
+int WINAPI RecordBox(HWND, LPCWSTR text, LPCWSTR, UINT type) {
+    g_boxes.emplace_back(text, type);
+    return IDOK;
+}
+
+TEST_F(UpgradeRequest, TheResultBoxIsAskedForOnTopAndInTheForeground) {
+    auto peer = PeerAnswering("<File_Name01>qs-unit-not-served.txt</File_Name01>");
+    g_boxes.clear();
+    AfxSetMessageBoxCall(RecordBox);
+    EXPECT_EQ(dlg.SendMessage(WM_SV_UPGRADE), 0);
+    MSG msg;
+    const bool shown = WaitFor(
+        [&] {
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            return !g_boxes.empty();
+        },
+        30s, 20ms);
+    AfxSetMessageBoxCall(nullptr);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(g_boxes.front().first, L"Upgrade Failed!");
+    EXPECT_EQ(g_boxes.front().second, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST));
+}
+
 }  // namespace

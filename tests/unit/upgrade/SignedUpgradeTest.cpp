@@ -111,6 +111,9 @@ struct Release {
     std::string signedText;  // what the signature is over; empty: the manifest as served
     const Publisher* signer;
     bool withKeys = true, withManifest = true, withSignature = true;
+    // When set: the upgrade's clock stands still until the server is asked
+    // for this name, then moves 20 s at each look.
+    std::string clockRunsFrom;
 };
 
 class Signed : public ::testing::Test {
@@ -166,6 +169,14 @@ protected:
         UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), shown, running,
                        UpgradeSource{server.Url(), root.publicKey.data(), key});
         job.SetClock(Now);
+        std::uint64_t now = 0;
+        if (!release.clockRunsFrom.empty()) {
+            job.SetTickClock([&] {
+                const std::vector<std::string> asked = server.Requested();
+                if (std::find(asked.begin(), asked.end(), release.clockRunsFrom) != asked.end()) now += 20000;
+                return now;
+            });
+        }
         const bool installed = job.Run();
         return {installed, server.Requested()};
     }
@@ -266,6 +277,19 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              r.served["Quillstone.manifest"] = Served{std::string(4096, 'x'), false, true};
          },
          false, false, "Quillstone.manifest stopped: more than the 65536 bytes allowed for it came"},
+        {"a signature that trickles past the manifest's minute", 0,
+         [](Release& r) {
+             r.withSignature = false;
+             r.served["Quillstone.manifest.sig"] = Served{std::string(10, 's'), false, false, true};
+             r.clockRunsFrom = "Quillstone.manifest.sig";
+         },
+         false, false, "Quillstone.manifest.sig stopped: not over by the time allowed for it"},
+        {"a file that trickles below 16 KiB a minute", 0,
+         [](Release& r) {
+             r.served["two.bin"] = Served{std::string(100, 't'), false, false, true};
+             r.clockRunsFrom = "two.bin";
+         },
+         false, true, "two.bin stopped: fewer than 16384 bytes came in 60 s (100 bytes in all)"},
     };
     testlog::LogFolder log;
     for (const Case& c : cases) {
