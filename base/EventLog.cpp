@@ -274,35 +274,34 @@ void ForgetRepeats() {
 
 }  // namespace
 
-void LogEvent(const wchar_t* format, ...) {
+namespace {
+
+void LogWith(bool repeating, const wchar_t* format, va_list args) {
     // The caller may still look at its last error after logging it.
     const DWORD lastError = GetLastError();
     wchar_t event[kEventChars];
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        const bool made = FormatEvent(format, args, event);
-        va_end(args);
+    if (format && FormatEvent(format, args, event)) {
         SYSTEMTIME now = {};
         Now(&now);
-        if (made) Write(now, event);
+        if (!repeating || TakeRepeat(now, event)) Write(now, event);
     }
     SetLastError(lastError);
 }
 
+}  // namespace
+
+void LogEvent(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    LogWith(false, format, args);
+    va_end(args);
+}
+
 void LogRepeatingEvent(const wchar_t* format, ...) {
-    const DWORD lastError = GetLastError();
-    wchar_t event[kEventChars];
-    if (format) {
-        va_list args;
-        va_start(args, format);
-        const bool made = FormatEvent(format, args, event);
-        va_end(args);
-        SYSTEMTIME now = {};
-        Now(&now);
-        if (made && TakeRepeat(now, event)) Write(now, event);
-    }
-    SetLastError(lastError);
+    va_list args;
+    va_start(args, format);
+    LogWith(true, format, args);
+    va_end(args);
 }
 
 std::wstring ErrorText(DWORD error, HMODULE module) {
