@@ -277,14 +277,14 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              r.served["Quillstone.manifest"] = Served{std::string(4096, 'x'), false, true};
          },
          false, false, "Quillstone.manifest stopped: more than the 65536 bytes allowed for it came"},
-        {"a signature that trickles past the manifest's minute", 0,
+        {"a signature that trickles past the manifest's minute", [] {},
          [](Release& r) {
              r.withSignature = false;
              r.served["Quillstone.manifest.sig"] = Served{std::string(10, 's'), false, false, true};
              r.clockRunsFrom = "Quillstone.manifest.sig";
          },
          false, false, "Quillstone.manifest.sig stopped: not over by the time allowed for it"},
-        {"a file that trickles below 16 KiB a minute", 0,
+        {"a file that trickles below 16 KiB a minute", [] {},
          [](Release& r) {
              r.served["two.bin"] = Served{std::string(100, 't'), false, false, true};
              r.clockRunsFrom = "two.bin";
