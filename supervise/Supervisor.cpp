@@ -229,8 +229,10 @@ void Supervisor::ApplyMutexRule() {
 
 void Supervisor::RequestRestart() {
     // The count stays above the limit until the restart resets it, so a lost
-    // request is made good by the next failed check.
-    m_system.postRestart(m_watchThreadId);
+    // request is made good by the next failed check. One that went out is
+    // not made again: a second restart queued behind it would end the
+    // process the first one launched.
+    if (!m_restartAsked && m_system.postRestart(m_watchThreadId)) m_restartAsked = true;
 }
 
 bool Supervisor::Launch() {
@@ -239,6 +241,7 @@ bool Supervisor::Launch() {
 }
 
 void Supervisor::Restart() {
+    m_restartAsked = false;
     if (IsUpgrading()) return;
 
     LogFor(m_process)(L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(),

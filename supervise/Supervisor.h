@@ -113,6 +113,7 @@ private:
     // the watch thread alone.
     std::atomic<int> m_failCount{0};
     std::atomic<int> m_upgrading{0};
+    bool m_restartAsked = false;  // the watch thread's own: a restart is queued
     ProcessHandles m_process;
     HWND m_watchedWnd = nullptr;  // Marlowcast's visible window, once found
 
