@@ -11,6 +11,7 @@
 #include "base/Handles.h"
 #include "base/MarlowcastMutex.h"
 #include "install/EntryPath.h"
+#include "install/ReleaseRecord.h"
 #include "package/UibPackage.h"
 
 namespace {
@@ -49,6 +50,21 @@ bool Move(const std::wstring& from, const std::wstring& to) {
 bool MoveBack(const std::wstring& kept, const std::wstring& target) {
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // the new file, ours
     return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Puts a kept copy back over the new target. A program running from the new
+// one (Quillstone, started again from a release being rolled back) lets it be
+// renamed, never replaced: it then goes to its staged name first, where the
+// journal finds it, and comes back should the kept copy not move either.
+bool PutBack(const std::wstring& kept, const std::wstring& target, const std::wstring& staged) {
+    if (MoveBack(kept, target)) return true;
+    const DWORD error = GetLastError();
+    if (!Exists(staged) && Exists(target) && Move(target, staged)) {
+        if (MoveBack(kept, target)) return true;
+        Move(staged, target);
+    }
+    SetLastError(error);
+    return false;
 }
 
 // A target an installation may replace: none yet, or a plain file that is
@@ -109,6 +125,7 @@ const wchar_t* StateName(Journal::State state) {
         case Journal::State::kCommitting: return L"committing";
         case Journal::State::kUndone: return L"undone";
         case Journal::State::kFinishing: return L"finishing";
+        case Journal::State::kProbation: return L"probation";
     }
     return L"unknown";
 }
@@ -243,12 +260,14 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     // The journal of an earlier installation is its only record: it is
     // recovered before a new one is written over it.
     if (items.empty() || items.size() > kJournalItems) return Result::kFailed;
+    m_accept = true;
     if (!RecoverSteps()) {
         LogEvent(L"Installation not started: an earlier installation in %ls is not recovered", m_folder.c_str());
         return Result::kFailed;
     }
     Journal staging, standing;
     if (ReadJournal(m_folder, &standing) == JournalFound::kRead) staging.leftovers = standing.leftovers;
+    staging.release = m_release;
     if (!Plan(items, &staging) || !OwnFolder()) return Result::kFailed;
     Step();
     if (!Record(staging)) return Result::kFailed;
@@ -273,15 +292,17 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     }
 
     Journal finishing = commit;
-    finishing.state = Journal::State::kFinishing;
+    finishing.state = m_keep ? Journal::State::kProbation : Journal::State::kFinishing;
     Step();
     if (!Record(finishing)) {
         Undo(commit);
         return Result::kFailed;
     }
     const unsigned long placed = static_cast<unsigned long>(commit.entries.size());
-    LogEvent(L"Installation committed: %lu file%ls in place", placed, placed == 1 ? L"" : L"s");
-    Finish(finishing);
+    LogEvent(
+        L"Installation committed: %lu file%ls in place%ls", placed, placed == 1 ? L"" : L"s",
+        m_keep ? L"; the release is on probation until Marlowcast has run healthy, the replaced files are kept" : L"");
+    if (!m_keep) Finish(finishing);
     return Result::kInstalled;
 }
 
@@ -411,6 +432,7 @@ bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& j
 Journal Installation::Winners(const Journal& staging) {
     Journal commit;
     commit.state = Journal::State::kCommitting;
+    commit.release = staging.release;
     commit.folders = staging.folders;
     commit.leftovers = staging.leftovers;
     for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
@@ -461,7 +483,7 @@ bool Installation::Undo(const Journal& journal) {
             if (Exists(kept)) {
                 // The old file comes back over the new one, if that is in place.
                 Step();
-                whole = Patiently(kept, [&] { return MoveBack(kept, target); }) && whole;
+                whole = Patiently(kept, [&] { return PutBack(kept, target, staged); }) && whole;
             } else if (!e->existed && !Exists(staged) && Exists(target)) {
                 // A new file without an old one goes back to its staged name,
                 // where the journal finds it again.
@@ -482,11 +504,18 @@ bool Installation::Undo(const Journal& journal) {
         Step();
         if (!Record(undone)) return false;
     }
+    std::vector<Leftover> leftovers = journal.leftovers;
     for (const JournalEntry& e : journal.entries) {
-        const std::wstring staged = PathOf(e.staged);
+        const std::wstring staged = PathOf(e.staged), kept = PathOf(e.kept);
         Step();
-        const bool removed = Patiently(staged, [&] { return RemoveFile(staged); });
+        bool removed = Patiently(staged, [&] { return RemoveFile(staged); });
         const DWORD error = GetLastError();
+        // One a program runs from cannot go yet, but it can be renamed: it
+        // waits as a replaced file does, under the kept name, free again now.
+        if (!removed && journal.version == 2 && !Exists(kept) && Move(staged, kept)) {
+            leftovers.push_back({e.target, e.kept});
+            continue;
+        }
         if (!removed) {
             LogEvent(L"Undo could not remove %ls: error %lu (%ls); the journal stays for the next start",
                      staged.c_str(), error, ErrorText(error).c_str());
@@ -498,19 +527,24 @@ bool Installation::Undo(const Journal& journal) {
         Step();
         RemoveDirectoryW(PathOf(*f).c_str());
     }
-    const bool undone = whole && RemoveLeftovers(journal, journal.leftovers, true);
+    const bool undone = whole && RemoveLeftovers(journal, std::move(leftovers), true);
     if (undone) LogEvent(L"Installation undone: every target in %ls is as it was", m_folder.c_str());
     return undone;
 }
 
 // Every new file is in place: the kept copies go.
-bool Installation::Finish(const Journal& journal) {
+bool Installation::Finish(const Journal& journal, const wchar_t* accepted) {
     std::vector<Leftover> kept = journal.leftovers;
     for (const JournalEntry& e : journal.entries) {
         if (e.existed) kept.push_back({e.target, e.kept});
     }
     const bool finished = RemoveLeftovers(journal, std::move(kept), false);
-    LogEvent(L"Installation finished: the new files are in place in %ls", m_folder.c_str());
+    if (journal.state == Journal::State::kProbation) {
+        LogEvent(L"Release accepted: %ls (%ls); its replaced files go", DescribeRelease(journal.release).c_str(),
+                 accepted);
+    } else {
+        LogEvent(L"Installation finished: the new files are in place in %ls", m_folder.c_str());
+    }
     return finished;
 }
 
@@ -586,6 +620,12 @@ bool Installation::RecoverJournal(int version) {
             return false;
         case JournalFound::kRead: break;
     }
+    // A release on probation is whole: it stays so until it is accepted or
+    // rolled back, or another installation begins.
+    if (journal.state == Journal::State::kProbation) {
+        if (m_accept) Finish(journal, L"another upgrade begins");
+        return true;
+    }
     const unsigned long entries = static_cast<unsigned long>(journal.entries.size());
     const unsigned long leftovers = static_cast<unsigned long>(journal.leftovers.size());
     LogEvent(L"Recovery: installation journal %ls found, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
@@ -618,4 +658,70 @@ bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFla
         }
     }
     return clear;
+}
+
+bool Installation::ReadProbation(Journal* journal) {
+    return ReadJournal(m_folder, journal) == JournalFound::kRead && journal->state == Journal::State::kProbation;
+}
+
+bool Installation::OnProbation() {
+    Journal journal;
+    return ReadProbation(&journal);
+}
+
+int Installation::CountFailedLaunch() {
+    Journal journal;
+    if (!ReadProbation(&journal)) return 0;
+    if (journal.failures < kJournalFailures) ++journal.failures;
+    Record(journal);  // should it fail, the count goes on from the one recorded
+    return journal.failures;
+}
+
+bool Installation::AcceptRelease() {
+    Journal journal;
+    if (!ReadProbation(&journal)) return false;
+    try {
+        return Finish(journal, L"Marlowcast has run healthy through its probation");
+    } catch (const PowerCut&) {
+        return false;
+    }
+}
+
+bool Installation::RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
+                            const StopFlag& running) {
+    Journal journal;
+    if (!ReadProbation(&journal)) return false;
+    const std::wstring release = DescribeRelease(journal.release);
+    if (IsMarlowcastRunning()) {
+        LogEvent(L"Rollback of %ls held back: Marlowcast runs from %ls", release.c_str(), m_folder.c_str());
+        return false;
+    }
+    m_running = &running;
+    m_deadline = GetTickCount64() + kRecoveryBoundMs;
+    try {
+        // Without its old copy a replaced file could not come back: the
+        // folder would hold a mix. The release stays.
+        for (const JournalEntry& e : journal.entries) {
+            if (e.existed && !Exists(PathOf(e.kept))) {
+                LogEvent(L"Rollback of %ls impossible: the replaced %ls is no longer kept", release.c_str(),
+                         PathOf(e.target).c_str());
+                Finish(journal, L"it cannot be rolled back whole");
+                return false;
+            }
+        }
+        if (!refuse(journal.release)) {
+            const DWORD error = GetLastError();
+            LogEvent(L"%ls could not be recorded as rolled back, error %lu (%ls): it may be offered again",
+                     release.c_str(), error, ErrorText(error).c_str());
+        }
+        Journal back = journal;
+        back.state = Journal::State::kCommitting;
+        Step();
+        if (Record(back) && Undo(back)) {
+            LogEvent(L"Rolled back %ls: %ls", release.c_str(), why.c_str());
+            return true;
+        }
+    } catch (const PowerCut&) {}
+    LogEvent(L"Rollback of %ls left unfinished: the recovery before the next launch completes it", release.c_str());
+    return false;
 }

@@ -75,6 +75,31 @@ public:
     // once `running` is cleared (the shutdown): the next launch goes on.
     static bool RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running);
 
+    // Keeps the installation undoable after its commit: the journal goes to
+    // probation, naming `release` (IsReleaseName), and the replaced files
+    // stay until AcceptRelease() or RollBack(). Without it the replaced files
+    // go as soon as the new ones are in place.
+    void KeepForRollback(std::string release) { m_release = std::move(release), m_keep = true; }
+
+    // The release installed last is on probation: it has not yet run healthy.
+    bool OnProbation();
+    // Counts one more failed launch of the release on probation in its
+    // journal (kept across restarts of Quillstone); the count so far, or 0
+    // when no release is on probation.
+    int CountFailedLaunch();
+    // Ends the probation: the replaced files go. An installation on probation
+    // is also accepted first when another one begins.
+    bool AcceptRelease();
+    // Puts the release on probation back, all or nothing, as a failed
+    // installation is undone: every replaced file back, every added one
+    // removed. `refuse` records the release as rolled back first, so that a
+    // kill during the rollback cannot let it in again; `why` ends the log
+    // line. Not while Marlowcast runs (it holds its files), and bounded as the
+    // recovery before a launch is; a rollback cut short is completed by that
+    // recovery. True once the old release is whole again.
+    bool RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
+                  const StopFlag& running);
+
     // For tests: asked before every step that changes the folder; false stops
     // the installation or recovery on the spot, as a power cut would
     // (kInterrupted, or false from Recover).
@@ -93,8 +118,10 @@ private:
     bool RecoverSteps();
     bool RecoverJournal(int version);
     bool Undo(const Journal& journal);
-    bool Finish(const Journal& journal);
+    // `accepted`: why a release on probation is kept, for the log.
+    bool Finish(const Journal& journal, const wchar_t* accepted = L"");
     bool RemoveLeftovers(const Journal& journal, std::vector<Leftover> leftovers, bool unfinished);
+    bool ReadProbation(Journal* journal);
     bool OwnFolder();
     std::wstring PathOf(const std::string& relative) const;
     bool Record(const Journal& journal) const;
@@ -109,4 +136,7 @@ private:
     // The recovery before a launch: its end, and the shutdown's flag.
     ULONGLONG m_deadline = UINT64_MAX;
     const StopFlag* m_running = nullptr;
+    std::string m_release;
+    bool m_keep = false;    // the commit begins a probation
+    bool m_accept = false;  // a probation found standing ends (a new installation begins)
 };

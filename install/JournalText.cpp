@@ -7,7 +7,7 @@
 namespace {
 
 constexpr char kHeaders[][32] = {"Quillstone-Upgrade-Journal 1", "Quillstone-Upgrade-Journal 2"};
-const char* const kStates[] = {"staging", "committing", "undone", "finishing"};
+const char* const kStates[] = {"staging", "committing", "undone", "finishing", "probation"};
 constexpr int kStateCount = sizeof kStates / sizeof kStates[0];
 // Numbers stay well below what a sweep of the folder could take long over.
 constexpr unsigned kMaxSideNumber = 9999;
@@ -94,12 +94,20 @@ private:
 
 }  // namespace
 
+bool IsReleaseName(const std::string& name) {
+    return !name.empty() && name.size() <= 100 && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ';
+    });
+}
+
 std::string StagedName(unsigned n) { return std::string(kTransactionFolder) + "\\" + std::to_string(n) + ".new"; }
 std::string KeptName(unsigned n) { return std::string(kTransactionFolder) + "\\" + std::to_string(n) + ".old"; }
 
 std::string FormatJournal(const Journal& journal) {
     std::string text = std::string(kHeaders[journal.version == 1 ? 0 : 1]) + "\n";
     text += std::string("state\t") + kStates[static_cast<int>(journal.state)] + "\n";
+    if (!journal.release.empty()) text += "release\t" + journal.release + "\n";
+    if (journal.failures > 0) text += "failures\t" + std::to_string(journal.failures) + "\n";
     for (const std::string& made : journal.folders) text += "folder\t" + made + "\n";
     for (const JournalEntry& e : journal.entries) {
         text +=
@@ -127,9 +135,13 @@ bool ParseJournal(const std::string& text, Journal* journal) {
             continue;
         }
         const std::vector<std::string> f = Fields(line);
-        // The writer's order: the state first, then folders, entries and
-        // leftovers. Anything else was not written by an installation.
+        // The writer's order: the state first, then the release, the
+        // failures, folders, entries and leftovers, each of the first three
+        // once. Anything else was not written by an installation.
+        const bool itemsSeen = !(read.folders.empty() && read.entries.empty() && read.leftovers.empty());
         const bool inOrder = stateSeen != (f[0] == "state") &&
+                             !(f[0] == "release" && (itemsSeen || read.failures > 0 || !read.release.empty())) &&
+                             !(f[0] == "failures" && (itemsSeen || read.failures > 0)) &&
                              !(f[0] == "folder" && !(read.entries.empty() && read.leftovers.empty())) &&
                              !(f[0] == "entry" && !read.leftovers.empty());
         if (!inOrder) return false;
@@ -138,6 +150,11 @@ bool ParseJournal(const std::string& text, Journal* journal) {
                 if (f[1] == kStates[s]) read.state = static_cast<Journal::State>(s), stateSeen = true;
             }
             if (!stateSeen) return false;
+        } else if (f[0] == "release" && f.size() == 2 && read.version == 2 && IsReleaseName(f[1])) {
+            read.release = f[1];
+        } else if (f[0] == "failures" && f.size() == 2 && f[1].size() <= 2 && f[1][0] >= '1' && f[1][0] <= '9' &&
+                   (f[1].size() == 1 || (f[1][1] >= '0' && f[1][1] <= '9'))) {
+            read.failures = std::stoi(f[1]);
         } else if (f[0] == "folder" && f.size() == 2 && IsSafeEntry(f[1]) && read.folders.size() < kJournalItems &&
                    std::find(read.folders.begin(), read.folders.end(), f[1]) == read.folders.end()) {
             read.folders.push_back(f[1]);
@@ -151,7 +168,8 @@ bool ParseJournal(const std::string& text, Journal* journal) {
             return false;
         }
     }
-    if (!stateSeen) return false;
+    // Only the earlier layout's reader knows no probation.
+    if (!stateSeen || (read.version == 1 && read.state == Journal::State::kProbation)) return false;
     // A folder the installation made holds one of its files; any other is
     // somebody else's, and the undo must not remove it.
     for (const std::string& folder : read.folders) {

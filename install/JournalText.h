@@ -38,19 +38,26 @@ struct Leftover {
 
 struct Journal {
     // staging: files are being staged, none replaced yet; committing:
-    // targets are being replaced; undone: every target is as it was, the
-    // staged copies are being removed; finishing: all new files are in
-    // place, the kept copies are being removed.
-    enum class State { kStaging, kCommitting, kUndone, kFinishing };
+    // targets are being replaced (or, after a probation failed, put back);
+    // undone: every target is as it was, the staged copies are being
+    // removed; finishing: all new files are in place, the kept copies are
+    // being removed; probation: all new files are in place and the kept
+    // copies stay, so that the release can be rolled back until it has run
+    // healthy.
+    enum class State { kStaging, kCommitting, kUndone, kFinishing, kProbation };
     int version = 2;  // 1: the earlier layout, read only to be recovered
     State state = State::kStaging;
+    // What release this is, as the upgrade names it (IsReleaseName), so that
+    // a rolled-back one can be refused; empty when it was not named.
+    std::string release;
+    int failures = 0;                  // on probation: the failed launches counted so far
     std::vector<std::string> folders;  // made by this installation, in order
     std::vector<JournalEntry> entries;
     std::vector<Leftover> leftovers;
 
     // Whether the folder may hold a mix of two releases: then nothing but
     // the recovery may change it.
-    bool Unfinished() const { return state != State::kFinishing; }
+    bool Unfinished() const { return state != State::kFinishing && state != State::kProbation; }
 };
 
 // A journal is never larger than this; a larger file is not one of ours.
@@ -58,6 +65,12 @@ constexpr std::size_t kJournalLimit = 1 << 20;
 // No list holds more entries than this, so no installation makes more
 // folders or entries; and no more leftovers are carried from one to the next.
 constexpr std::size_t kJournalItems = 99;
+
+// No probation counts further than this: it ends long before.
+constexpr int kJournalFailures = 99;
+
+// A release's name: 1 to 100 lower-case letters, digits and spaces.
+bool IsReleaseName(const std::string& name);
 
 // The names of the n-th staged and kept copy (version 2).
 std::string StagedName(unsigned n);
@@ -69,5 +82,6 @@ std::string FormatJournal(const Journal& journal);
 // malformed line, a missing or repeated state, a target that an upgrade list
 // could not name, a staged or kept name that is not one of the
 // installation's own, one side name used twice, more items than
-// kJournalItems, or a folder that holds none of the targets or is listed twice.
+// kJournalItems, a folder that holds none of the targets or is listed twice,
+// or a release or failure count that is not one the writer writes.
 bool ParseJournal(const std::string& text, Journal* journal);

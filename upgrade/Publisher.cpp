@@ -12,5 +12,5 @@ UpgradeSource DefaultUpgradeSource() {
 #else
     static const unsigned char* const key = nullptr;
 #endif
-    return UpgradeSource{QUILLSTONE_UPGRADE_URL, key, L"Software\\Quillstone\\Quillstone"};
+    return UpgradeSource{QUILLSTONE_UPGRADE_URL, key, kReleaseRecordKey};
 }

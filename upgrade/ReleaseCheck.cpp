@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -12,8 +13,6 @@
 #include "upgrade/SignedText.h"
 
 namespace {
-
-constexpr wchar_t kKeysVersionValue[] = L"Upgrade Keys Version";
 
 bool Succeeded(NTSTATUS status) { return status >= 0; }
 
@@ -137,6 +136,19 @@ bool VerifySignature(const Cng& cng, const std::string& message, const std::stri
                                          static_cast<ULONG>(signature.size()), 0));
 }
 
+// The digest, in lower-case hex.
+bool Finish(Hash& hash, std::string* sha256) {
+    unsigned char digest[32];
+    if (!hash.Finish(digest)) return false;
+    static const char kHex[] = "0123456789abcdef";
+    sha256->clear();
+    for (unsigned char b : digest) {
+        *sha256 += kHex[b >> 4];
+        *sha256 += kHex[b & 0x0F];
+    }
+    return true;
+}
+
 // The size and SHA-256, in lower-case hex, of what is read through `file`;
 // reading stops once more than `limit` bytes have come.
 bool Measure(const Cng& cng, HANDLE file, std::uint64_t limit, std::uint64_t* size, std::string* sha256) {
@@ -150,15 +162,7 @@ bool Measure(const Cng& cng, HANDLE file, std::uint64_t limit, std::uint64_t* si
         if (!hash.Add(buffer.data(), got)) return false;
         *size += got;
     }
-    unsigned char digest[32];
-    if (!hash.Finish(digest)) return false;
-    static const char kHex[] = "0123456789abcdef";
-    sha256->clear();
-    for (unsigned char b : digest) {
-        *sha256 += kHex[b >> 4];
-        *sha256 += kHex[b & 0x0F];
-    }
-    return true;
+    return Finish(hash, sha256);
 }
 
 }  // namespace
@@ -227,91 +231,24 @@ bool MatchesManifest(HANDLE file, const ManifestFile& listed) {
     return true;
 }
 
-namespace {
-
-std::wstring InstalledValue(std::uint64_t keysVersion) {
-    return L"Upgrade Release (keys version " + std::to_wstring(keysVersion) + L")";
-}
-std::wstring RolledBackValue(std::uint64_t keysVersion) {
-    return L"Upgrade Rolled Back (keys version " + std::to_wstring(keysVersion) + L")";
-}
-
-// The registry returns its error instead of setting it.
-bool Report(LSTATUS status) {
-    SetLastError(static_cast<DWORD>(status));
-    return status == ERROR_SUCCESS;
-}
-
-// One 64-bit record: an absent value (or key) reads as 0 with `found` false;
-// a value of another type or size is no record and fails, as does any other
-// error of the registry.
-bool ReadRecord(const std::wstring& key, const std::wstring& name, std::uint64_t* value, bool* found) {
-    std::uint64_t read = 0;
-    DWORD size = sizeof read;
-    const LSTATUS status =
-        RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_REG_QWORD, nullptr, &read, &size);
-    *found = status == ERROR_SUCCESS;
-    if (status == ERROR_FILE_NOT_FOUND) {
-        *value = 0;
-        return true;
+bool NameFilesRelease(std::vector<std::pair<std::string, HANDLE>> files, std::string* name) {
+    const Cng cng;
+    if (!cng) return false;
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string lines;
+    for (const auto& [target, file] : files) {
+        LARGE_INTEGER start = {};
+        std::uint64_t size = 0;
+        std::string sha256;
+        if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !Measure(cng, file, UINT64_MAX, &size, &sha256)) {
+            return false;
+        }
+        lines += target + "\t" + std::to_string(size) + "\t" + sha256 + "\n";
     }
-    if (status == ERROR_SUCCESS) *value = read;
-    return Report(status);
-}
-
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (m_key) RegCloseKey(m_key);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    HKEY* Put() { return &m_key; }
-    HKEY Get() const { return m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-// Written and flushed: RegSetValueExW alone leaves the value in memory for
-// the registry's lazy writer, which a power cut in the next seconds beats.
-bool WriteRecord(const std::wstring& key, const std::wstring& name, std::uint64_t value) {
-    RegistryKey opened;
-    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                                     nullptr, opened.Put(), nullptr);
-    if (status == ERROR_SUCCESS) {
-        status = RegSetValueExW(opened.Get(), name.c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value),
-                                sizeof value);
-    }
-    if (status == ERROR_SUCCESS) status = RegFlushKey(opened.Get());
-    return Report(status);
-}
-
-}  // namespace
-
-bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version) {
-    bool found = false;
-    return ReadRecord(key, kKeysVersionValue, version, &found);
-}
-
-bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version) {
-    return WriteRecord(key, kKeysVersionValue, version);
-}
-
-bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record) {
-    bool found = false;
-    return ReadRecord(key, InstalledValue(keysVersion), &record->installed, &found) &&
-           ReadRecord(key, RolledBackValue(keysVersion), &record->rolledBack, &record->anyRolledBack);
-}
-
-bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
-    return WriteRecord(key, InstalledValue(keysVersion), release);
-}
-
-bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
-    ReleaseRecord record;
-    if (!ReadReleaseRecord(key, keysVersion, &record)) return false;
-    if (record.anyRolledBack && record.rolledBack >= release) return true;
-    return WriteRecord(key, RolledBackValue(keysVersion), release);
+    Algorithm sha256(cng, BCRYPT_SHA256_ALGORITHM);
+    Hash hash(sha256);
+    std::string digest;
+    if (!hash.Add(lines.data(), static_cast<ULONG>(lines.size())) || !Finish(hash, &digest)) return false;
+    *name = "files " + digest;
+    return true;
 }

@@ -9,7 +9,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "install/ReleaseRecord.h"
 #include "upgrade/KeysDocument.h"
 #include "upgrade/Manifest.h"
 
@@ -36,13 +39,6 @@ enum class ReleaseVerdict {
 ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, const unsigned char* rootKey,
                          std::uint64_t acceptedVersion, std::int64_t now, KeysDocument* keys);
 
-// What this user's registry keeps for one keys version.
-struct ReleaseRecord {
-    std::uint64_t installed = 0;  // the highest release installed under it; 0 when none
-    bool anyRolledBack = false;
-    std::uint64_t rolledBack = 0;  // the highest release rolled back under it
-};
-
 // Checks the manifest's signature with the release keys of `keys` (any one
 // of them), reads it, and refuses a manifest that expired more than the
 // grace before `now`, a release older than `record.installed` (the same one
@@ -60,19 +56,8 @@ std::int64_t SystemUtcNow();
 // block past the listed size. A mismatch is logged with both figures.
 bool MatchesManifest(HANDLE file, const ManifestFile& listed);
 
-// The records kept under the user's key of the application (`key`, under
-// HKEY_CURRENT_USER): the highest keys version accepted, and per keys
-// version the highest release installed and the highest rolled back, so that
-// a rotation to a newer keys version starts the release numbers over. A
-// value that is absent reads as nothing recorded (0); any other failure to
-// read one returns false with the registry's error as the last error: an
-// unreadable record must not pass for release 0. Each record is flushed to
-// disk before its function returns, so that a power cut right after cannot
-// bring an older number back; false, with the registry's error as the last
-// error, when it cannot be kept.
-bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version);
-bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version);
-bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record);
-bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release);
-// Keeps the higher of `release` and what was recorded already.
-bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release);
+// The name of an unsigned release (ReleaseRecord.h): "files " and the SHA-256
+// of each file's target, size and SHA-256, in the order of their targets, so
+// that the same files make the same name in any order of the list. Each file
+// is read through its handle from its start. False when one cannot be read.
+bool NameFilesRelease(std::vector<std::pair<std::string, HANDLE>> files, std::string* name);

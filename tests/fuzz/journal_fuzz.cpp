@@ -6,7 +6,9 @@
 // than "." and "..", without ':' or '/'; every staged and kept name is the
 // installation's own (a number in its folder; in the earlier layout, its
 // target's with the side suffix and digits), none twice; no more items than
-// a list can make; every folder holds a target.
+// a list can make; every folder holds a target; a release name is made of
+// lower-case letters, digits and spaces, a failure count is 1 to 99, and
+// only a record of the installation's own folder is on probation.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -64,6 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(FormatJournal(journal) == text, "an accepted text that is not what the writer writes");
     Require(journal.entries.size() <= 99 && journal.leftovers.size() <= 99 && journal.folders.size() <= 99,
             "more items than a list can make");
+    for (char c : journal.release) {
+        Require((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ', "a release name the writer never writes");
+    }
+    Require(journal.release.size() <= 100 && journal.failures >= 0 && journal.failures <= 99, "a count out of range");
+    Require(journal.version == 2 || (journal.state != Journal::State::kProbation && journal.release.empty()),
+            "the earlier layout on probation");
     std::set<std::string> sides;
     for (const JournalEntry& e : journal.entries) {
         CheckPath(e.target);

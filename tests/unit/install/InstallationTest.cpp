@@ -528,6 +528,80 @@ TEST_F(Install, AFileHeldForAMomentIsWaitedForAndOneHeldLongerFailsWhole) {
     }
 }
 
+// A release on probation stays undoable. Its rollback refuses it before
+// anything moves and, cut at any step, ends in the old set once the next start
+// has recovered, or (cut before it began) still on probation; never while
+// Marlowcast runs. Accepted, or followed by another upgrade, it loses its
+// kept copies; without one of them it cannot be rolled back and stays.
+TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
+    const auto onProbation = [&](const Scratch& s) {
+        s.Lay(release.before);
+        Installation installation(s.App());
+        installation.KeepForRollback("signed 1 7");
+        EXPECT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInstalled);
+        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 1);
+        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 2) << "counted in the journal";
+        return s.Installed();
+    };
+    int outcomes[2] = {};  // old set, still on probation
+    for (int allowed = 0;; ++allowed) {
+        SCOPED_TRACE("rollback cut after " + std::to_string(allowed) + " steps");
+        Scratch s;
+        const Files installed = onProbation(s);
+        Installation rollback(s.App());
+        int steps = 0;
+        rollback.SetStepGate([&] { return steps++ < allowed; });
+        std::vector<std::string> refused;
+        const bool back = rollback.RollBack(
+            L"a test",
+            [&](const std::string& name) {
+                EXPECT_EQ(s.Installed(), installed) << "refused before anything moves";
+                return refused.push_back(name), true;
+            },
+            running);
+        EXPECT_EQ(refused, std::vector<std::string>{"signed 1 7"});
+        EXPECT_TRUE(Installation(s.App()).Recover());
+        const Files now = s.Installed();
+        ++outcomes[now == release.before ? 0 : 1];
+        if (now != release.before) {
+            EXPECT_EQ(now, installed);
+        }
+        if (back) {
+            EXPECT_EQ(now, release.before);
+            break;
+        }
+        ASSERT_LT(allowed, 200) << "the rollback never ends";
+    }
+    std::printf("measured: rollback cuts: %d left the old set, %d the release\n", outcomes[0], outcomes[1]);
+    EXPECT_GT(outcomes[0], 5);
+    EXPECT_EQ(outcomes[1], 1) << "only a cut before the rollback is recorded keeps the release";
+
+    // Accepted, upgraded again, without a kept copy, while Marlowcast runs.
+    for (int end = 0; end < 4; ++end) {
+        SCOPED_TRACE(end);
+        Scratch s;
+        const Files installed = onProbation(s);
+        Files expected = release.after;
+        UniqueHandle marlowcast;
+        if (end == 0) {
+            EXPECT_TRUE(Installation(s.App()).AcceptRelease());
+        }
+        if (end == 1) {
+            const std::vector<InstallItem> items = {{s.Held("n", "newer d"), L"d.bin", false}};
+            EXPECT_EQ(Installation(s.App()).Install(items, running, [] {}), Installation::Result::kInstalled);
+            expected["d.bin"] = "newer d";
+        }
+        if (end == 2) fs::remove(s.root / "app" / KeptOf(s, "a.txt"));
+        if (end == 3) marlowcast.Reset(CreateMutexW(nullptr, FALSE, kMarlowcastMutexName)), expected = installed;
+        if (end >= 2) {
+            EXPECT_FALSE(Installation(s.App()).RollBack(
+                L"a test", [](const std::string&) { return true; }, running));
+        }
+        EXPECT_EQ(s.Installed(), expected);
+        EXPECT_EQ(Installation(s.App()).OnProbation(), end == 3);
+    }
+}
+
 TEST_F(Install, NoRecoveryWhileMarlowcastRunsFromTheFolder) {
     Scratch s;
     const Files standing = CutOnceAKeptCopyIsMade(s);

@@ -15,6 +15,8 @@ TEST(JournalText, ReadsBackWhatItWrites) {
     written.entries = {{"a.txt", StagedName(1), KeptName(1), true},
                        {"sub\\b \xC3\xA9.dll", StagedName(3), KeptName(3), false}};
     written.leftovers = {{"Quillstone.exe", KeptName(2)}};
+    written.release = "files 0af3";
+    written.failures = 12;
     Journal read;
     ASSERT_TRUE(ParseJournal(FormatJournal(written), &read));
     EXPECT_EQ(FormatJournal(read), FormatJournal(written));
@@ -62,6 +64,17 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
         {"v2 a leading zero", "state\tstaging\nentry\t0\ta\tQuillstone-upgrade\\01.new\tQuillstone-upgrade\\1.old\n", false, 2},
         {"v2 one side name twice", "state\tfinishing\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\nleftover\tb\tQuillstone-upgrade\\1.old\n", false, 2},
         {"v2 a target in the folder", "state\tstaging\nentry\t0\tQuillstone-upgrade\\x\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 on probation", "state\tprobation\nrelease\tsigned 2 7\nfailures\t2\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", true, 2},
+        {"v1 on probation", "state\tprobation\nentry\t1\ta\ta.~new\ta.~old\n", false},
+        {"v1 with a release", "state\tfinishing\nrelease\tsigned 2 7\n", false},
+        {"v2 a release after an entry", "state\tprobation\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\nrelease\tx\n", false, 2},
+        {"v2 a release twice", "state\tprobation\nrelease\tx\nrelease\tx\n", false, 2},
+        {"v2 a release after the failures", "state\tprobation\nfailures\t1\nrelease\tx\n", false, 2},
+        {"v2 a release not as the writer names one", "state\tprobation\nrelease\t..\\X\n", false, 2},
+        {"v2 failures 0", "state\tprobation\nfailures\t0\n", false, 2},
+        {"v2 failures 100", "state\tprobation\nfailures\t100\n", false, 2},
+        {"v2 failures 07", "state\tprobation\nfailures\t07\n", false, 2},
+        {"v2 failures twice", "state\tprobation\nfailures\t1\nfailures\t2\n", false, 2},
         {"v2 a folder twice", "state\tstaging\nfolder\ts\nfolder\ts\nentry\t0\ts\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
         // clang-format on
     };
