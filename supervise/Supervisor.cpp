@@ -7,6 +7,7 @@
 #include "base/Protocol.h"
 #include "channel/LocalChannel.h"
 #include "install/Installation.h"
+#include "install/ReleaseRecord.h"
 #include "supervise/WindowSearch.h"
 
 namespace {
@@ -46,6 +47,13 @@ void Format(wchar_t (&text)[32], long value) { StringCchPrintfW(text, 32, L"%ld"
 using LogLine = void (*)(const wchar_t* format, ...);
 LogLine LogFor(const ProcessHandles& process) { return process.Process() ? LogEvent : LogRepeatingEvent; }
 
+// Upgrades install into the current folder, so the journal is there.
+std::wstring InstallationFolder() {
+    std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
+    folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), &folder[0]));
+    return folder;
+}
+
 }  // namespace
 
 std::wstring MarlowcastCommandLine(const std::wstring& path) { return L"\"" + path + L"\""; }
@@ -69,11 +77,17 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     system.findWindow = [](DWORD processId) { return FindWindowOfProcess(processId); };
     system.postRestart = [](DWORD threadId) { return PostThreadMessageW(threadId, WM_SV_RESTART, 0, 0) != FALSE; };
     system.recoverInstallation = [&running] {
-        // Upgrades install into the current folder, so the journal is there.
-        std::wstring folder(GetCurrentDirectoryW(0, nullptr), L'\0');
-        folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), &folder[0]));
+        const std::wstring folder = InstallationFolder();
         return folder.empty() || Installation::RecoverBeforeLaunch(folder, running);
     };
+    system.onProbation = [] { return Installation(InstallationFolder()).OnProbation(); };
+    system.countFailedLaunch = [] { return Installation(InstallationFolder()).CountFailedLaunch(); };
+    system.rollBack = [&running](const std::wstring& why) {
+        const auto refuse = [](const std::string& release) { return RecordRefusedRelease(kReleaseRecordKey, release); };
+        return Installation(InstallationFolder()).RollBack(why, refuse, running);
+    };
+    system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
+    system.now = [] { return GetTickCount64(); };
     return system;
 }
 
@@ -81,7 +95,11 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running)
     : Supervisor(report, running, RealSupervisorSystem(running)) {}
 
 Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, SupervisorSystem system)
-    : m_report(report), m_running(running), m_system(std::move(system)) {}
+    : m_report(report), m_running(running), m_system(std::move(system)) {
+    // A system that knows no installation has no release on probation.
+    if (!m_system.onProbation) m_system.onProbation = [] { return false; };
+    if (!m_system.now) m_system.now = [] { return GetTickCount64(); };
+}
 
 Supervisor::~Supervisor() { Stop(); }
 
@@ -164,12 +182,16 @@ void Supervisor::WatchLoop() {
 void Supervisor::CheckHealth() {
     // Marlowcast exits on purpose during an upgrade; nothing is judged then.
     if (IsUpgrading()) return;
+    ForgetProbationAcrossUpgrade();
 
     if (HANDLE process = m_process.Process()) {
         DWORD code = 0;
         if (m_system.exitCode(process, &code) && code != STILL_ACTIVE) {
             LogEvent(L"Check failed: Marlowcast (process id %lu) exited with code 0x%08lX (failure count %d)",
                      m_process.ProcessId(), code, m_failCount.load() + 1);
+            wchar_t why[48];
+            StringCchPrintfW(why, 48, L"it exited with code 0x%08lX", code);
+            Failed(why);
             return CountFailure();
         }
     }
@@ -185,23 +207,26 @@ void Supervisor::CheckHealth() {
             LogEvent(L"Check failed: Marlowcast's window %ld (process id %lu) is hung (failure count %d)",
                      static_cast<long>(reinterpret_cast<LONG_PTR>(m_watchedWnd)), m_process.ProcessId(),
                      m_failCount.load() + 1);
+            Failed(L"its window hung");
             return CountFailure();
         }
     } else if (m_isHungThread && m_process.ThreadId() && m_isHungThread(m_process.ThreadId())) {
         LogEvent(L"Check failed: Marlowcast's thread %lu (process id %lu) is hung (failure count %d)",
                  m_process.ThreadId(), m_process.ProcessId(), m_failCount.load() + 1);
+        Failed(L"its thread hung");
         return CountFailure();
     }
 
     if (m_system.probeStatus()) {
         if (m_process.Process()) {
             m_failCount = 0;
-            return;
+            return Passed();
         }
         // It answers, but it is not a process we started.
         LogEvent(L"Check failed: a Marlowcast answers that Quillstone did not start (failure count 1)");
         m_failCount = 1;
     } else {
+        Failed(L"no status answer");
         if (m_running.IsRunning()) {
             LogFor(m_process)(L"Check failed: no \"200 OK\" status answer (failure count %d)", m_failCount.load() + 1);
         }
@@ -243,6 +268,7 @@ bool Supervisor::Launch() {
 void Supervisor::Restart() {
     m_restartAsked = false;
     if (IsUpgrading()) return;
+    ForgetProbationAcrossUpgrade();
 
     LogFor(m_process)(L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(),
                       kMaxFailures);
@@ -256,6 +282,10 @@ void Supervisor::Restart() {
                 if (code != STILL_ACTIVE) {
                     LogEvent(L"Marlowcast (process id %lu) had ended with code 0x%08lX", processId, code);
                     ended = true;
+                    // A second Marlowcast that ends because the first one
+                    // runs (Quillstone started again beside it) is no
+                    // failure of the release.
+                    if (m_system.marlowcastRunning()) m_onProbation = false;
                     break;
                 }
                 if (m_system.terminate(process)) {
@@ -280,6 +310,9 @@ void Supervisor::Restart() {
         m_report.RunCheckTimer(true);
         return;
     }
+    // The release on probation failed once more; at the last failure it is
+    // rolled back, and what is launched next is the old one.
+    if (m_onProbation) FailedOnProbation(m_lastFailure);
     // A failed launch leaves the count at the limit: the next failed check
     // asks for another restart. Each round then reads the same in the log,
     // which writes a failure that repeats unchanged once an hour.
@@ -300,6 +333,10 @@ bool Supervisor::LaunchStep() {
     const DWORD launchError = created ? 0 : GetLastError();
     // The handles of the process being replaced are not used again.
     m_process.CloseHandles();
+    // Asked only now: the recovery may have completed a rollback.
+    const bool probation = recovered && m_system.onProbation();
+    m_onProbation = created && probation;
+    m_passing = false;
     if (!recovered) {
         LogRepeatingEvent(
             L"Launch of %ls held back: an interrupted upgrade is not recovered yet (Marlowcast runs, or a "
@@ -311,6 +348,11 @@ bool Supervisor::LaunchStep() {
     }
     if (!created) {
         m_report.ShowText(SupervisorLabel::kStartStatus, L"Start Marlowcast Failed!");
+        if (recovered && probation) {
+            wchar_t why[48];
+            StringCchPrintfW(why, 48, L"its launch failed with error %lu", launchError);
+            if (FailedOnProbation(why)) return LaunchStep();
+        }
         return false;
     }
 
@@ -326,4 +368,36 @@ bool Supervisor::LaunchStep() {
     m_report.ShowText(SupervisorLabel::kThreadId, text);
     m_report.ShowText(SupervisorLabel::kWindowId, L"0");
     return true;
+}
+
+void Supervisor::Failed(std::wstring why) {
+    m_lastFailure = std::move(why);
+    m_passing = false;
+}
+
+// No timer of its own and nothing written: the checks that run anyway tell
+// when the release on probation has run healthy long enough.
+void Supervisor::Passed() {
+    if (!m_onProbation) return;
+    const ULONGLONG now = m_system.now();
+    if (!m_passing) {
+        m_passing = true;
+        m_passingSince = now;
+    } else if (now - m_passingSince >= kProbationMs) {
+        m_onProbation = false;
+        m_system.acceptRelease();
+    }
+}
+
+// True when the release was rolled back: the old one is to be launched.
+bool Supervisor::FailedOnProbation(const std::wstring& why) {
+    m_onProbation = false;
+    const int failures = m_system.countFailedLaunch();
+    LogEvent(L"Release on probation: failed launch %d of %d (%ls)", failures, kProbationLaunches, why.c_str());
+    if (failures < kProbationLaunches) return false;
+    return m_system.rollBack(std::to_wstring(failures) + L" failed launches, the last: " + why);
+}
+
+void Supervisor::ForgetProbationAcrossUpgrade() {
+    if (m_upgradeBegan.exchange(false)) m_onProbation = false, m_passing = false;
 }

@@ -47,6 +47,16 @@ struct SupervisorSystem {
     // while it cannot be (Marlowcast started by hand holds the files, a file
     // is locked): nothing is launched, and a later restart tries again.
     std::function<bool()> recoverInstallation;
+    // The release installed last is on probation (asked after the recovery
+    // before each launch); one more failed launch of it, the count so far;
+    // rolling it back (`why` ends the log line), true once the old release is
+    // whole again; accepting it once it has run healthy.
+    std::function<bool()> onProbation;
+    std::function<int()> countFailedLaunch;
+    std::function<bool(const std::wstring& why)> rollBack;
+    std::function<void()> acceptRelease;
+    // Milliseconds, for the probation's healthy run.
+    std::function<ULONGLONG()> now;
 };
 
 // The real calls; the status probe ends early once `running` is cleared.
@@ -57,6 +67,11 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running);
 // command line the bare path as its command line, which splits into stray
 // arguments at a space.
 std::wstring MarlowcastCommandLine(const std::wstring& path);
+
+// A release on probation that fails this many launches is rolled back; one
+// whose Marlowcast passes every check for this long is kept.
+constexpr int kProbationLaunches = 3;
+constexpr ULONGLONG kProbationMs = 10 * 60 * 1000;
 
 // The responsiveness tests USER32 offers; either may be missing.
 using HungWindowTest = BOOL(WINAPI*)(HWND);
@@ -84,7 +99,12 @@ public:
 
     // While an upgrade runs, Marlowcast exits on purpose: checks and restarts
     // do nothing. Set on the UI thread, read on the watch thread.
-    void SetUpgrading(bool upgrading) { m_upgrading.store(upgrading ? 1 : 0); }
+    // The process that exits for an upgrade is no failure of a release on
+    // probation, nor does its health count for the next one.
+    void SetUpgrading(bool upgrading) {
+        if (upgrading) m_upgradeBegan.store(true);
+        m_upgrading.store(upgrading ? 1 : 0);
+    }
     bool IsUpgrading() const { return m_upgrading.load() != 0; }
 
     // The watch thread's work, run by tests directly on their own thread.
@@ -104,6 +124,10 @@ private:
     void ApplyMutexRule();
     void RequestRestart();
     bool LaunchStep();
+    void Failed(std::wstring why);
+    void Passed();
+    bool FailedOnProbation(const std::wstring& why);
+    void ForgetProbationAcrossUpgrade();
 
     SupervisorReport& m_report;
     const StopFlag& m_running;
@@ -116,6 +140,15 @@ private:
     bool m_restartAsked = false;  // the watch thread's own: a restart is queued
     ProcessHandles m_process;
     HWND m_watchedWnd = nullptr;  // Marlowcast's visible window, once found
+
+    // The watch thread's own: whether the process we launched runs the
+    // release on probation, since when its checks have all passed, and what
+    // the last failed check found.
+    bool m_onProbation = false;
+    bool m_passing = false;
+    ULONGLONG m_passingSince = 0;
+    std::wstring m_lastFailure;
+    std::atomic<bool> m_upgradeBegan{false};
 
     ModuleHandle m_user32;
     HungWindowTest m_isHungAppWindow = nullptr;

@@ -46,6 +46,12 @@ struct Marlowcast {
     HWND window = nullptr;
     std::function<void()> duringPause = [] {};
 
+    // The release installed last, as its journal keeps it.
+    bool onProbation = false;
+    int failures = 0, rollBacks = 0, accepts = 0;
+    std::wstring rolledBackWhy;
+    ULONGLONG clock = 0;
+
     int launched = 0, terminated = 0, probes = 0, searches = 0, restartRequests = 0, recoveries = 0;
     std::vector<DWORD> pauses;
     std::wstring launchedPath;
@@ -83,6 +89,11 @@ struct Marlowcast {
         s.findWindow = [this](DWORD) { return ++searches, window; };
         s.postRestart = [this](DWORD) { return ++restartRequests, true; };
         s.recoverInstallation = [this] { return ++recoveries, folderWhole; };
+        s.onProbation = [this] { return onProbation; };
+        s.countFailedLaunch = [this] { return onProbation ? ++failures : 0; };
+        s.rollBack = [this](const std::wstring& why) { return rolledBackWhy = why, onProbation = false, ++rollBacks; };
+        s.acceptRelease = [this] { onProbation = false, ++accepts; };
+        s.now = [this] { return clock; };
         return s;
     }
 };
@@ -180,6 +191,89 @@ TEST_F(SupervisorRules, NothingIsJudgedOrRestartedWhileAnUpgradeRuns) {
     EXPECT_EQ(marlowcast.launched, 1);
     EXPECT_EQ(marlowcast.terminated, 0);
     EXPECT_EQ(report.timerCalls.size(), timerCalls) << "the timer keeps running";
+}
+
+// A release on probation: its launches that fail, or that the rules restart,
+// count (kept in its journal, so across a new supervisor too), and the third
+// rolls it back and launches the old one; ten minutes of passing checks in a
+// row keep it. The clock moves 8 s a check.
+TEST_F(SupervisorRules, AReleaseOnProbationIsRolledBackAtItsThirdFailedLaunchOrKeptAfterTenHealthyMinutes) {
+    using Script = std::function<void(Marlowcast&, Supervisor&)>;
+    const auto checks = [](Marlowcast& m, Supervisor& s, int n) {
+        for (int i = 0; i < n; ++i) m.clock += 8000, s.CheckHealth();
+    };
+    // Fails as `fail` makes it until a restart is asked for, which then runs.
+    const auto cycle = [checks](std::function<void(Marlowcast&)> fail) {
+        return [checks, fail](Marlowcast& m, Supervisor& s) {
+            fail(m);
+            for (const int asked = m.restartRequests; m.restartRequests == asked;) checks(m, s, 1);
+            s.Restart();
+            m.answers = true;
+        };
+    };
+    const Script crash = cycle([](Marlowcast& m) { m.ended = true, m.code = 0xC0000005, m.mutexHeld = false; });
+    const Script endsBesideAnother = cycle([](Marlowcast& m) { m.ended = true, m.mutexHeld = true; });
+    const Script silent = cycle([](Marlowcast& m) { m.answers = false; });
+    const Script hung = cycle([](Marlowcast& m) { g_hungWindow = m.window; });
+    // Passing checks for n minutes, from the first to the last.
+    const auto minutes = [checks](int n) {
+        return [checks, n](Marlowcast& m, Supervisor& s) { checks(m, s, n * 60 / 8 + 1); };
+    };
+    const Script oneFailedCheck = [checks](Marlowcast& m, Supervisor& s) {
+        m.answers = false, checks(m, s, 1), m.answers = true;
+    };
+    const Script exitsForAnUpgrade = [](Marlowcast& m, Supervisor& s) {
+        s.SetUpgrading(true);
+        m.ended = true, m.code = 0, m.onProbation = true, m.failures = 0;  // the upgrade installs a release
+        s.SetUpgrading(false);
+    };
+    const Script launchFails = [](Marlowcast& m, Supervisor& s) { m.launches = false, s.Restart(); };
+    struct Case {
+        const char* what;
+        bool onProbation;
+        int failuresBefore;
+        std::vector<Script> script;
+        int failures, rollBacks, accepts, launched;
+        const wchar_t* why;  // the end of the rollback's log line
+    } cases[] = {
+        // clang-format off
+        {"crashes at every start", true, 0, {crash, crash, crash, crash}, 3, 1, 0, 5,
+         L"3 failed launches, the last: it exited with code 0xC0000005"},
+        {"silent at every start", true, 0, {silent, silent, silent}, 3, 1, 0, 4, L"the last: no status answer"},
+        {"hangs at every start", true, 0, {hung, hung, hung}, 3, 1, 0, 4, L"the last: its window hung"},
+        {"cannot be launched", true, 0, {launchFails, launchFails}, 3, 1, 0, 1,
+         L"the last: its launch failed with error 2"},
+        {"healthy for ten minutes", true, 0, {minutes(10), crash}, 0, 0, 1, 2, L""},
+        {"a failed check after nine healthy minutes starts the ten again", true, 0,
+         {minutes(9), oneFailedCheck, minutes(9)}, 0, 0, 0, 1, L""},
+        {"...and ten in a row after it keep the release", true, 0, {minutes(9), oneFailedCheck, minutes(11)}, 0, 0, 1,
+         1, L""},
+        {"two failed launches counted before Quillstone started again", true, 2, {crash}, 3, 1, 0, 2,
+         L"3 failed launches"},
+        {"an upgrade during probation: the process that exits for it counts for neither release", true, 1,
+         {exitsForAnUpgrade, crash, crash}, 1, 0, 0, 3, L""},
+        {"ends at once because another Marlowcast runs", true, 0, {endsBesideAnother, endsBesideAnother,
+         endsBesideAnother}, 0, 0, 0, 4, L""},
+        {"no release on probation", false, 0, {crash, crash, crash, minutes(11)}, 0, 0, 0, 4, L""},
+        // clang-format on
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        marlowcast = Marlowcast();
+        marlowcast.window = reinterpret_cast<HWND>(static_cast<LONG_PTR>(0x4321));
+        marlowcast.onProbation = c.onProbation;
+        marlowcast.failures = c.failuresBefore;
+        g_hungWindow = nullptr;
+        Supervisor& s = Make();
+        s.UseHungTests(WindowHungIfChosen, nullptr);
+        s.Launch();
+        for (const Script& step : c.script) step(marlowcast, s), g_hungWindow = nullptr;
+        EXPECT_EQ(marlowcast.failures, c.failures);
+        EXPECT_EQ(marlowcast.rollBacks, c.rollBacks);
+        EXPECT_EQ(marlowcast.accepts, c.accepts);
+        EXPECT_EQ(marlowcast.launched, c.launched);
+        EXPECT_NE(marlowcast.rolledBackWhy.find(c.why), std::wstring::npos) << marlowcast.rolledBackWhy;
+    }
 }
 
 TEST_F(SupervisorRules, TheThreadTestIsUsedOnlyWhereTheWindowTestIsMissing) {
