@@ -271,6 +271,28 @@ bool UpgradeJob::Run() {
         return false;
     }
 
+    // The release, as a rollback would refuse it. One without a publisher's
+    // signature is known by its files; one rolled back here is refused
+    // before Marlowcast is asked to wait for it, so Marlowcast keeps running.
+    std::string release = SignedReleaseName(keysVersion, manifest.release);
+    if (!m_source.rootKey) {
+        std::vector<std::pair<std::string, HANDLE>> files;
+        for (std::size_t i = 0; i < m_entries.size(); ++i) {
+            files.emplace_back(ToUtf8(m_entries[i].target), downloads[i]->Handle());
+        }
+        bool refused = false;
+        if (!NameFilesRelease(std::move(files), &release) ||
+            !ReadRefusedFiles(m_source.releaseKey, release, &refused)) {
+            LogRecordError(L"the downloads could not be checked against the releases rolled back", m_source.releaseKey);
+            return false;
+        }
+        if (refused) {
+            LogEvent(L"Upgrade refused: these files are %ls, which was rolled back here",
+                     DescribeRelease(release).c_str());
+            return false;
+        }
+    }
+
     // Files are replaced only once Marlowcast has exited by itself.
     LogEvent(L"Downloads complete; waiting for Marlowcast to exit");
     const ULONGLONG waitStarted = GetTickCount64();
@@ -314,6 +336,7 @@ bool UpgradeJob::Run() {
         return false;
     }
     Installation installation(installDir);
+    installation.KeepForRollback(release);
     const Installation::Result installed = installation.Install(
         items, m_running, [&] { m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnInstalled())); });
     const unsigned long count = static_cast<unsigned long>(items.size());

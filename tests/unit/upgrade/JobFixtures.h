@@ -172,6 +172,14 @@ public:
         return files;
     }
 
+    // The installed files alone, without the installation's own folder (where
+    // a release on probation keeps its journal and the files it replaced).
+    std::map<std::string, std::string> Release() const {
+        std::map<std::string, std::string> files = Installed();
+        files.erase(files.lower_bound("Quillstone-upgrade"), files.lower_bound("Quillstone-upgrade]"));  // and below
+        return files;
+    }
+
     fs::path root;
 
 private:

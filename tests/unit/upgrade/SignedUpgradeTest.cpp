@@ -206,8 +206,8 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          true, "Manifest accepted: release 5 (installed so far: 5)"},
         {"a release older than the one installed", [&] { RecordInstalledRelease(key, 1, 6); }, [](Release&) {}, false,
          false, "Upgrade refused: the manifest's release is older than the one installed (5 < 6, keys version 1)"},
-        {"a release rolled back here", [&] { RecordRolledBackRelease(key, 1, 5); }, [](Release&) {}, false, false,
-         "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
+        {"a release rolled back here", [&] { RecordRefusedRelease(key, SignedReleaseName(1, 5)); }, [](Release&) {},
+         false, false, "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
         {"a release record that cannot be read",
          [&] { RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Upgrade Release (keys version 1)", REG_SZ, L"6", 4); },
          [](Release&) {}, false, false, "Upgrade refused: the release record cannot be read"},
@@ -306,7 +306,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         here.Lay(this->before);
         const Outcome outcome = Upgrade(release, here, display);
         EXPECT_EQ(outcome.installed, c.installs);
-        EXPECT_EQ(here.Installed(), c.installs ? after : this->before);
+        EXPECT_EQ(c.installs ? here.Release() : here.Installed(), c.installs ? after : this->before);
         ReleaseRecord recorded;
         ReadReleaseRecord(kReleaseKey, release.keys.version, &recorded);
         EXPECT_EQ(recorded.installed, c.installs ? release.manifest.release : before.installed)
@@ -392,7 +392,7 @@ TEST_F(Signed, AFileChangedInTheTemporaryFolderAfterItsCheckIsNeverInstalled) {
     EXPECT_TRUE(Upgrade(Valid(), here, shown).installed);
     EXPECT_EQ(changed, std::vector<std::string>());
     EXPECT_GE(tried, 1 + 2 + 2) << "tried after each download and each staged file";
-    EXPECT_EQ(here.Installed(), after);
+    EXPECT_EQ(here.Release(), after);
 }
 
 // The release is recorded before anything is put in place, so that a crash
@@ -444,7 +444,7 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
         EXPECT_EQ(here.Installed(), before);
         EXPECT_EQ(Installed(), 5u);
         EXPECT_TRUE(Upgrade(Valid(), here, display).installed);
-        EXPECT_EQ(here.Installed(), after);
+        EXPECT_EQ(here.Release(), after);
     }
 }
 

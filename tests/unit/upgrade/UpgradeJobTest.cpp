@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "install/Installation.h"
 #include "tests/unit/upgrade/JobFixtures.h"
 #include "upgrade/Download.h"
 #include "upgrade/UpgradeFetch.h"
@@ -56,7 +57,8 @@ TEST_F(Job, ShowsEachEntryAndMovesBothBarsThroughTheirSteps) {
     EXPECT_EQ(display.shown, expected);
     const std::map<std::string, std::string> installed = {
         {"four-k.bin", std::string(4096, 'k')}, {"sub", "<dir>"}, {"sub\\open-end.bin", std::string(2500, 'o')}};
-    EXPECT_EQ(folders.Installed(), installed);
+    EXPECT_EQ(folders.Release(), installed);
+    EXPECT_TRUE(Installation(folders.App()).OnProbation()) << "undoable until Marlowcast has run healthy";
     EXPECT_EQ(folders.LeftInTemp(), std::vector<std::string>()) << "the downloads go once installed";
     // An upgrade is written to disk once: nothing of it goes into the cache.
     for (const wchar_t* name : {L"four-k.bin", L"open-end.bin"}) {
@@ -95,9 +97,30 @@ TEST_F(Job, EntryFormsInstallAsTheirNamesSay) {
         UpgradeJob job(EntriesOf(c.entries), here.Temp(), display, running, UpgradeSource{server.Url(), nullptr, L""});
         EXPECT_EQ(job.Run(), c.succeeds);
         EXPECT_EQ(server.Requests(), c.requests);
-        EXPECT_EQ(here.Installed(), c.installed);
+        EXPECT_EQ(here.Release(), c.installed);
         EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
     }
+}
+
+// Without a publisher's key a release is known by its files: once rolled
+// back here, the same files in any order are refused; other files are not.
+TEST_F(Job, AnUnsignedReleaseRolledBackHereIsRefusedByItsFiles) {
+    constexpr wchar_t kKey[] = L"Software\\Quillstone-tests\\Job";
+    RegDeleteTreeW(HKEY_CURRENT_USER, kKey);
+    UpgradeServer server({{"a.txt", {"one"}}, {"b.txt", {"two"}}, {"c.txt", {"three"}}});
+    ASSERT_TRUE(server.Listening());
+    const auto upgrade = [&](const std::vector<std::string>& entries, bool installs) {
+        Folders here;
+        UpgradeJob job(EntriesOf(entries), here.Temp(), display, running, UpgradeSource{server.Url(), nullptr, kKey});
+        EXPECT_EQ(job.Run(), installs) << ::testing::PrintToString(entries);
+        Journal journal;
+        return ReadJournal(here.App(), &journal) == JournalFound::kRead ? journal.release : "";
+    };
+    const std::string files = upgrade({"a.txt", "b.txt"}, true);
+    ASSERT_TRUE(RecordRefusedRelease(kKey, files)) << files;
+    upgrade({"b.txt", "a.txt"}, false);
+    EXPECT_NE(upgrade({"a.txt", "c.txt"}, true), files);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kKey);
 }
 
 // A volume with `room` bytes above the free-space floor before the upgrade,
