@@ -65,6 +65,43 @@ TEST_F(Upgrade, PlainFileSubFolderAndPackageAreInstalledThenSupervisionResumes) 
     EXPECT_TRUE(WaitFor([&] { return StandInStarts(install).size() == 2; }, 30s)) << "supervision did not resume";
 }
 
+// A release whose Marlowcast crashes at every start is rolled back at its
+// third failed launch and the old Marlowcast runs again; offered again, the
+// same files are refused while Marlowcast keeps running.
+TEST_F(Upgrade, AReleaseThatCrashesAtEveryStartIsRolledBackAndTheOldOneRuns) {
+    EventLogReader log;
+    const std::string fresh = "new " + std::to_string(GetTickCount64());  // a release this prefix has not refused
+    Serve("e2e-rb.txt", fresh);
+    Serve("on-start.txt", "crash");
+    OfferList({"e2e-rb.txt", "on-start.txt"});
+    WriteFileBytes(InApp("e2e-rb.txt"), "old rb");
+    StartSupervisor();
+    ASSERT_EQ(StandInCommand("upgrade"), "ok");
+    std::wstring text;
+    ASSERT_TRUE(DismissMessageBox(&text, 60s));
+    EXPECT_EQ(text, L"Upgrade OK!");
+    // Checks brought on by the timer's own message, faster than every 8 s.
+    const bool rolledBack = WaitFor(
+        [&] {
+            PostMessageW(sup->Window(), WM_TIMER, kCheckTimerId, 0);
+            return !log.Matching("Rolled back ").empty();
+        },
+        120s, 800ms);
+    ASSERT_TRUE(rolledBack) << log.Dump();
+    EXPECT_EQ(ReadFileBytes(InApp("e2e-rb.txt")), "old rb");
+    EXPECT_EQ(ReadFileBytes(InApp("on-start.txt")), "<missing>");
+    EXPECT_TRUE(WaitFor([] { return StandInCommand("ping").rfind("pid", 0) == 0; }, 30s)) << "the old one runs";
+    EXPECT_EQ(log.Matching("Release on probation: failed launch ").size(), 3u) << log.Dump();
+    EXPECT_EQ(log.Matching("3 failed launches, the last: it exited with code 0xC0000005").size(), 1u);
+
+    ASSERT_EQ(StandInCommand("upgrade-stay"), "ok");
+    ASSERT_TRUE(DismissMessageBox(&text, 60s));
+    EXPECT_EQ(text, L"Upgrade Failed!");
+    EXPECT_EQ(log.Matching("which was rolled back here").size(), 1u);
+    EXPECT_EQ(ReadFileBytes(InApp("on-start.txt")), "<missing>");
+    EXPECT_TRUE(StandInCommand("ping").rfind("pid", 0) == 0) << "Marlowcast kept running";
+}
+
 TEST_F(Upgrade, FailuresLeaveTheInstallationAsItWas) {
     struct Case {
         const char* what;

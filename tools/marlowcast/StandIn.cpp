@@ -7,6 +7,7 @@
 // It is started without arguments, so it is steered through:
 //   - the environment, inherited from the supervisor: MARLOWCAST_ON_START holds
 //     commands run at every start, separated by ';' (e.g. "crash" or "mute");
+//     without it, on-start.txt in its working folder may hold them;
 //   - a control connection on 127.0.0.1:50919 (MARLOWCAST_CONTROL_PORT): one
 //     command per line, answered with one line;
 //   - its window's buttons.
@@ -312,7 +313,20 @@ int WINAPI wWinMain(HINSTANCE hInst, HINSTANCE, LPWSTR, int nCmdShow) {
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 
-    if (const char* onStart = std::getenv("MARLOWCAST_ON_START")) {
+    // The environment's commands, or those of on-start.txt in the working
+    // folder, which it inherits from the supervisor: upgrades install there,
+    // so a release can bring the file and a rollback take it away.
+    std::string fromFile;
+    wchar_t onStartPath[MAX_PATH];
+    swprintf(onStartPath, MAX_PATH, L"%ls\\on-start.txt", cwd);
+    if (FILE* f = _wfopen(onStartPath, L"rb")) {
+        char text[256] = {};
+        fromFile.assign(text, fread(text, 1, sizeof text - 1, f));
+        fclose(f);
+    }
+    const char* onStart = std::getenv("MARLOWCAST_ON_START");
+    if (!onStart && !fromFile.empty()) onStart = fromFile.c_str();
+    if (onStart) {
         std::string cmds = onStart;
         size_t pos = 0;
         while (pos <= cmds.size()) {
