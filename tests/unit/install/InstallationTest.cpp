@@ -374,7 +374,7 @@ TEST_F(Install, ReplacedFilesThatCannotBeRemovedYetNeverBlockTheirTarget) {
 // folder, or side names that are not its targets', is set aside in any state
 // and acted on in none.
 TEST_F(Install, AHostileJournalIsSetAsideAndNeverActedOn) {
-    const char* const states[] = {"staging", "committing", "undone", "finishing"};
+    const char* const states[] = {"staging", "committing", "undone", "finishing", "probation"};
     const char* const entries[] = {
         "entry\t1\t..\\other\\file\t..\\other\\file.~new\t..\\other\\file.~old\n",
         "entry\t0\t..\\other\\file\t..\\other\\file.~new\t..\\other\\file.~old\n",
