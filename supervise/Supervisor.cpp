@@ -98,6 +98,7 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     };
     system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
     system.now = [] { return GetTickCount64(); };
+    system.dumps = RealDumpSystem(running);
     return system;
 }
 
@@ -105,7 +106,7 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running)
     : Supervisor(report, running, RealSupervisorSystem(running)) {}
 
 Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, SupervisorSystem system)
-    : m_report(report), m_running(running), m_system(std::move(system)) {
+    : m_report(report), m_running(running), m_system(std::move(system)), m_dumps(m_system.dumps) {
     // A system that knows no installation has no release on probation.
     if (!m_system.onProbation) m_system.onProbation = [] { return false; };
     if (!m_system.now) m_system.now = [] { return GetTickCount64(); };
@@ -132,6 +133,8 @@ bool Supervisor::Start() {
         WaitForMultipleObjects(2, either, FALSE, INFINITE);
     }
 
+    // Dumps past their age go even if Marlowcast never hangs again.
+    m_dumps.Prune();
     Launch();
     m_failCount = 0;
     return true;
@@ -203,6 +206,7 @@ void Supervisor::CheckHealth() {
             wchar_t why[48];
             StringCchPrintfW(why, 48, L"it exited with code 0x%08lX", code);
             Failed(why);
+            m_failedAs = DumpKind::kNone;
             return CountFailure();
         }
     }
@@ -220,6 +224,7 @@ void Supervisor::CheckHealth() {
                               static_cast<long>(reinterpret_cast<LONG_PTR>(m_watchedWnd)), m_process.ProcessId(),
                               m_failCount.load() + 1);
             Failed(L"its window hung");
+            m_failedAs = DumpKind::kHung;
             return CountFailure();
         }
     } else if (m_isHungThread && m_process.ThreadId() && m_isHungThread(m_process.ThreadId())) {
@@ -227,6 +232,7 @@ void Supervisor::CheckHealth() {
                           L"Check failed: Marlowcast's thread %lu (process id %lu) is hung (failure count %d)",
                           m_process.ThreadId(), m_process.ProcessId(), m_failCount.load() + 1);
         Failed(L"its thread hung");
+        m_failedAs = DumpKind::kHung;
         return CountFailure();
     }
 
@@ -242,6 +248,7 @@ void Supervisor::CheckHealth() {
         m_failCount = 1;
     } else {
         Failed(L"no status answer");
+        m_failedAs = DumpKind::kSilent;
         if (m_running.IsRunning()) {
             LogRepeatingEvent(kCheckTopic, L"Check failed: no \"200 OK\" status answer (failure count %d)",
                               m_failCount.load() + 1);
@@ -293,7 +300,7 @@ void Supervisor::Restart() {
     m_report.RunCheckTimer(false);
     if (HANDLE process = m_process.Process()) {
         const DWORD processId = m_process.ProcessId();
-        bool ended = false;
+        bool ended = false, dumped = false;
         for (int attempt = 0; attempt < kTerminateAttempts; ++attempt) {
             DWORD code = 0;
             if (m_system.exitCode(process, &code)) {
@@ -306,6 +313,9 @@ void Supervisor::Restart() {
                     if (m_system.marlowcastRunning()) m_onProbation = false;
                     break;
                 }
+                // Evidence first, once, while there is still a process to
+                // look at: a crashed one has ended above.
+                if (!dumped) m_dumps.BeforeKill(process, processId, m_failedAs), dumped = true;
                 if (m_system.terminate(process)) {
                     LogEvent(L"Marlowcast (process id %lu) terminated", processId);
                     ended = true;
