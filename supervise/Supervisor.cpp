@@ -115,6 +115,8 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, Superv
 Supervisor::~Supervisor() { Stop(); }
 
 bool Supervisor::Start() {
+    // Dumps past their age go even if Marlowcast never hangs again.
+    m_dumps.Prune();
     m_user32.Reset(LoadLibraryW(L"USER32.DLL"));
     if (m_user32) {
         // The thread test stands in only where the window test is missing.
@@ -133,8 +135,6 @@ bool Supervisor::Start() {
         WaitForMultipleObjects(2, either, FALSE, INFINITE);
     }
 
-    // Dumps past their age go even if Marlowcast never hangs again.
-    m_dumps.Prune();
     Launch();
     m_failCount = 0;
     return true;
