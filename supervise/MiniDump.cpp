@@ -84,13 +84,16 @@ struct DumpWriter {
         }
         lastThread.Reset();
         const ULONGLONG started = GetTickCount64();
+        // The folder, and Quillstone's own above it when no log has made it.
         const std::wstring folder = path.substr(0, path.rfind(L'\\'));
-        CreateDirectoryW(folder.substr(0, folder.rfind(L'\\')).c_str(),
-                         nullptr);  // Quillstone's, for a start without a log
+        CreateDirectoryW(folder.substr(0, folder.rfind(L'\\')).c_str(), nullptr);
         CreateDirectoryW(folder.c_str(), nullptr);
         UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) return result.error = GetLastError(), result;
+        if (!file) {
+            result.error = GetLastError();
+            return result;
+        }
 
         auto job = std::make_shared<DumpJob>();
         job->process.Reset(Duplicate(process));
