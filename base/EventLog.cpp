@@ -47,9 +47,12 @@ bool g_fullSaid = false;
 // The clock lines are stamped with; a test may replace it.
 EventLogClock g_clock = nullptr;
 
-// The last few different repeating events: when each was last written and
-// how often it came since. Fixed storage, like everything here.
+// The last line of each of the last few topics of repeating lines: when it
+// was last written and how often it came since. Fixed storage, like
+// everything here.
+constexpr size_t kTopicChars = 64;
 struct Repeat {
+    wchar_t topic[kTopicChars];
     wchar_t event[kEventChars];
     ULONGLONG writtenAt;  // seconds, on the clock's scale
     SYSTEMTIME writtenTime;
@@ -227,21 +230,31 @@ void Write(const SYSTEMTIME& now, const wchar_t* event) {
     if (bytes > 0) Append(now, utf8, bytes);
 }
 
-// Whether a repeating event is written now; when it is after repeats, its
-// text gets their count.
-bool TakeRepeat(const SYSTEMTIME& now, wchar_t (&event)[kEventChars]) {
+Repeat* FindTopic(const wchar_t* topic) {
+    for (Repeat& repeat : g_repeats) {
+        if (repeat.used && wcscmp(repeat.topic, topic) == 0) return &repeat;
+    }
+    return nullptr;
+}
+
+// Whether a topic's line is written now; when it is after repeats, its text
+// gets their count.
+bool TakeRepeat(const wchar_t* topic, const SYSTEMTIME& now, wchar_t (&event)[kEventChars]) {
     const ULONGLONG seconds = SecondsOf(now);
     AcquireSRWLockExclusive(&g_repeatLock);
-    Repeat* found = nullptr;
-    for (Repeat& repeat : g_repeats) {
-        if (repeat.used && wcscmp(repeat.event, event) == 0) found = &repeat;
-    }
+    Repeat* found = FindTopic(topic);
     bool write = true;
-    if (!found) {
-        found = &g_repeats[g_nextRepeat];
-        g_nextRepeat = (g_nextRepeat + 1) % kRepeats;
+    if (!found || wcscmp(found->event, event) != 0) {
+        if (!found) {
+            // A free place first; else the one taken longest ago.
+            for (Repeat& repeat : g_repeats) {
+                if (!found && !repeat.used) found = &repeat;
+            }
+            if (!found) found = &g_repeats[g_nextRepeat], g_nextRepeat = (g_nextRepeat + 1) % kRepeats;
+            StringCchCopyW(found->topic, kTopicChars, topic);
+            found->used = true;
+        }
         StringCchCopyW(found->event, kEventChars, event);
-        found->used = true;
         found->since = 0;
     } else if (seconds >= found->writtenAt && seconds - found->writtenAt < kRepeatIntervalSeconds) {
         ++found->since;
@@ -276,14 +289,14 @@ void ForgetRepeats() {
 
 namespace {
 
-void LogWith(bool repeating, const wchar_t* format, va_list args) {
+void LogWith(const wchar_t* topic, const wchar_t* format, va_list args) {
     // The caller may still look at its last error after logging it.
     const DWORD lastError = GetLastError();
     wchar_t event[kEventChars];
     if (format && FormatEvent(format, args, event)) {
         SYSTEMTIME now = {};
         Now(&now);
-        if (!repeating || TakeRepeat(now, event)) Write(now, event);
+        if (!topic || TakeRepeat(topic, now, event)) Write(now, event);
     }
     SetLastError(lastError);
 }
@@ -293,15 +306,21 @@ void LogWith(bool repeating, const wchar_t* format, va_list args) {
 void LogEvent(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    LogWith(false, format, args);
+    LogWith(nullptr, format, args);
     va_end(args);
 }
 
-void LogRepeatingEvent(const wchar_t* format, ...) {
+void LogRepeatingEvent(const wchar_t* topic, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    LogWith(true, format, args);
+    LogWith(topic, format, args);
     va_end(args);
+}
+
+void EndRepeatingEvent(const wchar_t* topic) {
+    AcquireSRWLockExclusive(&g_repeatLock);
+    if (Repeat* found = topic ? FindTopic(topic) : nullptr) found->used = false;
+    ReleaseSRWLockExclusive(&g_repeatLock);
 }
 
 std::wstring ErrorText(DWORD error, HMODULE module) {

@@ -34,14 +34,20 @@ constexpr ULONGLONG kRepeatIntervalSeconds = 60 * 60;
 // longer than about 1000 characters is cut short.
 void LogEvent(const wchar_t* format, ...);
 
-// The same for a failure that can repeat unchanged every few seconds for as
-// long as its cause lasts (Marlowcast missing: a failed check, a restart and
-// a failed launch every 8 s). The first is written; the same event again
-// within kRepeatIntervalSeconds of the last time it was written is only
-// counted; the first one after that is written with the count:
-// "<event>; again, 450 times since 09:12". Only the last few different
-// events are remembered.
-void LogRepeatingEvent(const wchar_t* format, ...);
+// The same for a line that a loop writes again at every round for as long as
+// its cause lasts (Marlowcast missing: a failed check, a restart and a failed
+// launch every 8 s; the status probe finding nobody at every check). `topic`
+// names what the line is about (L"status probe") and holds one line at a time:
+// a line that differs from its topic's last one is written at once; the same
+// line again within kRepeatIntervalSeconds of the last time it was written is
+// only counted, and the first one after that is written with the count:
+// "<event>; again, 450 times since 09:12". A null topic writes the line as
+// LogEvent does. Only the last few topics are remembered.
+void LogRepeatingEvent(const wchar_t* topic, const wchar_t* format, ...);
+
+// The cause of a topic's lines is gone (Marlowcast answers again): its next
+// line is written at once, whatever it says.
+void EndRepeatingEvent(const wchar_t* topic);
 
 // Windows' own description of a Win32 error, on one line without the final
 // period and line break ("The system cannot find the file specified"); empty

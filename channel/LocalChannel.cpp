@@ -45,6 +45,11 @@ ConnectPoll PollConnect(SOCKET s) {
     return ConnectPoll::kConnected;
 }
 
+// A Marlowcast that is missing or mute fails the probe the same way at every
+// check, day and night: the probe's lines are written once, then once an hour
+// with their count, and again at once when the answer changes.
+constexpr wchar_t kProbeTopic[] = L"status probe";
+
 // The status probe's consumer: the reply is complete as soon as one read
 // carries "200 OK". It keeps the start of the first line that came, so that
 // a failed probe can say what came instead.
@@ -64,10 +69,12 @@ public:
     // The log's account of an answer that did not do.
     void LogWhatCame() const {
         if (m_received == 0) {
-            LogEvent(L"Status answer missing: nothing came before the connection closed or the wait ended");
+            LogRepeatingEvent(kProbeTopic,
+                              L"Status answer missing: nothing came before the connection closed or the wait ended");
         } else {
-            LogEvent(L"Status answer not accepted (no read held \"200 OK\"): %lld bytes, beginning \"%ls\"", m_received,
-                     FromAnsi(m_start).c_str());
+            LogRepeatingEvent(kProbeTopic,
+                              L"Status answer not accepted (no read held \"200 OK\"): %lld bytes, beginning \"%ls\"",
+                              m_received, FromAnsi(m_start).c_str());
         }
     }
 
@@ -193,19 +200,21 @@ BOOL ProbeStatus(const StopFlag& running) {
     // Without a socket we cannot ask; that says nothing about Marlowcast, so
     // the probe must not count against it.
     if (!connection.IsValid()) {
-        LogEvent(L"Status request skipped: no socket (error %d); not counted against Marlowcast", WSAGetLastError());
+        LogRepeatingEvent(kProbeTopic, L"Status request skipped: no socket (error %d); not counted against Marlowcast",
+                          WSAGetLastError());
         return TRUE;
     }
 
     if (!OpenLocalConnection(connection.Get(), running)) {
-        if (running.IsRunning()) LogEvent(L"Status request: no connection to 127.0.0.1:%u", kLocalChannelPort);
+        if (running.IsRunning())
+            LogRepeatingEvent(kProbeTopic, L"Status request: no connection to 127.0.0.1:%u", kLocalChannelPort);
         return FALSE;
     }
 
     char body[kRequestFieldSize] = {};
     FormatRequestTime(body);
     if (!SendLocalRequest(connection.Get(), kStatusRequestLine, kRequestHostLine, body)) {
-        LogEvent(L"Status request could not be sent (error %d)", WSAGetLastError());
+        LogRepeatingEvent(kProbeTopic, L"Status request could not be sent (error %d)", WSAGetLastError());
         return FALSE;
     }
 
@@ -213,11 +222,14 @@ BOOL ProbeStatus(const StopFlag& running) {
     // costs no memory. Without it we never see the answer: not passed.
     std::unique_ptr<char[]> reply(new (std::nothrow) char[kStatusReplySize]);
     if (!reply) {
-        LogEvent(L"Status answer not read: no memory for it");
+        LogRepeatingEvent(kProbeTopic, L"Status answer not read: no memory for it");
         return FALSE;
     }
     StatusOkConsumer consumer;
-    if (ReceiveLocalReply(connection.Get(), reply.get(), kStatusReplySize, consumer, running)) return TRUE;
+    if (ReceiveLocalReply(connection.Get(), reply.get(), kStatusReplySize, consumer, running)) {
+        EndRepeatingEvent(kProbeTopic);
+        return TRUE;
+    }
     if (running.IsRunning()) consumer.LogWhatCame();
     return FALSE;
 }

@@ -40,12 +40,22 @@ Fn LookUp(HMODULE module, const char* name) {
 // (they have 32 significant bits).
 void Format(wchar_t (&text)[32], long value) { StringCchPrintfW(text, 32, L"%ld", value); }
 
-// While no process of ours runs (every launch fails: Marlowcast.exe missing),
-// each round of a failed check, a restart and a failed launch reads the same,
-// every 8 s for as long as the cause lasts; those lines are written once an
-// hour with their count. With a process, each round names it and is written.
-using LogLine = void (*)(const wchar_t* format, ...);
-LogLine LogFor(const ProcessHandles& process) { return process.Process() ? LogEvent : LogRepeatingEvent; }
+// The topics of the lines a round of supervision writes, for the log's
+// condensation of lines that repeat unchanged. A failed check's line says
+// something new at every check while a process of ours runs (its count
+// grows), and the same every 8 s when none does (Marlowcast.exe missing) or
+// when one we did not start answers.
+constexpr wchar_t kCheckTopic[] = L"check";
+constexpr wchar_t kMutexTopic[] = L"mutex";
+constexpr wchar_t kRestartTopic[] = L"restart";
+constexpr wchar_t kLaunchTopic[] = L"launch";
+
+// The restart's and the mutex rule's lines always read the same; with a
+// process of ours each names a round of its own and is written, without one
+// (every launch fails) it is condensed.
+const wchar_t* RoundTopic(const ProcessHandles& process, const wchar_t* topic) {
+    return process.Process() ? nullptr : topic;
+}
 
 // Upgrades install into the current folder, so the journal is there.
 std::wstring InstallationFolder() {
@@ -88,6 +98,7 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     };
     system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
     system.now = [] { return GetTickCount64(); };
+    system.dumps = RealDumpSystem(running);
     return system;
 }
 
@@ -95,7 +106,7 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running)
     : Supervisor(report, running, RealSupervisorSystem(running)) {}
 
 Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, SupervisorSystem system)
-    : m_report(report), m_running(running), m_system(std::move(system)) {
+    : m_report(report), m_running(running), m_system(std::move(system)), m_dumps(m_system.dumps) {
     // A system that knows no installation has no release on probation.
     if (!m_system.onProbation) m_system.onProbation = [] { return false; };
     if (!m_system.now) m_system.now = [] { return GetTickCount64(); };
@@ -104,6 +115,8 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, Superv
 Supervisor::~Supervisor() { Stop(); }
 
 bool Supervisor::Start() {
+    // Dumps past their age go even if Marlowcast never hangs again.
+    m_dumps.Prune();
     m_user32.Reset(LoadLibraryW(L"USER32.DLL"));
     if (m_user32) {
         // The thread test stands in only where the window test is missing.
@@ -187,11 +200,13 @@ void Supervisor::CheckHealth() {
     if (HANDLE process = m_process.Process()) {
         DWORD code = 0;
         if (m_system.exitCode(process, &code) && code != STILL_ACTIVE) {
-            LogEvent(L"Check failed: Marlowcast (process id %lu) exited with code 0x%08lX (failure count %d)",
-                     m_process.ProcessId(), code, m_failCount.load() + 1);
+            LogRepeatingEvent(kCheckTopic,
+                              L"Check failed: Marlowcast (process id %lu) exited with code 0x%08lX (failure count %d)",
+                              m_process.ProcessId(), code, m_failCount.load() + 1);
             wchar_t why[48];
             StringCchPrintfW(why, 48, L"it exited with code 0x%08lX", code);
             Failed(why);
+            m_failedAs = DumpKind::kNone;
             return CountFailure();
         }
     }
@@ -204,31 +219,39 @@ void Supervisor::CheckHealth() {
             m_report.ShowText(SupervisorLabel::kWindowId, text);
         }
         if (m_watchedWnd && m_isHungAppWindow(m_watchedWnd)) {
-            LogEvent(L"Check failed: Marlowcast's window %ld (process id %lu) is hung (failure count %d)",
-                     static_cast<long>(reinterpret_cast<LONG_PTR>(m_watchedWnd)), m_process.ProcessId(),
-                     m_failCount.load() + 1);
+            LogRepeatingEvent(kCheckTopic,
+                              L"Check failed: Marlowcast's window %ld (process id %lu) is hung (failure count %d)",
+                              static_cast<long>(reinterpret_cast<LONG_PTR>(m_watchedWnd)), m_process.ProcessId(),
+                              m_failCount.load() + 1);
             Failed(L"its window hung");
+            m_failedAs = DumpKind::kHung;
             return CountFailure();
         }
     } else if (m_isHungThread && m_process.ThreadId() && m_isHungThread(m_process.ThreadId())) {
-        LogEvent(L"Check failed: Marlowcast's thread %lu (process id %lu) is hung (failure count %d)",
-                 m_process.ThreadId(), m_process.ProcessId(), m_failCount.load() + 1);
+        LogRepeatingEvent(kCheckTopic,
+                          L"Check failed: Marlowcast's thread %lu (process id %lu) is hung (failure count %d)",
+                          m_process.ThreadId(), m_process.ProcessId(), m_failCount.load() + 1);
         Failed(L"its thread hung");
+        m_failedAs = DumpKind::kHung;
         return CountFailure();
     }
 
     if (m_system.probeStatus()) {
         if (m_process.Process()) {
             m_failCount = 0;
+            EndRepeatingEvent(kCheckTopic);
             return Passed();
         }
         // It answers, but it is not a process we started.
-        LogEvent(L"Check failed: a Marlowcast answers that Quillstone did not start (failure count 1)");
+        LogRepeatingEvent(kCheckTopic,
+                          L"Check failed: a Marlowcast answers that Quillstone did not start (failure count 1)");
         m_failCount = 1;
     } else {
         Failed(L"no status answer");
+        m_failedAs = DumpKind::kSilent;
         if (m_running.IsRunning()) {
-            LogFor(m_process)(L"Check failed: no \"200 OK\" status answer (failure count %d)", m_failCount.load() + 1);
+            LogRepeatingEvent(kCheckTopic, L"Check failed: no \"200 OK\" status answer (failure count %d)",
+                              m_failCount.load() + 1);
         }
         if (++m_failCount > kMaxFailures) return RequestRestart();
     }
@@ -244,7 +267,8 @@ void Supervisor::ApplyMutexRule() {
     // Plainly gone: the next failed check restarts it.
     if (!m_system.marlowcastRunning()) {
         if (m_failCount.load() < kMaxFailures) {
-            LogFor(m_process)(
+            LogRepeatingEvent(
+                RoundTopic(m_process, kMutexTopic),
                 L"Marlowcast's instance mutex is gone: failure count raised to %d, the next failed check restarts it",
                 kMaxFailures);
         }
@@ -270,12 +294,13 @@ void Supervisor::Restart() {
     if (IsUpgrading()) return;
     ForgetProbationAcrossUpgrade();
 
-    LogFor(m_process)(L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(),
+    LogRepeatingEvent(RoundTopic(m_process, kRestartTopic),
+                      L"Restarting Marlowcast: failure count %d is over the limit of %d", m_failCount.load(),
                       kMaxFailures);
     m_report.RunCheckTimer(false);
     if (HANDLE process = m_process.Process()) {
         const DWORD processId = m_process.ProcessId();
-        bool ended = false;
+        bool ended = false, dumped = false;
         for (int attempt = 0; attempt < kTerminateAttempts; ++attempt) {
             DWORD code = 0;
             if (m_system.exitCode(process, &code)) {
@@ -288,6 +313,9 @@ void Supervisor::Restart() {
                     if (m_system.marlowcastRunning()) m_onProbation = false;
                     break;
                 }
+                // Evidence first, once, while there is still a process to
+                // look at: a crashed one has ended above.
+                if (!dumped) m_dumps.BeforeKill(process, processId, m_failedAs), dumped = true;
                 if (m_system.terminate(process)) {
                     LogEvent(L"Marlowcast (process id %lu) terminated", processId);
                     ended = true;
@@ -339,11 +367,12 @@ bool Supervisor::LaunchStep() {
     m_passing = false;
     if (!recovered) {
         LogRepeatingEvent(
+            kLaunchTopic,
             L"Launch of %ls held back: an interrupted upgrade is not recovered yet (Marlowcast runs, or a "
             L"file is held)",
             path.c_str());
     } else if (!created) {
-        LogRepeatingEvent(L"Launch of %ls failed: error %lu (%ls)", path.c_str(), launchError,
+        LogRepeatingEvent(kLaunchTopic, L"Launch of %ls failed: error %lu (%ls)", path.c_str(), launchError,
                           ErrorText(launchError).c_str());
     }
     if (!created) {
@@ -357,6 +386,8 @@ bool Supervisor::LaunchStep() {
     }
 
     LogEvent(L"Launched %ls: process id %lu", path.c_str(), started.dwProcessId);
+    // A round that begins with a process is news, whatever the last one said.
+    for (const wchar_t* topic : {kCheckTopic, kMutexTopic, kRestartTopic, kLaunchTopic}) EndRepeatingEvent(topic);
     m_process.Adopt(started);
     // A new process has new windows: the next check searches again.
     m_watchedWnd = nullptr;

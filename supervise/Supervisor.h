@@ -13,6 +13,7 @@
 
 #include "base/Handles.h"
 #include "base/StopFlag.h"
+#include "supervise/Dumps.h"
 
 // The labels a launch or a check writes.
 enum class SupervisorLabel { kProcessId, kThreadId, kWindowId, kStartStatus };
@@ -57,6 +58,8 @@ struct SupervisorSystem {
     std::function<void()> acceptRelease;
     // Milliseconds, for the probation's healthy run.
     std::function<ULONGLONG()> now;
+    // Evidence of a hung or silent Marlowcast, written before it is ended.
+    DumpSystem dumps;
 };
 
 // The real calls; the status probe ends early once `running` is cleared.
@@ -132,6 +135,7 @@ private:
     SupervisorReport& m_report;
     const StopFlag& m_running;
     SupervisorSystem m_system;
+    DumpKeeper m_dumps;
 
     // Written by the UI thread before the watch thread runs a check, then by
     // the watch thread alone.
@@ -139,7 +143,8 @@ private:
     std::atomic<int> m_upgrading{0};
     bool m_restartAsked = false;  // the watch thread's own: a restart is queued
     ProcessHandles m_process;
-    HWND m_watchedWnd = nullptr;  // Marlowcast's visible window, once found
+    HWND m_watchedWnd = nullptr;            // Marlowcast's visible window, once found
+    DumpKind m_failedAs = DumpKind::kNone;  // what the last failed check found: the dump a kill takes
 
     // The watch thread's own: whether the process we launched runs the
     // release on probation, since when its checks have all passed, and what

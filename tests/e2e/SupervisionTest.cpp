@@ -3,9 +3,16 @@
 // exits promptly when told to in the middle of a check or a restart.
 // These wait for real checks, so there are few of them.
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <dbghelp.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
+#include "base/EventLog.h"
 #include "quillstone_version.h"
 #include "res/resource.h"
 #include "tools/driver/E2eSupport.h"
@@ -24,6 +31,32 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
+// The dumps Quillstone keeps: beside its log.
+std::filesystem::path DumpFolder() { return std::filesystem::path(EventLogPath()).parent_path() / L"Dumps"; }
+
+// A minidump read by its documented layout (what WinDbg reads): the number
+// of threads, and the module names, each followed by '|'.
+void ReadMiniDump(const std::filesystem::path& path, size_t* threads, std::wstring* modules) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto at = [&bytes](ULONG64 rva, size_t size) { return rva + size <= bytes.size() ? &bytes[rva] : nullptr; };
+    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(at(0, sizeof(MINIDUMP_HEADER)));
+    for (ULONG i = 0; header && header->Signature == 0x504D444D /* "MDMP" */ && i < header->NumberOfStreams; ++i) {
+        const auto* entry = reinterpret_cast<const MINIDUMP_DIRECTORY*>(
+            at(header->StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY), sizeof(MINIDUMP_DIRECTORY)));
+        const auto* count = entry ? reinterpret_cast<const ULONG*>(at(entry->Location.Rva, 4)) : nullptr;
+        if (count && entry->StreamType == ThreadListStream) *threads = *count;
+        for (ULONG m = 0; count && entry->StreamType == ModuleListStream && m < *count; ++m) {
+            const auto* module = reinterpret_cast<const MINIDUMP_MODULE*>(
+                at(entry->Location.Rva + 4 + m * sizeof(MINIDUMP_MODULE), sizeof(MINIDUMP_MODULE)));
+            const auto* name =
+                module ? reinterpret_cast<const MINIDUMP_STRING*>(at(module->ModuleNameRva, 4)) : nullptr;
+            if (name && at(module->ModuleNameRva + 4, name->Length))
+                modules->append(name->Buffer, name->Length / 2).append(L"|");
+        }
+    }
+}
+
 size_t StatusRequests(const Install& install) {
     size_t n = 0;
     for (const auto& e : ReadStandInLog(install)) n += e.text == "status request";
@@ -36,16 +69,19 @@ TEST(Supervision, MisbehavingMarlowcastIsRelaunchedByTheCountingRules) {
         std::chrono::seconds limit;  // the checks the rules need, plus one period and the launch
         const char* failedCheck;     // what the log says of each failed check
         const char* oldProcessEnd;   // and of the old process at the restart
+        const char* dump;            // the kind of dump taken before the kill; null: none
     } cases[] = {
         // process gone, mutex gone: two checks
-        {"crash", 26s, "exited with code 0xC0000005", "had ended with code 0xC0000005"},
+        {"crash", 26s, "exited with code 0xC0000005", "had ended with code 0xC0000005", nullptr},
         // window hung, mutex held: six checks
-        {"hang", 70s, "is hung", "terminated"},
+        {"hang", 70s, "is hung", "terminated", "hung"},
         // no answer within the idle limit: six checks
-        {"mute", 75s, "no \"200 OK\" status answer", "terminated"},
+        {"mute", 75s, "no \"200 OK\" status answer", "terminated", "silent"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
+        std::error_code ignored;
+        std::filesystem::remove_all(DumpFolder(), ignored);  // dumps of earlier tests hold the hourly limit
         Install install;
         EventLogReader log;
         Supervisor sup(install);
@@ -86,6 +122,25 @@ TEST(Supervision, MisbehavingMarlowcastIsRelaunchedByTheCountingRules) {
         EXPECT_EQ(log.Matching("Restarting Marlowcast: failure count 6 is over the limit of 5").size(), 1u);
         EXPECT_EQ(log.Matching("Marlowcast (process id " + oldId + ") " + c.oldProcessEnd).size(), 1u);
         EXPECT_EQ(log.Matching("Launched " + marlowcast + ": process id " + std::to_string(relaunched)).size(), 1u);
+
+        // A hung or silent one leaves one dump, named in the log before the
+        // kill, with its threads and Marlowcast among its modules.
+        std::vector<std::filesystem::path> dumps;
+        for (const auto& f : std::filesystem::directory_iterator(DumpFolder(), ignored)) dumps.push_back(f.path());
+        ASSERT_EQ(dumps.size(), c.dump ? 1u : 0u);
+        if (!c.dump) continue;
+        const std::string line = "Dump of the " + std::string(c.dump) + " Marlowcast (process id " + oldId +
+                                 ") written before it is ended: " + Utf8(dumps[0].wstring()) + ", ";
+        const std::vector<std::string> events = log.Events();
+        const auto written = std::find_if(events.begin(), events.end(), [&](auto& e) { return e.rfind(line, 0) == 0; });
+        ASSERT_LT(written, std::find(events.begin(), events.end(), "Marlowcast (process id " + oldId + ") terminated"))
+            << log.Dump();
+        EXPECT_NE(line.find("-" + std::string(c.dump) + ".dmp, "), std::string::npos);
+        size_t threads = 0;
+        std::wstring modules;
+        ReadMiniDump(dumps[0], &threads, &modules);
+        EXPECT_GE(threads, 3u) << "the window's, the listener's and the control connection's";
+        EXPECT_NE(modules.find(install.Path(L"Marlowcast.exe|")), std::wstring::npos) << Utf8(modules);
     }
 }
 

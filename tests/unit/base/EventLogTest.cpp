@@ -11,6 +11,9 @@
 
 #include "base/EventLog.h"
 #include "base/Handles.h"
+#include "base/StopFlag.h"
+#include "channel/LocalChannel.h"
+#include "tests/support/ScriptedPeer.h"
 #include "tests/support/TestEventLog.h"
 
 namespace fs = std::filesystem;
@@ -150,34 +153,63 @@ TEST(EventLog, ALogThatCannotBeRenamedStopsAtTwiceTheLimitAndSaysSoOnce) {
     EXPECT_EQ(EventOf(Lines(folder.Log()).front()), "after the viewer let go");
 }
 
-// A failure that repeats unchanged every few seconds is written once, then
-// once an hour with how often it came; other lines are written as they come.
+// A line that a loop writes again unchanged is written once, then once an
+// hour with how often it came, and at once when it says something else or
+// its cause ended; other lines are written as they come.
 TEST(EventLog, ARepeatingFailureIsWrittenOnceAnHourWithItsCount) {
     FakeClock clock;
     LogFolder folder;
+    StopFlag running;
+    running.Start();
+    enum Kind { kLine, kRepeat, kEnd, kProbe, kProbes, kAnswered };
+    const std::string kNobody = "Status request: no connection to 127.0.0.1:50918";
     const struct {
         ULONGLONG seconds;  // after 09:12:00
-        bool repeating;     // LogRepeatingEvent, else LogEvent
+        Kind kind;          // kProbe(s): the status probe, nobody listening (every 8 s for an hour)
+        const wchar_t* topic;
         const wchar_t* event;
-        std::string written;  // "": counted, not written
+        std::vector<std::string> written;
     } rows[] = {
-        {0, true, L"Launch failed: error 2", "Launch failed: error 2"},
-        {8, true, L"Launch failed: error 2", ""},
-        {16, true, L"Check failed", "Check failed"},
-        {16, false, L"Launch failed: error 2", "Launch failed: error 2"},
-        {24, true, L"Launch failed: error 2", ""},
-        {3599, true, L"Launch failed: error 2", ""},
-        {3600, true, L"Launch failed: error 2", "Launch failed: error 2; again, 4 times since 09:12"},
-        {3608, true, L"Launch failed: error 2", ""},
-        {7300, true, L"Check failed", "Check failed"},
-        {7300, true, L"Launch failed: error 2", "Launch failed: error 2; again, 2 times since 10:12"},
-        {7301, true, L"Launch failed: error 3", "Launch failed: error 3"},
+        {0, kRepeat, L"launch", L"Launch failed: error 2", {"Launch failed: error 2"}},
+        {8, kRepeat, L"launch", L"Launch failed: error 2", {}},
+        {16, kRepeat, L"check", L"Check failed", {"Check failed"}},
+        {16, kLine, nullptr, L"Launch failed: error 2", {"Launch failed: error 2"}},
+        {24, kRepeat, L"launch", L"Launch failed: error 2", {}},
+        {3599, kRepeat, L"launch", L"Launch failed: error 2", {}},
+        {3600, kRepeat, L"launch", L"Launch failed: error 2", {"Launch failed: error 2; again, 4 times since 09:12"}},
+        {3608, kRepeat, L"launch", L"Launch failed: error 2", {}},
+        {7300, kRepeat, L"check", L"Check failed", {"Check failed"}},
+        {7300, kRepeat, L"launch", L"Launch failed: error 2", {"Launch failed: error 2; again, 2 times since 10:12"}},
+        {7301, kRepeat, L"launch", L"Launch failed: error 3", {"Launch failed: error 3"}},
+        {7302, kRepeat, L"launch", L"Launch failed: error 2", {"Launch failed: error 2"}},
+        {7303, kEnd, L"launch", nullptr, {}},
+        {7304, kRepeat, L"launch", L"Launch failed: error 2", {"Launch failed: error 2"}},
+        {7310, kProbes, nullptr, nullptr, {kNobody, kNobody + "; again, 450 times since 11:13"}},
+        {10918, kAnswered, nullptr, nullptr, {}},
+        {10926, kProbe, nullptr, nullptr, {kNobody}},
     };
     std::vector<std::string> expected;
     for (const auto& row : rows) {
         g_seconds = row.seconds;
-        row.repeating ? LogRepeatingEvent(L"%ls", row.event) : LogEvent(L"%ls", row.event);
-        if (!row.written.empty()) expected.push_back(row.written);
+        switch (row.kind) {
+            case kLine: LogEvent(L"%ls", row.event); break;
+            case kRepeat: LogRepeatingEvent(row.topic, L"%ls", row.event); break;
+            case kEnd: EndRepeatingEvent(row.topic); break;
+            case kProbe: EXPECT_FALSE(ProbeStatus(running)); break;
+            case kProbes:
+                for (; g_seconds <= row.seconds + kRepeatIntervalSeconds; g_seconds += 8) {
+                    EXPECT_FALSE(ProbeStatus(running));
+                }
+                break;
+            case kAnswered: {
+                e2e::ScriptedPeer marlowcast(kLocalChannelPort, [](SOCKET client, int) {
+                    e2e::ReadRequest(client);
+                    e2e::SendAll(client, "HTTP/1.0 200 OK\r\n\r\n");
+                });
+                EXPECT_TRUE(ProbeStatus(running));
+            }
+        }
+        expected.insert(expected.end(), row.written.begin(), row.written.end());
     }
     EXPECT_EQ(testlog::Events(folder.Log()), expected);
     EXPECT_EQ(Lines(folder.Log()).front().substr(0, 24), "2026-12-08 09:12:00.000 ") << "stamped by the clock";

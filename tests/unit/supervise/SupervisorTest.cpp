@@ -55,6 +55,7 @@ struct Marlowcast {
     int launched = 0, terminated = 0, probes = 0, searches = 0, restartRequests = 0, recoveries = 0;
     std::vector<DWORD> pauses;
     std::wstring launchedPath;
+    std::vector<std::wstring> dumps;  // "<kind>.dmp after <n> terminations"
 
     SupervisorSystem System() {
         SupervisorSystem s;
@@ -94,6 +95,14 @@ struct Marlowcast {
         s.rollBack = [this](const std::wstring& why) { return rolledBackWhy = why, onProbation = false, ++rollBacks; };
         s.acceptRelease = [this] { onProbation = false, ++accepts; };
         s.now = [this] { return clock; };
+        s.dumps.enabled = [] { return true; };
+        s.dumps.folder = [] { return std::wstring(L"C:\\dumps"); };
+        s.dumps.list = [](const std::wstring&) { return std::vector<DumpFile>(); };
+        s.dumps.now = [] { return 134411947200000000ull; };
+        s.dumps.write = [this](HANDLE, DWORD, const std::wstring& path, DWORD) {
+            dumps.push_back(path.substr(path.rfind(L'-') + 1) + L" after " + std::to_wstring(terminated));
+            return DumpResult{DumpResult::kWritten, 0, 1000, 10};
+        };
         return s;
     }
 };
@@ -328,14 +337,15 @@ TEST_F(SupervisorRules, ARestartEndsTheOldProcessWithinItsBoundsAndLaunchesAgain
         std::function<void(Marlowcast&)> old;  // the old process, before the restart
         int terminated;
         std::vector<DWORD> pauses;
+        std::vector<std::wstring> dumps;  // taken before the kill
     } cases[] = {
         // clang-format off
-        {"running: terminated, one pause", [](Marlowcast&) {}, 1, {1000}},
-        {"already ended: no pause", [](Marlowcast& m) { m.ended = true; }, 0, {}},
+        {"running: terminated, one pause", [](Marlowcast&) {}, 1, {1000}, {L"silent.dmp after 0"}},
+        {"already ended: no pause, no dump", [](Marlowcast& m) { m.ended = true; }, 0, {}, {}},
         {"termination keeps failing: twenty pauses, then the launch all the same",
-         [](Marlowcast& m) { m.terminates = false; }, 0, std::vector<DWORD>(20, 1000)},
+         [](Marlowcast& m) { m.terminates = false; }, 0, std::vector<DWORD>(20, 1000), {L"silent.dmp after 0"}},
         {"exit code unknown: twenty pauses", [](Marlowcast& m) { m.exitCodeKnown = false; }, 0,
-         std::vector<DWORD>(20, 1000)},
+         std::vector<DWORD>(20, 1000), {}},
         // clang-format on
     };
     for (const Case& c : cases) {
@@ -348,6 +358,7 @@ TEST_F(SupervisorRules, ARestartEndsTheOldProcessWithinItsBoundsAndLaunchesAgain
         s.Restart();
         EXPECT_EQ(marlowcast.terminated, c.terminated);
         EXPECT_EQ(marlowcast.pauses, c.pauses);
+        EXPECT_EQ(marlowcast.dumps, c.dumps);
         EXPECT_EQ(marlowcast.launched, 2);
         EXPECT_EQ(report.timerCalls, (std::vector<bool>{false, true})) << "stopped while the old process is ended";
         EXPECT_EQ(s.FailCount(), 0);
@@ -521,8 +532,8 @@ TEST_F(SupervisorRules, TheLogSaysWhyEachCheckFailedAndStaysQuietWhileHealthy) {
         g_hungWindow = nullptr;
     }
 
-    // A restart: why, how the old process ended, the new one; then a launch
-    // that fails names the file and Windows' error.
+    // A restart: why, the dump before the kill, how the old process ended, the
+    // new one; then a launch that fails names the file and Windows' error.
     marlowcast = Marlowcast();
     Supervisor& s = LaunchedWithFailures(6);
     log.Clear();
@@ -530,12 +541,17 @@ TEST_F(SupervisorRules, TheLogSaysWhyEachCheckFailedAndStaysQuietWhileHealthy) {
     marlowcast.launches = false;
     s.Launch();
     const std::vector<std::string> events = testlog::Events(log.Log());
-    ASSERT_EQ(events.size(), 4u);
+    ASSERT_EQ(events.size(), 5u);
     const std::string path(marlowcast.launchedPath.begin(), marlowcast.launchedPath.end());
     EXPECT_EQ(events[0], "Restarting Marlowcast: failure count 6 is over the limit of 5");
-    EXPECT_EQ(events[1], "Marlowcast (process id 4001) terminated");
-    EXPECT_EQ(events[2], "Launched " + path + ": process id 4002");
-    EXPECT_EQ(events[3].rfind("Launch of " + path + " failed: error 2 (", 0), 0u) << events[3];
+    EXPECT_EQ(
+        events[1].rfind(
+            "Dump of the silent Marlowcast (process id 4001) written before it is ended: C:\\dumps\\Marlowcast-", 0),
+        0u)
+        << events[1];
+    EXPECT_EQ(events[2], "Marlowcast (process id 4001) terminated");
+    EXPECT_EQ(events[3], "Launched " + path + ": process id 4002");
+    EXPECT_EQ(events[4].rfind("Launch of " + path + " failed: error 2 (", 0), 0u) << events[4];
 }
 
 }  // namespace
