@@ -220,3 +220,29 @@ TEST(Resumption, ACutDownloadAsksForTheRestAndChecksWhatComes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The whole upgrade: a file cut at 90 % is resumed and installed in the same
+// upgrade, and the server sent each of its bytes once.
+TEST(Resumption, AnUpgradeCutAtNinetyPercentCompletesAndCostsOnlyTheRest) {
+    testlog::LogFolder log;
+    Folders folders;
+    std::atomic<std::uint64_t> now{1000000};
+    const auto clock = [&now] { return now += 100; };
+    const std::string content = Content();
+    RangeServer server(kServerPort, content, kETag, kModified, {Cut(90000)}, clock);
+    ASSERT_TRUE(server.Listening());
+    Display display;
+    StopFlag running;
+    running.Start();
+    UpgradeJob job(EntriesOf({"big.bin"}), folders.Temp(), display, running,
+                   UpgradeSource{L"http://127.0.0.1:" + std::to_wstring(kServerPort), nullptr, L""});
+    job.SetTickClock(clock);
+    EXPECT_TRUE(job.Run());
+    EXPECT_EQ(folders.Release(), (std::map<std::string, std::string>{{"big.bin", content}}));
+    EXPECT_EQ(server.BytesSent(), kSize);
+    EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+}  // namespace
