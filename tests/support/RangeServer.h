@@ -22,7 +22,7 @@ class RangeServer {
 public:
     enum class Fault {
         kNone,
-        kCut,          // the answer stops (the connection closes) at byte `at` of the file
+        kCut,          // the answer stops at byte `at` of the file: the connection closes
         kIgnoreRange,  // 200 with the whole file, whatever was asked
         kWrongStart,   // 206 for a range that starts one byte before the one asked for
         kChangeFile,   // the file changes (new bytes, new ETag) before the answer
