@@ -422,21 +422,22 @@ private:
         if (resumption.Offset() == 0) {
             // What guards a resumption is what the file was when it started.
             resumption.Remember(HeaderText(file, HTTP_QUERY_ETAG), HeaderText(file, HTTP_QUERY_LAST_MODIFIED));
-            if (status == HTTP_STATUS_OK) resumption.SetTotal(hasLength ? length : 0);
         }
         // A file the server says is longer than the bound is refused here,
         // before its first byte, as is a declared length that cannot be stored.
         const std::uint64_t from = resumption.Offset();
-        if (length > m_bounds.size - from) {
-            LogEvent(L"Download of %ls refused: the server declares %llu bytes, more than the %llu allowed for it",
-                     m_url.c_str(), from + length, m_bounds.size);
-            return Outcome::kFailed;
-        }
         if (resumption.Total() > m_bounds.size) {
             LogEvent(L"Download of %ls refused: the server has %llu bytes, more than the %llu allowed for it",
                      m_url.c_str(), resumption.Total(), m_bounds.size);
             return Outcome::kFailed;
         }
+        if (length > m_bounds.size - from) {
+            LogEvent(L"Download of %ls refused: the server declares %llu bytes, more than the %llu allowed for it",
+                     m_url.c_str(), from + length, m_bounds.size);
+            return Outcome::kFailed;
+        }
+        // A 200 tells the file's size by its length.
+        if (status == HTTP_STATUS_OK) resumption.SetTotal(hasLength ? length : 0);
         if (!space.Fits(length)) {
             space.LogRefusal(m_url, length);
             return Outcome::kFailed;
