@@ -29,11 +29,6 @@ std::vector<RangeServer::Request> RangeServer::Requests() const {
     return m_requests;
 }
 
-std::string RangeServer::Bytes() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_bytes;
-}
-
 void RangeServer::Answer(SOCKET s, int index) {
     const std::string request = ReadRequest(s);
     const Step step = index < static_cast<int>(m_steps.size()) ? m_steps[index] : Step{};

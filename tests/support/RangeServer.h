@@ -44,7 +44,6 @@ public:
     bool Listening() const { return m_peer.Listening(); }
     std::vector<Request> Requests() const;
     std::uint64_t BytesSent() const { return m_sent.load(); }
-    std::string Bytes() const;
 
 private:
     void Answer(SOCKET s, int index);
