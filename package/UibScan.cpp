@@ -64,7 +64,7 @@ bool ReadHeader(std::FILE* source, ScanResult* result) {
 }
 
 bool ReadBlocks(std::FILE* source, unsigned char* input, unsigned char* output, BlockSink sink, void* context,
-                ScanResult* result) {
+                ScanResult* result, BlockPlace place) {
     for (;;) {
         const std::uint64_t at = result->package_size;
         unsigned char field[4];
@@ -89,8 +89,10 @@ bool ReadBlocks(std::FILE* source, unsigned char* input, unsigned char* output, 
         result->count += 4 + static_cast<std::uint64_t>(length);
         result->compressed += length;
 
+        unsigned char* into = place ? place(context) : output;
+        if (!into) return Fail(result, Fault::kWriteFailed, at);
         uLongf produced = kMaxPiece;
-        const int status = uncompress(output, &produced, input, length);
+        const int status = uncompress(into, &produced, input, length);
         if (status != Z_OK) {
             result->zlib_status = status;
             const Fault fault = status == Z_BUF_ERROR   ? Fault::kPieceTooLarge
@@ -98,7 +100,7 @@ bool ReadBlocks(std::FILE* source, unsigned char* input, unsigned char* output, 
                                                         : Fault::kBadStream;
             return Fail(result, fault, at);
         }
-        if (produced != 0 && !sink(context, output, produced)) {
+        if (produced != 0 && !sink(context, into, produced)) {
             return Fail(result, Fault::kWriteFailed, at);
         }
         result->decoded += produced;

@@ -55,6 +55,10 @@ struct ScanResult {
 
 // Receives each block's decoded bytes in order; false stops the walk.
 using BlockSink = bool (*)(void* context, const unsigned char* data, std::size_t size);
+// Where the next block is to inflate (kMaxPiece bytes of room), so that a
+// sink that gathers blocks can have them decoded in place instead of copied;
+// null stops the walk as a failed write.
+using BlockPlace = unsigned char* (*)(void* context);
 
 // Reads Magic, Total and Block size from the start of |source|. A field that
 // the file does not hold completely keeps its initial value in the bytes it
@@ -63,9 +67,10 @@ using BlockSink = bool (*)(void* context, const unsigned char* data, std::size_t
 bool ReadHeader(std::FILE* source, ScanResult* result);
 
 // Walks the blocks after an accepted header: |input| holds Block size bytes,
-// |output| kOutputBufferSize bytes. Returns true when every block inflated,
-// the sink took it and the count matched Total.
+// |output| kOutputBufferSize bytes (or null, and |place| says where each
+// block goes). Returns true when every block inflated, the sink took it and
+// the count matched Total.
 bool ReadBlocks(std::FILE* source, unsigned char* input, unsigned char* output, BlockSink sink, void* context,
-                ScanResult* result);
+                ScanResult* result, BlockPlace place = nullptr);
 
 }  // namespace uib

@@ -8,12 +8,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "base/EventLog.h"
 #include "base/Handles.h"
 #include "upgrade/ArrivalPace.h"
 #include "upgrade/ProgressSteps.h"
+#include "upgrade/Resumption.h"
 
 namespace {
 
@@ -69,6 +71,12 @@ public:
                                             written == m_buffered);
         m_buffered = 0;
         return ok;
+    }
+    // Empties the file, for a download that starts again from its first byte.
+    bool Restart() {
+        m_buffered = 0;
+        LARGE_INTEGER start = {};
+        return SetFilePointerEx(m_file.Get(), start, nullptr, FILE_BEGIN) && SetEndOfFile(m_file.Get());
     }
     // Lets go of the file without writing what is buffered.
     void Close() { m_file.Reset(); }
@@ -140,6 +148,20 @@ private:
 
 bool StartsWithHttps(const wchar_t* url) { return _wcsnicmp(url, L"https://", 8) == 0; }
 
+// 188743680 as "188,743,680", as the log gives byte counts a person compares.
+std::wstring Grouped(std::uint64_t value) {
+    std::wstring digits = std::to_wstring(value);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, L',');
+    return digits;
+}
+
+// A header of the answer as text, or "" when it has none.
+std::wstring HeaderText(HINTERNET file, DWORD query) {
+    wchar_t text[256] = {};
+    DWORD size = sizeof text - sizeof(wchar_t), index = 0;
+    return HttpQueryInfoW(file, query, text, &size, &index) ? std::wstring(text) : std::wstring();
+}
+
 // A WinINet error as the log gives it: the number with WinINet's own
 // meaning, and a certificate problem by its name as well, since "which check
 // of the certificate failed" is what an administrator has to act on.
@@ -177,7 +199,9 @@ std::wstring WinInetError(DWORD error) {
 class Transfer {
 public:
     Transfer(std::wstring url, std::wstring path, HANDLE file, DownloadBounds bounds)
-        : m_url(std::move(url)), m_path(std::move(path)), m_out(file), m_bounds(std::move(bounds)) {}
+        : m_url(std::move(url)), m_path(std::move(path)), m_out(file), m_bounds(std::move(bounds)) {
+        if (!m_bounds.clock) m_bounds.clock = [] { return static_cast<std::uint64_t>(GetTickCount64()); };
+    }
 
     ~Transfer() {
         // The upgrade that abandoned this download has removed its folder,
@@ -199,6 +223,10 @@ public:
     bool Succeeded() const { return m_ok; }
     // The answer's bytes that have arrived so far, for the pace.
     std::uint64_t Arrived() const { return m_arrived; }
+    // Counts each new request and each wait before one: the pace is kept
+    // from there, since a wait the download chose is not the server's
+    // silence.
+    unsigned Requests() const { return m_requests; }
     // The file bar's positions since the last call, in order.
     std::vector<std::uint32_t> TakePositions() {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -237,7 +265,7 @@ private:
     // Opens the request for the URL, with the time-outs in force from the
     // start: Windows lets a request take them from the root handle, and some
     // WinINet implementations honour them only on the request itself.
-    bool Open(HINTERNET root, HINTERNET* connection, HINTERNET* request) {
+    bool Open(HINTERNET root, const std::wstring& headers, HINTERNET* connection, HINTERNET* request) {
         wchar_t host[256] = {}, path[2048] = {};
         URL_COMPONENTSW url = {};
         url.dwStructSize = sizeof url;
@@ -261,37 +289,13 @@ private:
         *request = HttpOpenRequestW(*connection, L"GET", path, nullptr, nullptr, nullptr, flags, 0);
         if (!*request) return false;
         SetTimeouts(*request);
+        ++m_requests;
         // An answer we refuse or cut short is dropped with its handle, and
-        // Windows discards what is outstanding; the connection is not to be
-        // kept for another request, so nothing of it is worth reading to its
-        // end. A bounded download asks for one byte more than the bound and
-        // no more: a server that honours ranges (any static server) then
-        // never sends more than that, however large its file.
-        std::wstring headers = L"Connection: close\r\n";
-        if (Ranged()) headers += L"Range: bytes=0-" + std::to_wstring(m_bounds.size) + L"\r\n";
+        // Windows discards what is outstanding. A bounded download asks for
+        // one byte more than the bound and no more (Resumption's headers): a
+        // server that honours ranges (any static server) then never sends
+        // more than that, however large its file.
         return HttpSendRequestW(*request, headers.c_str(), static_cast<DWORD>(-1), nullptr, 0) != FALSE;
-    }
-
-    bool Ranged() const { return m_bounds.size > 0 && m_bounds.size < UINT64_MAX; }
-
-    // For the range asked for, 206 is the answer when it starts at the first
-    // byte; a whole file the server says is longer than the bound is refused
-    // here, before its first byte.
-    bool PartFromTheStart(HINTERNET file) const {
-        wchar_t range[96] = {};
-        DWORD size = sizeof range, index = 0;
-        if (!HttpQueryInfoW(file, HTTP_QUERY_CONTENT_RANGE, range, &size, &index) || wcsncmp(range, L"bytes 0-", 8)) {
-            LogEvent(L"Download of %ls failed: HTTP status 206 for a range that does not start at 0 (\"%ls\")",
-                     m_url.c_str(), range);
-            return false;
-        }
-        const wchar_t* total = wcschr(range, L'/');
-        if (total && total[1] != L'*' && _wcstoui64(total + 1, nullptr, 10) > m_bounds.size) {
-            LogEvent(L"Download of %ls refused: the server has %ls bytes, more than the %llu allowed for it",
-                     m_url.c_str(), total + 1, m_bounds.size);
-            return false;
-        }
-        return true;
     }
 
     static void SetTimeouts(HINTERNET handle) {
@@ -302,6 +306,10 @@ private:
         }
     }
 
+    // How one request ends: the file is whole, the download has failed (and
+    // said why), or the answer was cut and m_cut says where and why.
+    enum class Outcome { kDone, kFailed, kCut };
+
     bool Fetch() {
         const ULONGLONG started = GetTickCount64();
         InternetHandle root(InternetOpenW(L"Marlowcast", INTERNET_OPEN_TYPE_PRECONFIG, L"", nullptr, 0));
@@ -311,13 +319,64 @@ private:
             return false;
         }
         SetTimeouts(root);
+        if (!m_out) {
+            const DWORD error = GetLastError();
+            LogEvent(L"Download of %ls failed: %ls could not be made, error %lu (%ls)", m_url.c_str(), m_path.c_str(),
+                     error, ErrorText(error).c_str());
+            return false;
+        }
+        Resumption resumption(m_bounds.size);
+        FreeSpaceGuard space(m_bounds.freeSpace, m_path);
+        for (;;) {
+            const Outcome outcome = Request(root, resumption, space);
+            if (outcome == Outcome::kFailed || m_abandoned) return false;
+            if (outcome == Outcome::kDone) {
+                if (!m_out.Keep()) return WriteFailed();
+                Report(FileProgress::Done());
+                const std::wstring resumed = resumption.Count()
+                                                 ? L", resumed " + std::to_wstring(resumption.Count()) + L" of " +
+                                                       std::to_wstring(Resumption::kMaxResumptions) + L" times allowed"
+                                                 : L"";
+                LogEvent(L"Downloaded %ls: %llu bytes in %.2f s%ls", m_url.c_str(), resumption.Offset(),
+                         (GetTickCount64() - started) / 1000.0, resumed.c_str());
+                return true;
+            }
+            if (!resumption.CanResume()) {
+                LogEvent(L"Download of %ls %ls", m_url.c_str(), m_cut.c_str());
+                return false;
+            }
+            const std::uint64_t wait = resumption.Next();
+            LogEvent(L"Download of %ls (%ls) cut at %ls bytes: resuming (%d of %d)", m_url.c_str(), m_cut.c_str(),
+                     Grouped(resumption.Offset()).c_str(), resumption.Count(), Resumption::kMaxResumptions);
+            if (!Wait(wait)) return false;
+        }
+    }
+
+    // Waits on the download's clock; false when the download is abandoned
+    // meanwhile (the shutdown does not wait for a resumption).
+    bool Wait(std::uint64_t ms) {
+        ++m_requests;
+        const std::uint64_t due = m_bounds.clock() + ms;
+        while (m_bounds.clock() < due) {
+            if (m_abandoned) return false;
+            Sleep(10);
+        }
+        ++m_requests;
+        return !m_abandoned;
+    }
+
+    // One request: for the whole file, or for its rest after a cut.
+    Outcome Request(HINTERNET root, Resumption& resumption, FreeSpaceGuard& space) {
+        const bool resuming = resumption.Offset() > 0;
         HINTERNET connection = nullptr, request = nullptr;
-        const bool opened = Open(root, &connection, &request);
+        const bool opened = Open(root, resumption.RequestHeaders(), &connection, &request);
         const DWORD openError = opened ? 0 : GetLastError();
         InternetHandle ownConnection(connection), file(request);
         if (!opened) {
+            // A server that went away for a moment is a cut; one never reached is not.
+            if (resuming) return Cut(L"failed: " + WinInetError(openError));
             LogEvent(L"Download of %ls failed: %ls", m_url.c_str(), WinInetError(openError).c_str());
-            return false;
+            return Outcome::kFailed;
         }
 
         // Windows refuses a redirect from https to plain http unless told
@@ -328,7 +387,7 @@ private:
             (!InternetQueryOptionW(file, INTERNET_OPTION_URL, answered, &answeredSize) || !StartsWithHttps(answered))) {
             LogEvent(L"Download of %ls refused: answered from %ls, not over https", m_url.c_str(),
                      answered[0] ? answered : L"an address WinINet does not tell");
-            return false;
+            return Outcome::kFailed;
         }
 
         // A missing file or a server error has a body too; it must not be
@@ -337,42 +396,58 @@ private:
         if (!HttpQueryInfoW(file, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize, &index)) {
             LogEvent(L"Download of %ls failed: no HTTP status, %ls", m_url.c_str(),
                      WinInetError(GetLastError()).c_str());
-            return false;
+            return Outcome::kFailed;
         }
-        if (Ranged() && status == HTTP_STATUS_PARTIAL_CONTENT) {
-            if (!PartFromTheStart(file)) return false;
-        } else if (status != HTTP_STATUS_OK) {
-            LogEvent(L"Download of %ls failed: HTTP status %lu", m_url.c_str(), status);
-            return false;
+        const Resumption::Answer answer = resumption.Judge(status, HeaderText(file, HTTP_QUERY_CONTENT_RANGE));
+        if (answer == Resumption::Answer::kRefused) {
+            LogEvent(L"Download of %ls failed: %ls", m_url.c_str(), resumption.Why().c_str());
+            return Outcome::kFailed;
         }
-
         wchar_t lengthText[32] = {};
         DWORD lengthSize = sizeof(lengthText);
         index = 0;
         const bool hasLength =
             HttpQueryInfoW(file, HTTP_QUERY_CONTENT_LENGTH, lengthText, &lengthSize, &index) != FALSE;
         const std::uint64_t length = hasLength ? _wcstoui64(lengthText, nullptr, 10) : 0;
-        // A declared length that cannot be stored fails before the first byte.
-        FreeSpaceGuard space(m_bounds.freeSpace, m_path);
-        if (length > m_bounds.size) {
-            LogEvent(L"Download of %ls refused: the server declares %llu bytes, more than the %llu allowed for it",
-                     m_url.c_str(), length, m_bounds.size);
-            return false;
+        if (answer == Resumption::Answer::kFromStart) {
+            LogEvent(
+                L"Download of %ls starts again from 0: the server sent the whole file for the rest from %ls "
+                L"(it ignored the range, or the file changed)",
+                m_url.c_str(), Grouped(resumption.Offset()).c_str());
+            if (!m_out.Restart()) return WriteFailure();
+            resumption.SetOffset(0);
+            m_progress.reset();
+            Report(0);
         }
+        if (resumption.Offset() == 0) {
+            // What guards a resumption is what the file was when it started.
+            resumption.Remember(HeaderText(file, HTTP_QUERY_ETAG), HeaderText(file, HTTP_QUERY_LAST_MODIFIED));
+        }
+        // A file the server says is longer than the bound is refused here,
+        // before its first byte, as is a declared length that cannot be stored.
+        const std::uint64_t from = resumption.Offset();
+        if (resumption.Total() > m_bounds.size) {
+            LogEvent(L"Download of %ls refused: the server has %llu bytes, more than the %llu allowed for it",
+                     m_url.c_str(), resumption.Total(), m_bounds.size);
+            return Outcome::kFailed;
+        }
+        if (length > m_bounds.size - from) {
+            LogEvent(L"Download of %ls refused: the server declares %llu bytes, more than the %llu allowed for it",
+                     m_url.c_str(), from + length, m_bounds.size);
+            return Outcome::kFailed;
+        }
+        // A 200 tells the file's size by its length.
+        if (status == HTTP_STATUS_OK) resumption.SetTotal(hasLength ? length : 0);
         if (!space.Fits(length)) {
             space.LogRefusal(m_url, length);
-            return false;
+            return Outcome::kFailed;
         }
-        FileProgress progress(static_cast<std::uint32_t>(std::min<std::uint64_t>(length, UINT32_MAX)));
-
-        if (m_abandoned) return false;  // nothing more is written for an upgrade that ended
-        OutputFile& out = m_out;
-        if (!out) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Download of %ls failed: %ls could not be made, error %lu (%ls)", m_url.c_str(), m_path.c_str(),
-                     error, ErrorText(error).c_str());
-            return false;
+        // The bar goes on from where it was after a resumption.
+        if (!m_progress) {
+            const std::uint64_t whole = resumption.Total() ? resumption.Total() : length;
+            m_progress.emplace(static_cast<std::uint32_t>(std::min<std::uint64_t>(whole, UINT32_MAX)));
         }
+        if (m_abandoned) return Outcome::kFailed;  // nothing more is written for an upgrade that ended
 
         char buffer[kReadSize];
         std::uint64_t received = 0;
@@ -380,44 +455,51 @@ private:
             DWORD got = 0;
             if (!ReadBlock(file, buffer, kReadSize, &got)) {
                 // An abandoned one says so where it was given up.
-                if (!m_abandoned) {
-                    LogEvent(L"Download of %ls failed after %llu bytes: %ls", m_url.c_str(), received,
-                             WinInetError(GetLastError()).c_str());
-                }
-                return false;
+                if (m_abandoned) return Outcome::kFailed;
+                return Cut(L"failed after " + std::to_wstring(from + received) + L" bytes: " +
+                           WinInetError(GetLastError()));
             }
             if (got == 0) {
                 // A response cut short is not the file.
                 if (hasLength && received < length) {
-                    LogEvent(L"Download of %ls failed: the answer ended after %llu of the %llu bytes declared",
-                             m_url.c_str(), received, length);
-                    return false;
+                    return Cut(L"failed: the answer ended after " + std::to_wstring(received) + L" of the " +
+                               std::to_wstring(length) + L" bytes declared");
                 }
-                if (m_abandoned) return false;
-                if (!out.Keep()) return WriteFailed();
-                Report(FileProgress::Done());
-                LogEvent(L"Downloaded %ls: %llu bytes in %.2f s", m_url.c_str(), received,
-                         (GetTickCount64() - started) / 1000.0);
-                return true;
+                if (resumption.Total() && from + received < resumption.Total()) {
+                    return Cut(L"failed: the answer ended after " + std::to_wstring(from + received) + L" of the " +
+                               std::to_wstring(resumption.Total()) + L" bytes of the file");
+                }
+                return m_abandoned ? Outcome::kFailed : Outcome::kDone;
             }
             received += got;
+            resumption.SetOffset(from + received);
             // Nothing past the bound is written: at most one read is taken
             // beyond it, and then the download fails.
-            if (received > m_bounds.size) {
+            if (from + received > m_bounds.size) {
                 LogEvent(L"Download of %ls stopped: more than the %llu bytes allowed for it came", m_url.c_str(),
                          m_bounds.size);
-                return false;
+                return Outcome::kFailed;
             }
             if (!space.Take(got)) {
-                if (!out.Flush()) return WriteFailed();
+                if (!m_out.Flush()) return WriteFailure();
                 if (!space.Fits(got)) {
                     space.LogRefusal(m_url, got);
-                    return false;
+                    return Outcome::kFailed;
                 }
             }
-            if (!out.Write(buffer, got)) return WriteFailed();
-            Report(static_cast<std::uint32_t>(progress.OnRead()));
+            if (!m_out.Write(buffer, got)) return WriteFailure();
+            Report(static_cast<std::uint32_t>(m_progress->OnRead()));
         }
+    }
+
+    Outcome WriteFailure() const {
+        WriteFailed();
+        return Outcome::kFailed;
+    }
+
+    Outcome Cut(std::wstring why) {
+        m_cut = std::move(why);
+        return Outcome::kCut;
     }
 
     bool WriteFailed() const {
@@ -430,7 +512,10 @@ private:
     const std::wstring m_url;
     const std::wstring m_path;
     OutputFile m_out;  // made on the caller's thread, while its handle is sure to be open
-    const DownloadBounds m_bounds;
+    DownloadBounds m_bounds;
+    std::optional<FileProgress> m_progress;
+    std::wstring m_cut;
+    std::atomic<unsigned> m_requests{0};
     std::atomic<bool> m_abandoned{false};
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_ok{false};
@@ -464,6 +549,8 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file
     const std::function<std::uint64_t()> clock =
         bounds.clock ? bounds.clock : std::function<std::uint64_t()>([] { return GetTickCount64(); });
     ArrivalPace pace(clock());
+    unsigned requests = 0;
+    std::uint64_t arrivedBefore = 0;
     auto transfer = std::make_shared<Transfer>(url, path, file, bounds);
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
@@ -481,7 +568,12 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file
         // Watched from here, so that an answer's header that trickles (which
         // keeps WinINet inside one call) is held to the pace as well.
         const std::uint64_t now = clock();
-        const bool paced = pace.Keeps(now, transfer->Arrived());
+        if (transfer->Requests() != requests) {
+            requests = transfer->Requests();
+            arrivedBefore = transfer->Arrived();
+            pace = ArrivalPace(now);
+        }
+        const bool paced = pace.Keeps(now, transfer->Arrived() - arrivedBefore);
         const bool inTime = bounds.deadlineMs == 0 || now <= bounds.deadlineMs;
         if (!running.IsRunning() || !paced || !inTime) {
             if (!running.IsRunning()) {

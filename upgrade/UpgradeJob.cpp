@@ -17,6 +17,7 @@
 #include "upgrade/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
 #include "upgrade/SignedText.h"
+#include "upgrade/UpgradeFiles.h"
 
 namespace {
 
@@ -100,96 +101,6 @@ void LogRecordError(const wchar_t* what, const std::wstring& key) {
 
 }  // namespace
 
-// A file the upgrade writes into its private folder. It is made new and
-// opened once, for reading and writing with no sharing, and that handle is
-// the file from then on: the download writes through it, the check and the
-// installation read through it, and no name is opened again, so no link,
-// attribute or stream that another program puts on the name plays a part.
-// The system removes it as soon as the last handle goes, also when the
-// process is killed.
-class UpgradeJob::TempFile {
-public:
-    explicit TempFile(std::wstring path)
-        : m_path(std::move(path)),
-          m_file(CreateFileW(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)) {
-        if (!m_file) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Upgrade failed: %ls could not be made, error %lu (%ls)", m_path.c_str(), error,
-                     ErrorText(error).c_str());
-        }
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-
-    explicit operator bool() const { return static_cast<bool>(m_file); }
-    const std::wstring& Path() const { return m_path; }
-    HANDLE Handle() const { return m_file.Get(); }
-    // The handle, at the file's start.
-    HANDLE Rewound() const {
-        LARGE_INTEGER start = {};
-        return SetFilePointerEx(m_file.Get(), start, nullptr, FILE_BEGIN) ? m_file.Get() : nullptr;
-    }
-
-private:
-    const std::wstring m_path;
-    UniqueHandle m_file;
-};
-
-// A folder of the upgrade's own under the temporary folder, under a name
-// nobody had, removed when the upgrade ends (its files are gone by then).
-// Held open meanwhile without delete sharing, so that nobody can rename or
-// remove it under the upgrade.
-class UpgradeJob::PrivateFolder {
-public:
-    explicit PrivateFolder(const std::wstring& temp) {
-        RemoveEarlierOnes(temp);
-        for (int attempt = 0; attempt < 100 && !temp.empty(); ++attempt) {
-            wchar_t name[64] = {};
-            StringCchPrintfW(name, 64, L"Quillstone-%lu-%llx", GetCurrentProcessId(),
-                             GetTickCount64() * 131 + static_cast<ULONGLONG>(attempt));
-            std::wstring path;
-            if (!JoinPath(&path, temp, name)) return;
-            if (CreateDirectoryW(path.c_str(), nullptr)) {
-                m_hold.Reset(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-                if (m_hold) m_path = path;
-                return;
-            }
-            if (GetLastError() != ERROR_ALREADY_EXISTS) return;
-        }
-    }
-    ~PrivateFolder() {
-        m_hold.Reset();
-        // A download abandoned by the shutdown may still hold its file: it
-        // removes the folder when it lets go.
-        if (!m_path.empty() && !RemoveDirectoryW(m_path.c_str()) && !AbandonedDownloadRunning()) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Temporary folder %ls could not be removed: error %lu (%ls)", m_path.c_str(), error,
-                     ErrorText(error).c_str());
-        }
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    // A process that was killed leaves its folder behind, empty (the system
-    // removed its files). One that runs holds its own, which cannot go.
-    static void RemoveEarlierOnes(const std::wstring& temp) {
-        WIN32_FIND_DATAW found;
-        FindHandle search(FindFirstFileW((temp + L"\\Quillstone-*").c_str(), &found));
-        for (bool more = search.Found(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveDirectoryW((temp + L"\\" + found.cFileName).c_str());
-            }
-        }
-    }
-
-    std::wstring m_path;
-    UniqueHandle m_hold;
-};
-
 UpgradeJob::UpgradeJob(std::vector<UpgradeEntry> entries, std::wstring tempDir, UpgradeProgress& progress,
                        const StopFlag& running, UpgradeSource source)
     : m_entries(std::move(entries)),
@@ -250,18 +161,8 @@ bool UpgradeJob::Run() {
     if (m_source.rootKey && !FetchSignedManifest(&manifest, &keysVersion)) return false;
 
     // Let go of, and so removed, on every way out of here, before the folder.
-    std::vector<std::unique_ptr<TempFile>> downloads;
-    std::vector<const ManifestFile*> signedFor;
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        const UpgradeEntry& entry = m_entries[i];
-        if (!m_running.IsRunning()) return false;
-        m_progress.ShowEntry(entry.path);
-        downloads.push_back(std::make_unique<TempFile>(paths[i]));
-        const ManifestFile* listed = m_source.rootKey ? FindInManifest(manifest, entry.listed) : nullptr;
-        signedFor.push_back(listed);
-        if (!Download(entry, listed, *downloads.back())) return false;
-        m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
-    }
+    Downloads downloads;
+    if (!DownloadAll(manifest, paths, total, &downloads)) return false;
 
     wchar_t installDir[kInstallDirSize] = {};
     const DWORD length = GetCurrentDirectoryW(kInstallDirSize, installDir);
@@ -270,44 +171,71 @@ bool UpgradeJob::Run() {
                  length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW);
         return false;
     }
-
-    // The release, as a rollback would refuse it. One without a publisher's
-    // signature is known by its files; one rolled back here is refused
-    // before Marlowcast is asked to wait for it, so Marlowcast keeps running.
     std::string release = SignedReleaseName(keysVersion, manifest.release);
-    if (!m_source.rootKey) {
-        std::vector<std::pair<std::string, HANDLE>> files;
-        for (std::size_t i = 0; i < m_entries.size(); ++i) {
-            files.emplace_back(ToUtf8(m_entries[i].target), downloads[i]->Handle());
-        }
-        bool refused = false;
-        if (!NameFilesRelease(std::move(files), &release) ||
-            !ReadRefusedFiles(m_source.releaseKey, release, &refused)) {
-            LogRecordError(L"the downloads could not be checked against the releases rolled back", m_source.releaseKey);
-            return false;
-        }
-        if (refused) {
-            LogEvent(L"Upgrade refused: these files are %ls, which was rolled back here",
-                     DescribeRelease(release).c_str());
-            return false;
-        }
-    }
+    if (!m_source.rootKey && !RefuseRolledBack(downloads, &release)) return false;
+    if (!WaitForMarlowcast(installDir)) return false;
+    std::vector<InstallItem> items;
+    if (!BuildItems(downloads, installDir, &items)) return false;
+    if (m_source.rootKey && !RecordRelease(keysVersion, manifest.release)) return false;
+    return Install(installDir, release, items, total);
+}
 
-    // Files are replaced only once Marlowcast has exited by itself.
+// Each entry into its own file, checked against the manifest as soon as it is in.
+bool UpgradeJob::DownloadAll(const Manifest& manifest, const std::vector<std::wstring>& paths, OverallProgress& total,
+                             Downloads* downloads) {
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        const UpgradeEntry& entry = m_entries[i];
+        if (!m_running.IsRunning()) return false;
+        m_progress.ShowEntry(entry.path);
+        downloads->files.push_back(std::make_unique<TempFile>(paths[i]));
+        const ManifestFile* listed = m_source.rootKey ? FindInManifest(manifest, entry.listed) : nullptr;
+        downloads->signedFor.push_back(listed);
+        if (!Download(entry, listed, *downloads->files.back())) return false;
+        m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
+    }
+    return true;
+}
+
+// The release, as a rollback would refuse it. One without a publisher's
+// signature is known by its files; one rolled back here is refused before
+// Marlowcast is asked to wait for it, so Marlowcast keeps running.
+bool UpgradeJob::RefuseRolledBack(const Downloads& downloads, std::string* release) const {
+    std::vector<std::pair<std::string, HANDLE>> files;
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        files.emplace_back(ToUtf8(m_entries[i].target), downloads.files[i]->Handle());
+    }
+    bool refused = false;
+    if (!NameFilesRelease(std::move(files), release) || !ReadRefusedFiles(m_source.releaseKey, *release, &refused)) {
+        LogRecordError(L"the downloads could not be checked against the releases rolled back", m_source.releaseKey);
+        return false;
+    }
+    if (refused) {
+        LogEvent(L"Upgrade refused: these files are %ls, which was rolled back here",
+                 DescribeRelease(*release).c_str());
+        return false;
+    }
+    return true;
+}
+
+// Files are replaced only once Marlowcast has exited by itself.
+bool UpgradeJob::WaitForMarlowcast(const wchar_t* installDir) const {
     LogEvent(L"Downloads complete; waiting for Marlowcast to exit");
     const ULONGLONG waitStarted = GetTickCount64();
     while (IsMarlowcastRunning() && m_running.IsRunning()) Sleep(kExitPollMs);
-
     if (!m_running.IsRunning()) {
         LogEvent(L"Upgrade ended while waiting for Marlowcast to exit: Quillstone is shutting down");
         return false;
     }
     LogEvent(L"Marlowcast has exited (waited %.1f s): installing into %ls", (GetTickCount64() - waitStarted) / 1000.0,
              installDir);
-    std::vector<InstallItem> items;
+    return true;
+}
+
+bool UpgradeJob::BuildItems(const Downloads& downloads, const wchar_t* installDir,
+                            std::vector<InstallItem>* items) const {
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        InstallItem item(downloads[i]->Handle(), m_entries[i].target, m_entries[i].package);
-        if (const ManifestFile* listed = signedFor[i]; listed && item.package) {
+        InstallItem item(downloads.files[i]->Handle(), m_entries[i].target, m_entries[i].package);
+        if (const ManifestFile* listed = downloads.signedFor[i]; listed && item.package) {
             // Decoded no further than its publisher signed, and checked once staged.
             item.decodedLimit = listed->decodedSize;
             item.checkStaged = [listed](HANDLE staged) {
@@ -320,21 +248,28 @@ bool UpgradeJob::Run() {
             LogEvent(L"Upgrade failed: %ls\\%ls is too long a path", installDir, m_entries[i].target.c_str());
             return false;
         }
-        items.push_back(std::move(item));
+        items->push_back(std::move(item));
     }
-    // The release is recorded, and flushed to disk, before anything is put
-    // in place. Recorded after, a crash in the finishing (which the next
-    // start completes) would leave the old number, and the older release
-    // would be accepted again. The same release is accepted again, so an
-    // installation that fails and is undone does not block a retry.
-    if (m_source.rootKey && !RecordInstalledRelease(m_source.releaseKey, keysVersion, manifest.release)) {
-        const DWORD error = GetLastError();
-        LogEvent(
-            L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
-            L"error %lu (%ls)",
-            manifest.release, m_source.releaseKey.c_str(), error, ErrorText(error).c_str());
-        return false;
-    }
+    return true;
+}
+
+// The release is recorded, and flushed to disk, before anything is put in
+// place. Recorded after, a crash in the finishing (which the next start
+// completes) would leave the old number, and the older release would be
+// accepted again. The same release is accepted again, so an installation
+// that fails and is undone does not block a retry.
+bool UpgradeJob::RecordRelease(std::uint64_t keysVersion, std::uint64_t release) const {
+    if (RecordInstalledRelease(m_source.releaseKey, keysVersion, release)) return true;
+    const DWORD error = GetLastError();
+    LogEvent(
+        L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
+        L"error %lu (%ls)",
+        release, m_source.releaseKey.c_str(), error, ErrorText(error).c_str());
+    return false;
+}
+
+bool UpgradeJob::Install(const wchar_t* installDir, const std::string& release, const std::vector<InstallItem>& items,
+                         OverallProgress& total) {
     Installation installation(installDir);
     installation.KeepForRollback(release);
     const Installation::Result installed = installation.Install(

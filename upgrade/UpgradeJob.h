@@ -18,10 +18,14 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "base/Handles.h"
+#include "install/Installation.h"
 #include "base/StopFlag.h"
 #include "upgrade/Download.h"
 #include "upgrade/Manifest.h"
+#include "upgrade/ProgressSteps.h"
 #include "upgrade/ReleaseCheck.h"
 #include "upgrade/UpgradeEntry.h"
 #include "upgrade/UpgradeProgress.h"
@@ -43,6 +47,8 @@ struct UpgradeSource {
 // What this build was made for (upgrade/Publisher.cpp, compiled per build:
 // every program that runs upgrades links the one it is made for).
 UpgradeSource DefaultUpgradeSource();
+
+class TempFile;
 
 class UpgradeJob {
 public:
@@ -86,10 +92,21 @@ public:
     void SetTickClock(std::function<std::uint64_t()> clock) { m_tickClock = std::move(clock); }
 
 private:
-    class TempFile;
-    class PrivateFolder;
+    // The downloaded files, in list order, and what the manifest signed for each.
+    struct Downloads {
+        std::vector<std::unique_ptr<TempFile>> files;
+        std::vector<const ManifestFile*> signedFor;
+    };
 
     static DWORD WINAPI ThreadProc(LPVOID param);
+    bool DownloadAll(const Manifest& manifest, const std::vector<std::wstring>& paths, OverallProgress& total,
+                     Downloads* downloads);
+    bool RefuseRolledBack(const Downloads& downloads, std::string* release) const;
+    bool WaitForMarlowcast(const wchar_t* installDir) const;
+    bool BuildItems(const Downloads& downloads, const wchar_t* installDir, std::vector<InstallItem>* items) const;
+    bool RecordRelease(std::uint64_t keysVersion, std::uint64_t release) const;
+    bool Install(const wchar_t* installDir, const std::string& release, const std::vector<InstallItem>& items,
+                 OverallProgress& total);
     bool FetchSignedDocument(const wchar_t* name, std::size_t limit, const wchar_t* signatureName, std::string* text,
                              std::string* signature);
     bool FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVersion);

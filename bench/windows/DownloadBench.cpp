@@ -1,15 +1,18 @@
 // How fast the upgrade's DownloadFile stores one file from the upgrade server,
 // and how much memory the process needs meanwhile.
 //
-//   download_bench NAME [RUNS]
+//   download_bench NAME RUNS BYTES
 //
-// Fetches <upgrade URL>/upgrade/NAME into the temporary folder RUNS times
-// (default 1) as an upgrade does: the real upgrade window is shown and its
-// thread paints the bars while a second thread downloads. Prints one line per
-// run:
+// Fetches <upgrade URL>/upgrade/NAME into the temporary folder RUNS times as
+// an upgrade does: the real upgrade window is shown and its thread paints the
+// bars while a second thread downloads. Prints one line per run:
 //   ok=1 bytes=N seconds=S ws_before_kib=A ws_peak_kib=B
-// where ws_peak_kib is the largest working set sampled every 10 ms during the
-// download. The downloaded file is removed afterwards.
+// where bytes is what the download stored, read through the download's own
+// handle before it closes (the file is a delete-on-close one, as in an
+// upgrade: by name it is gone or empty afterwards), and ws_peak_kib is the
+// largest working set sampled every 10 ms during the download. A run that
+// failed or stored fewer than BYTES bytes is not a figure: it is reported
+// on stderr and the program exits with 1.
 #include <windows.h>
 #include <psapi.h>
 
@@ -39,6 +42,7 @@ struct Run {
     std::wstring url;
     std::wstring file;
     BOOL ok = FALSE;
+    unsigned long long bytes = 0;
     double seconds = 0;
 };
 
@@ -52,6 +56,8 @@ DWORD WINAPI Download(LPVOID param) {
     run.ok = file && DownloadFile(run.url, run.file, file.Get(), g_running,
                                   [&run](std::uint32_t position) { run.wnd->SetFileProgress(position); });
     QueryPerformanceCounter(&end);
+    LARGE_INTEGER stored{};
+    run.bytes = file && GetFileSizeEx(file.Get(), &stored) ? static_cast<unsigned long long>(stored.QuadPart) : 0;
     run.seconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     return 0;
 }
@@ -76,12 +82,13 @@ std::size_t PumpUntil(HANDLE thread) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: download_bench NAME [RUNS]\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: download_bench NAME RUNS BYTES\n");
         return 2;
     }
     const std::string nameAnsi = argv[1];
-    const int runs = argc > 2 ? std::atoi(argv[2]) : 1;
+    const int runs = std::atoi(argv[2]);
+    const unsigned long long expected = std::strtoull(argv[3], nullptr, 10);
 
     g_running.Start();
     CUpgradeWnd wnd;
@@ -106,12 +113,12 @@ int main(int argc, char** argv) {
         const std::size_t peak = PumpUntil(thread);
         CloseHandle(thread);
 
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        GetFileAttributesExW(temp.c_str(), GetFileExInfoStandard, &data);
-        const unsigned long long bytes =
-            (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if (!run.ok) status = 1;
-        std::printf("ok=%d bytes=%llu seconds=%.4f ws_before_kib=%zu ws_peak_kib=%zu\n", run.ok ? 1 : 0, bytes,
+        if (!run.ok || run.bytes == 0 || run.bytes < expected) {
+            std::fprintf(stderr, "download_bench: run %d is no figure: ok=%d, %llu of %llu bytes stored\n", i + 1,
+                         run.ok ? 1 : 0, run.bytes, expected);
+            status = 1;
+        }
+        std::printf("ok=%d bytes=%llu seconds=%.4f ws_before_kib=%zu ws_peak_kib=%zu\n", run.ok ? 1 : 0, run.bytes,
                     run.seconds, before, peak);
         std::fflush(stdout);
     }

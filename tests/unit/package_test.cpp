@@ -143,21 +143,29 @@ TEST(DecodeUibPackage, FailedAllocationsAndWritesReturnZeroAndKeepTheTarget) {
     } cases[] = {
         {"input buffer", {FailingAllocate, real.release, real.write, real.close}, 1},
         {"output buffer", {FailingAllocate, real.release, real.write, real.close}, 2},
-        {"first block's write", {real.allocate, real.release, ShortWrite, real.close}, 1},
-        {"second block's write", {real.allocate, real.release, ShortWrite, real.close}, 2},
+        {"first write, before the 17th block", {real.allocate, real.release, ShortWrite, real.close}, 1},
+        {"last write, after the last block", {real.allocate, real.release, ShortWrite, real.close}, 2},
         {"flush on close", {real.allocate, real.release, real.write, FailingClose}, 1},
         {"nothing", {FailingAllocate, real.release, ShortWrite, real.close}, 0},
     };
+    // Seventeen full blocks: the decoder gathers sixteen before it writes.
+    std::vector<Bytes> blocks;
+    std::string content;
+    for (int i = 0; i < 17; ++i) {
+        const std::string piece = TextLike(16384 - i) + std::string(i, 'x');
+        blocks.push_back(Frame(Z(piece)));
+        content += piece;
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        const std::string source = dir.Write("in.uib", Package({Frame(Z("one")), Frame(Z("two"))}));
+        const std::string source = dir.Write("in.uib", Package(blocks));
         const std::string target = dir.Write("target", std::string(kOld));
         g_fail_call = c.fail_call;
         g_calls = 0;
         const int result = uib::DecodeUibPackageWith(source.c_str(), target.c_str(), c.hooks);
         EXPECT_EQ(result, c.fail_call == 0 ? 1 : 0);
-        EXPECT_EQ(ReadAll(target), c.fail_call == 0 ? "onetwo" : kOld);
+        EXPECT_EQ(ReadAll(target), c.fail_call == 0 ? content : kOld);
         EXPECT_EQ(dir.Names(), (std::set<std::string>{"in.uib", "target"}));
     }
 }

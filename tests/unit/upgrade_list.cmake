@@ -18,7 +18,9 @@ if(WIN32)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeJobTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/install/InstallationTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/SignedUpgradeTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/upgrade/ResumptionTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../support/RangeServer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
     LIBS qs_upgrade qs_upgrade_url bcrypt LOCKS port50918 TIMEOUT 120)
   # The release check on its own, in a program that does not import bcrypt.dll

@@ -1,0 +1,78 @@
+#include "tests/support/RangeServer.h"
+
+#include <cstdlib>
+
+namespace e2e {
+namespace {
+
+// The value of a request header, "" when the request has none.
+std::string HeaderValue(const std::string& request, const std::string& name) {
+    const std::size_t at = request.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    const std::size_t from = at + name.size() + 4;
+    return request.substr(from, request.find("\r\n", from) - from);
+}
+
+}  // namespace
+
+RangeServer::RangeServer(u_short port, std::string bytes, std::string etag, std::string lastModified,
+                         std::vector<Step> steps, std::function<std::uint64_t()> clock)
+    : m_clock(std::move(clock)),
+      m_steps(std::move(steps)),
+      m_bytes(std::move(bytes)),
+      m_etag(std::move(etag)),
+      m_lastModified(std::move(lastModified)),
+      m_peer(port, [this](SOCKET s, int index) { Answer(s, index); }) {}
+
+std::vector<RangeServer::Request> RangeServer::Requests() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_requests;
+}
+
+void RangeServer::Answer(SOCKET s, int index) {
+    const std::string request = ReadRequest(s);
+    const Step step = index < static_cast<int>(m_steps.size()) ? m_steps[index] : Step{};
+    std::string bytes, validators;
+    bool whole = step.fault == Fault::kIgnoreRange;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_requests.push_back({HeaderValue(request, "Range"), HeaderValue(request, "If-Range"), m_clock()});
+        if (step.fault == Fault::kChangeFile) {
+            for (char& c : m_bytes) c = static_cast<char>(~c);
+            m_etag = "\"changed-" + std::to_string(index) + "\"";
+            m_lastModified = "Thu, 10 Dec 2026 06:00:00 GMT";
+        }
+        bytes = m_bytes;
+        if (!m_etag.empty()) validators += "ETag: " + m_etag + "\r\n";
+        if (!m_lastModified.empty()) validators += "Last-Modified: " + m_lastModified + "\r\n";
+        // If-Range that names the file as it is now lets the range stand.
+        const std::string ifRange = m_requests.back().ifRange;
+        whole = whole || (!ifRange.empty() && ifRange != m_etag && ifRange != m_lastModified);
+    }
+    const std::string range = HeaderValue(request, "Range");
+    std::uint64_t from = 0, to = bytes.size() ? bytes.size() - 1 : 0;
+    const bool partial = range.rfind("bytes=", 0) == 0 && !whole;
+    if (partial) {
+        char* end = nullptr;
+        from = std::strtoull(range.c_str() + 6, &end, 10);
+        if (end && *end == '-' && end[1]) to = std::min<std::uint64_t>(to, std::strtoull(end + 1, nullptr, 10));
+        if (from >= bytes.size() || step.fault == Fault::kRefuseRange) {
+            SendAll(s, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(bytes.size()) +
+                           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            return;
+        }
+        if (step.fault == Fault::kWrongStart && from > 0) --from;
+    }
+    std::string head = partial ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                                     std::to_string(to) + "/" + std::to_string(bytes.size()) + "\r\n"
+                               : "HTTP/1.1 200 OK\r\n";
+    head += validators + "Content-Length: " + std::to_string(to + 1 - from) + "\r\nConnection: close\r\n\r\n";
+    std::uint64_t end = to + 1;
+    if (step.fault == Fault::kCut && step.at >= from && step.at < end) end = step.at;
+    if (!SendAll(s, head) || !SendAll(s, bytes.substr(from, end - from))) return;
+    // A cut closes the connection in order, so that every byte counted here
+    // reaches the client; a reset would drop what it had not read yet.
+    m_sent += end - from;
+}
+
+}  // namespace e2e
