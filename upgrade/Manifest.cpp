@@ -4,11 +4,13 @@
 
 namespace {
 
-constexpr char kHeader[] = "Quillstone-Manifest: 2";
+constexpr char kHeader[] = "Quillstone-Manifest: 3";
 constexpr char kRelease[] = "Release: ";
+constexpr char kKeysVersion[] = "Keys-Version: ";
 constexpr char kExpires[] = "Expires: ";
 constexpr char kFile[] = "File: ";
 constexpr char kPackage[] = "Package: ";
+constexpr std::size_t kHeadLines = 4;  // the lines before the files
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -54,14 +56,15 @@ bool IsPackageEntry(const std::string& entry) {
 
 bool ParseManifest(const std::string& text, Manifest* manifest) {
     std::vector<std::string> lines;
-    if (text.size() > kManifestLimit || !SplitLines(text, &lines) || lines.size() < 3) return false;
+    if (text.size() > kManifestLimit || !SplitLines(text, &lines) || lines.size() < kHeadLines) return false;
     Manifest read;
     if (lines[0] != kHeader || !StartsWith(lines[1], kRelease) ||
-        !ReadDecimal(lines[1].substr(sizeof kRelease - 1), &read.release) || !StartsWith(lines[2], kExpires) ||
-        !ParseUtcTime(lines[2].substr(sizeof kExpires - 1), &read.expires)) {
+        !ReadDecimal(lines[1].substr(sizeof kRelease - 1), &read.release) || !StartsWith(lines[2], kKeysVersion) ||
+        !ReadDecimal(lines[2].substr(sizeof kKeysVersion - 1), &read.keysVersion) || !StartsWith(lines[3], kExpires) ||
+        !ParseUtcTime(lines[3].substr(sizeof kExpires - 1), &read.expires)) {
         return false;
     }
-    for (std::size_t i = 3; i < lines.size(); ++i) {
+    for (std::size_t i = kHeadLines; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         ManifestFile file;
         const bool package = StartsWith(line, kPackage);
@@ -75,8 +78,8 @@ bool ParseManifest(const std::string& text, Manifest* manifest) {
 }
 
 std::string FormatManifest(const Manifest& manifest) {
-    std::string text = std::string(kHeader) + "\n" + kRelease + std::to_string(manifest.release) + "\n" + kExpires +
-                       FormatUtcTime(manifest.expires) + "\n";
+    std::string text = std::string(kHeader) + "\n" + kRelease + std::to_string(manifest.release) + "\n" + kKeysVersion +
+                       std::to_string(manifest.keysVersion) + "\n" + kExpires + FormatUtcTime(manifest.expires) + "\n";
     for (const ManifestFile& f : manifest.files) {
         const bool package = IsPackageEntry(f.entry);
         text += (package ? kPackage : kFile) + f.entry + " " + std::to_string(f.size) + " " + f.sha256;

@@ -5,8 +5,9 @@
 // the publisher's tool writes and checks it, and both go by this one reading
 // of it.
 //
-//   Quillstone-Manifest: 2
+//   Quillstone-Manifest: 3
 //   Release: 42
+//   Keys-Version: 3
 //   Expires: 2027-03-08T14:00:00Z
 //   File: Marlowcast.exe 1234567 <64 lower-case hex digits>
 //   Package: skins\skin.dat.uib 5120 <64 hex digits> 16384 <64 hex digits>
@@ -17,8 +18,11 @@
 // may hold spaces, never a control byte), so that where a file goes is
 // signed too, not only what it holds. An entry ending in ".uib" is a package
 // and has a Package line, which adds what decoding it gives: its size and
-// SHA-256; every other entry has a File line. SIZE is decimal, EXPIRES a
-// time in UTC (upgrade/SignedText.h). Nothing else may appear: no other
+// SHA-256; every other entry has a File line. KEYS-VERSION is the version of
+// the keys document whose release keys signed it: served with any other, it
+// is refused, so that an old manifest cannot be passed off under a newer
+// keys document that kept its key. SIZE is decimal, EXPIRES a time in UTC
+// (upgrade/SignedText.h). Nothing else may appear: no other
 // line, no blank line, no '\r', no entry twice.
 
 #include <cstddef>
@@ -46,6 +50,7 @@ struct ManifestFile {
 
 struct Manifest {
     std::uint64_t release = 0;
+    std::uint64_t keysVersion = 0;
     std::int64_t expires = 0;  // seconds since 1970 (UTC)
     std::vector<ManifestFile> files;
 };

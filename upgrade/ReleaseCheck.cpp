@@ -194,6 +194,7 @@ ReleaseVerdict CheckManifest(const std::string& text, const std::string& signatu
     Manifest read;
     if (!ParseManifest(text, &read)) return ReleaseVerdict::kBadManifest;
     *manifest = std::move(read);
+    if (manifest->keysVersion != keys.version) return ReleaseVerdict::kOtherKeysVersion;
     if (IsExpired(manifest->expires, now)) return ReleaseVerdict::kExpiredManifest;
     if (manifest->release < record.installed) return ReleaseVerdict::kOlderRelease;
     if (record.anyRolledBack && manifest->release <= record.rolledBack) return ReleaseVerdict::kRolledBackRelease;

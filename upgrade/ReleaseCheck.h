@@ -25,6 +25,7 @@ enum class ReleaseVerdict {
     kExpiredKeys,        // more than the grace past its expiry
     kBadSignature,       // the manifest is not signed by a release key of the keys document, or changed since
     kBadManifest,        // signed, but not a manifest
+    kOtherKeysVersion,   // signed for another keys version than the keys document served
     kExpiredManifest,    // more than the grace past its expiry
     kOlderRelease,       // older than one installed already under this keys version
     kRolledBackRelease,  // at or below a release rolled back under this keys version
@@ -40,8 +41,8 @@ ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, 
                          std::uint64_t acceptedVersion, std::int64_t now, KeysDocument* keys);
 
 // Checks the manifest's signature with the release keys of `keys` (any one
-// of them), reads it, and refuses a manifest that expired more than the
-// grace before `now`, a release older than `record.installed` (the same one
+// of them), reads it, and refuses a manifest signed for another keys version
+// than `keys`, one that expired more than the grace before `now`, a release older than `record.installed` (the same one
 // is accepted: a repair) and one at or below `record.rolledBack`. The
 // manifest is read whenever its signature is good, so that a refusal can
 // name its release or its expiry.

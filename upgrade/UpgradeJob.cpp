@@ -74,6 +74,12 @@ void LogRefusal(ReleaseVerdict verdict, const KeysDocument& keys, std::uint64_t 
                 keys.version);
             break;
         case ReleaseVerdict::kBadManifest: LogEvent(L"Upgrade refused: the signed manifest is malformed"); break;
+        case ReleaseVerdict::kOtherKeysVersion:
+            LogEvent(
+                L"Upgrade refused: the manifest (release %llu) is signed for keys version %llu, not for the %llu "
+                L"served",
+                manifest.release, manifest.keysVersion, keys.version);
+            break;
         case ReleaseVerdict::kExpiredManifest:
             LogEvent(L"Upgrade refused: the manifest (release %llu) expired on %hs", manifest.release,
                      FormatUtcTime(manifest.expires).c_str());

@@ -143,11 +143,38 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
          "Quillstone.keys: not signed with the root key"},
         {"a manifest signed with a release key the keys document does not list",
          {},
-         {"--key", keys.Path("stranger.pem")},
-         [](TempDir&) {},
+         {},
+         [&](TempDir& d) {
+             // Signed where a keys document lists that key, then served here.
+             TempDir elsewhere;
+             const std::string file = elsewhere.Write("a.txt", "a");
+             ASSERT_EQ(Uibpack({"keys", "--root", keys.Path("root.pem"), "--version", "1", "--out", elsewhere.Path(""),
+                                keys.Path("stranger.pub.pem")})
+                           .status,
+                       0);
+             ASSERT_EQ(Uibpack({"sign", "--key", keys.Path("stranger.pem"), "--release", "7", "--out",
+                                elsewhere.Path(""), file})
+                           .status,
+                       0);
+             for (const char* name : {"Quillstone.manifest", "Quillstone.manifest.sig"}) {
+                 d.Write(name, ReadAll(elsewhere.Path(name)));
+             }
+         },
          "root.pub.pem",
          1,
          "Quillstone.manifest: not signed with a release key of keys version 1"},
+        {"an old manifest beside a newer keys document that kept its release key",
+         {},
+         {},
+         [&](TempDir& d) {
+             ASSERT_EQ(Uibpack({"keys", "--root", keys.Path("root.pem"), "--version", "2", "--out", d.Path(""),
+                                keys.Path("release.pub.pem")})
+                           .status,
+                       0);
+         },
+         "root.pub.pem",
+         1,
+         "Quillstone.manifest: release 7 is signed for keys version 1, not for the 2 beside it"},
         {"an expired keys document",
          {"--expires", past},
          {},
@@ -239,13 +266,21 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
         EXPECT_NE(verified.output.find(c.says), std::string::npos) << verified.output;
     }
 
-    // Signing refuses a key that cannot sign, a file that is not there, an
-    // entry no list can name and a package that does not decode, and then
-    // writes nothing.
-    TempDir out;
+    // Signing refuses a key that cannot sign, a folder without a keys
+    // document, a key its keys document does not list, a file that is not
+    // there, an entry no list can name and a package that does not decode,
+    // and then writes nothing.
+    TempDir out, bare;
     const std::string file = out.Write("a.txt", "a");
+    ASSERT_EQ(Uibpack({"keys", "--root", keys.Path("root.pem"), "--version", "1", "--out", out.Path(""),
+                       keys.Path("release.pub.pem")})
+                  .status,
+              0);
+    const std::set<std::string> written = out.Names();
     for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--key", keys.Path("release.pub.pem"), file}, "not an ECDSA P-256 private key"},
+             {{"--key", keys.Path("release.pem"), "--out", bare.Path(""), file}, "holds no keys document to sign for"},
+             {{"--key", keys.Path("stranger.pem"), file}, "stranger.pem is not a release key of keys version 1"},
              {{"--key", keys.Path("release.pem"), out.Path("no")}, "cannot read"},
              {{"--key", keys.Path("release.pem"), "sub\\CON=" + file}, "no upgrade list can name this entry"},
              {{"--key", keys.Path("release.pem"), "a.uib=" + file}, "is not a package that decodes"},
@@ -255,7 +290,8 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
         const Outcome outcome = Uibpack(sign);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_NE(outcome.output.find(says), std::string::npos) << outcome.output;
-        EXPECT_EQ(out.Names(), (std::set<std::string>{"a.txt"}));
+        EXPECT_EQ(out.Names(), written);
+        EXPECT_EQ(bare.Names(), std::set<std::string>());
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -264,8 +265,22 @@ bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int6
                  const std::vector<ReleaseFile>& files, std::string* error) {
     KeyPtr key = ReadKey(releasePem, true, error);
     if (!key) return false;
+    // The manifest belongs to the keys document it is served with, and only
+    // a release key that document lists can sign for it.
+    std::string keysText;
+    KeysDocument keys;
+    PublicKey raw;
+    if (!ReadWhole(outDir + "/" + kKeysName, &keysText, kKeysLimit) || !ParseKeysDocument(keysText, &keys)) {
+        *error = outDir + " holds no keys document to sign for: write one there with uibpack keys first";
+        return false;
+    }
+    if (!RawPublicKey(key.get(), &raw) || std::find(keys.keys.begin(), keys.keys.end(), raw) == keys.keys.end()) {
+        *error = releasePem + " is not a release key of keys version " + std::to_string(keys.version) + " in " + outDir;
+        return false;
+    }
     Manifest manifest;
     manifest.release = release;
+    manifest.keysVersion = keys.version;
     manifest.expires = expires;
     for (const ReleaseFile& given : files) {
         if (!IsSafeEntry(given.entry)) {
@@ -363,6 +378,12 @@ bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std
     Manifest manifest;
     if (!ParseManifest(text, &manifest)) {
         *report = std::string(kManifestName) + ": signed but malformed";
+        return false;
+    }
+    if (manifest.keysVersion != keys.version) {
+        *report = std::string(kManifestName) + ": release " + std::to_string(manifest.release) +
+                  " is signed for keys version " + std::to_string(manifest.keysVersion) + ", not for the " +
+                  std::to_string(keys.version) + " beside it";
         return false;
     }
     if (IsExpired(manifest.expires, now)) {

@@ -130,6 +130,7 @@ protected:
         r.keys = {1, Now() + 365 * 86400, {release.publicKey}};
         r.root = &root;
         r.manifest.release = 5;
+        r.manifest.keysVersion = 1;
         r.manifest.expires = Now() + 90 * 86400;
         for (const auto& [entry, name] :
              {std::pair<std::string, std::string>{"one.txt", "one.txt"}, {"sub\\two.bin", "two.bin"}}) {
@@ -241,8 +242,18 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              r.keys = {2, r.keys.expires, {rotated.publicKey}};
              r.signer = &rotated;
              r.manifest.release = 44;
+             r.manifest.keysVersion = 2;
          },
          true, true, "Manifest accepted: release 44 (installed so far: 0), keys version 2"},
+        {"an old manifest served with a newer keys document that kept its release key",
+         [&] {
+             RecordAcceptedKeysVersion(key, 1);
+             RecordInstalledRelease(key, 1, 50);
+         },
+         [this](Release& r) {
+             r.keys = {2, r.keys.expires, {release.publicKey}};
+         },
+         false, false, "Upgrade refused: the manifest (release 5) is signed for keys version 1, not for the 2 served"},
         {"an expired manifest", [] {}, [&](Release& r) { r.manifest.expires = expired; }, false, false,
          "Upgrade refused: the manifest (release 5) expired on 2026-12-08T10:59:59Z"},
         {"a manifest expired less than an hour ago", [] {},
