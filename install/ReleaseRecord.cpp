@@ -1,10 +1,10 @@
 #include "install/ReleaseRecord.h"
 
 #include <windows.h>
-
-#include <cstdio>
+#include <sddl.h>
 
 #include "base/AnsiText.h"
+#include "base/Handles.h"
 
 namespace {
 
@@ -69,6 +69,69 @@ bool WriteRecord(const std::wstring& key, const std::wstring& name, std::uint64_
     return Report(status);
 }
 
+// The records are shared by every Quillstone of this user: two logons (two
+// sessions) may check and record at the same moment. A mutex in the global
+// namespace, named for the user, makes each read-compare-write one step, so
+// that a record can only rise.
+class RecordLock {
+public:
+    RecordLock() {
+        const std::wstring user = UserSid();
+        if (user.empty()) return;
+        m_mutex.Reset(CreateMutexW(nullptr, FALSE, (L"Global\\Quillstone release records " + user).c_str()));
+        if (!m_mutex) return;
+        // An abandoned mutex is ours: each value is written whole, and what
+        // the holder left is read again under the lock.
+        const DWORD waited = WaitForSingleObject(m_mutex.Get(), kLockWaitMs);
+        m_held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        if (!m_held) SetLastError(waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
+    }
+    ~RecordLock() {
+        if (m_held) ReleaseMutex(m_mutex.Get());
+    }
+    RecordLock(const RecordLock&) = delete;
+    RecordLock& operator=(const RecordLock&) = delete;
+    explicit operator bool() const { return m_held; }
+
+private:
+    static constexpr DWORD kLockWaitMs = 10000;  // a record takes milliseconds
+
+    static std::wstring UserSid() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+        const UniqueHandle owned(token);
+        union {
+            TOKEN_USER user;
+            BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        } info;
+        DWORD size = 0;
+        wchar_t* text = nullptr;
+        if (!GetTokenInformation(token, TokenUser, &info, sizeof info, &size) ||
+            !ConvertSidToStringSidW(info.user.User.Sid, &text)) {
+            return L"";
+        }
+        std::wstring sid = text;
+        LocalFree(text);
+        return sid;
+    }
+
+    UniqueHandle m_mutex;
+    bool m_held = false;
+};
+
+// Writes `value` unless the record is that high already; `recorded` gets
+// what the record holds afterwards, which is higher than `value` when another
+// process got there first.
+bool RaiseRecord(const std::wstring& key, const std::wstring& name, std::uint64_t value, std::uint64_t* recorded) {
+    const RecordLock lock;
+    if (!lock) return false;
+    bool found = false;
+    if (!ReadRecord(key, name, recorded, &found)) return false;
+    if (found && *recorded >= value) return true;
+    *recorded = value;
+    return WriteRecord(key, name, value);
+}
+
 }  // namespace
 
 bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version) {
@@ -76,8 +139,9 @@ bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version) {
     return ReadRecord(key, kKeysVersionValue, version, &found);
 }
 
-bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version) {
-    return WriteRecord(key, kKeysVersionValue, version);
+bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version, std::uint64_t* recorded) {
+    std::uint64_t now = 0;
+    return RaiseRecord(key, kKeysVersionValue, version, recorded ? recorded : &now);
 }
 
 bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record) {
@@ -86,15 +150,15 @@ bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, Relea
            ReadRecord(key, RolledBackValue(keysVersion), &record->rolledBack, &record->anyRolledBack);
 }
 
-bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
-    return WriteRecord(key, InstalledValue(keysVersion), release);
+bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release,
+                            std::uint64_t* recorded) {
+    std::uint64_t now = 0;
+    return RaiseRecord(key, InstalledValue(keysVersion), release, recorded ? recorded : &now);
 }
 
 bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
-    ReleaseRecord record;
-    if (!ReadReleaseRecord(key, keysVersion, &record)) return false;
-    if (record.anyRolledBack && record.rolledBack >= release) return true;
-    return WriteRecord(key, RolledBackValue(keysVersion), release);
+    std::uint64_t recorded = 0;
+    return RaiseRecord(key, RolledBackValue(keysVersion), release, &recorded);
 }
 
 std::string SignedReleaseName(std::uint64_t keysVersion, std::uint64_t release) {
@@ -105,12 +169,29 @@ namespace {
 
 constexpr char kFilesPrefix[] = "files ";
 
-bool ReadSigned(const std::string& name, std::uint64_t* keysVersion, std::uint64_t* release) {
-    char end = 0;
-    unsigned long long k = 0, r = 0;
-    if (std::sscanf(name.c_str(), "signed %llu %llu%c", &k, &r, &end) != 2) return false;
-    *keysVersion = k, *release = r;
+// 1 to 20 digits at `at` that fit 64 bits, up to `end` (a space, or the end
+// of the name); `at` is moved past them.
+bool ReadNumber(const std::string& name, std::size_t* at, char end, std::uint64_t* value) {
+    const std::size_t start = *at;
+    std::uint64_t number = 0;
+    for (; *at < name.size() && name[*at] >= '0' && name[*at] <= '9'; ++*at) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(name[*at] - '0');
+        if (number > (UINT64_MAX - digit) / 10) return false;  // past 2^64-1: no number of ours
+        number = number * 10 + digit;
+    }
+    if (*at == start || *at - start > 20 || (end ? *at >= name.size() || name[*at] != end : *at != name.size())) {
+        return false;
+    }
+    *value = number;
+    ++*at;
     return true;
+}
+
+bool ReadSigned(const std::string& name, std::uint64_t* keysVersion, std::uint64_t* release) {
+    static const char kSigned[] = "signed ";
+    std::size_t at = sizeof kSigned - 1;
+    return name.compare(0, at, kSigned) == 0 && ReadNumber(name, &at, ' ', keysVersion) &&
+           ReadNumber(name, &at, 0, release);
 }
 
 bool IsFiles(const std::string& name) { return name.compare(0, sizeof kFilesPrefix - 1, kFilesPrefix) == 0; }

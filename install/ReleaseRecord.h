@@ -26,11 +26,17 @@ struct ReleaseRecord {
 // flushed to disk before its function returns, so that a power cut right
 // after cannot bring an older number back; false, with the registry's error
 // as the last error, when it cannot be kept.
+//
+// A record only ever rises: each Record function reads it again and writes
+// only a higher number, under a lock that every Quillstone of this user
+// shares (two logons may upgrade at once). `recorded`, when given, gets what
+// the record holds afterwards: higher than the number given when another
+// process recorded a higher one meanwhile.
 bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version);
-bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version);
+bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version, std::uint64_t* recorded = nullptr);
 bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record);
-bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release);
-// Keeps the higher of `release` and what was recorded already.
+bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release,
+                            std::uint64_t* recorded = nullptr);
 bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release);
 
 // A release as the installation journal names it: "signed <keys version>
@@ -39,7 +45,9 @@ bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion,
 std::string SignedReleaseName(std::uint64_t keysVersion, std::uint64_t release);
 // The name for a person: "release 7 (keys version 2)", "the files of <hash>".
 std::wstring DescribeRelease(const std::string& name);
-// Records the named release as rolled back, so that it is refused from now on.
+// Records the named release as rolled back, so that it is refused from now
+// on. A signed name whose numbers do not fit 64 bits is no name of ours:
+// false, ERROR_INVALID_DATA.
 bool RecordRefusedRelease(const std::wstring& key, const std::string& name);
 // Whether the unsigned release named `name` was rolled back here; false when
 // the record cannot be read (the last error says why).

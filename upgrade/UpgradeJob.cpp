@@ -333,12 +333,18 @@ bool UpgradeJob::Run() {
     // start completes) would leave the old number, and the older release
     // would be accepted again. The same release is accepted again, so an
     // installation that fails and is undone does not block a retry.
-    if (m_source.rootKey && !RecordInstalledRelease(m_source.releaseKey, keysVersion, manifest.release)) {
+    std::uint64_t recorded = 0;
+    if (m_source.rootKey && !RecordInstalledRelease(m_source.releaseKey, keysVersion, manifest.release, &recorded)) {
         const DWORD error = GetLastError();
         LogEvent(
             L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
             L"error %lu (%ls)",
             manifest.release, m_source.releaseKey.c_str(), error, ErrorText(error).c_str());
+        return false;
+    }
+    if (m_source.rootKey && recorded > manifest.release) {  // another Quillstone of this user was faster
+        LogEvent(L"Upgrade refused: release %llu was installed here meanwhile, newer than %llu (keys version %llu)",
+                 recorded, manifest.release, keysVersion);
         return false;
     }
     Installation installation(installDir);
@@ -439,8 +445,13 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVers
     // Kept at once, whatever becomes of this upgrade: from now on the release
     // keys that this version no longer lists sign nothing here.
     if (keys.version > accepted) {
-        if (!RecordAcceptedKeysVersion(m_source.releaseKey, keys.version)) {
+        std::uint64_t recorded = 0;
+        if (!RecordAcceptedKeysVersion(m_source.releaseKey, keys.version, &recorded)) {
             LogRecordError(L"the keys version accepted cannot be recorded", m_source.releaseKey);
+            return false;
+        }
+        if (recorded > keys.version) {  // a higher one accepted meanwhile
+            LogRefusal(ReleaseVerdict::kOlderKeys, keys, recorded, *manifest, record);
             return false;
         }
         LogEvent(L"Keys document version %llu accepted (before: %llu): %lu release key%ls, expires %hs", keys.version,

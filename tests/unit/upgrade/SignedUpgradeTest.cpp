@@ -209,6 +209,9 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          false, "Upgrade refused: the manifest's release is older than the one installed (5 < 6, keys version 1)"},
         {"a release rolled back here", [&] { RecordRefusedRelease(key, SignedReleaseName(1, 5)); }, [](Release&) {},
          false, false, "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
+        {"a rollback named past 2^64-1 in a journal: no name of ours, nothing recorded",
+         [&] { EXPECT_FALSE(RecordRefusedRelease(key, "signed 1 18446744073709551616")); }, [](Release&) {}, true, true,
+         "Manifest accepted: release 5 (installed so far: 0)"},
         {"a release record that cannot be read",
          [&] { RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Upgrade Release (keys version 1)", REG_SZ, L"6", 4); },
          [](Release&) {}, false, false, "Upgrade refused: the release record cannot be read"},
@@ -439,6 +442,21 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
         EXPECT_EQ(here.Installed(), before);
         EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
         RegDeleteTreeW(HKEY_CURRENT_USER, kVolatile);
+    }
+    {
+        SCOPED_TRACE("another Quillstone of this user installs release 60 meanwhile: the record stays at 60");
+        RegDeleteTreeW(HKEY_CURRENT_USER, kReleaseKey);
+        testlog::LogFolder log;
+        Folders here;
+        here.Lay(before);
+        WatchedDisplay shown;
+        shown.onTotal = [&](std::uint32_t) { RecordInstalledRelease(kReleaseKey, 1, 60); };
+        EXPECT_FALSE(Upgrade(Valid(), here, shown).installed);
+        EXPECT_EQ(Installed(), 60u);
+        EXPECT_EQ(here.Installed(), before);
+        EXPECT_NE(testlog::ReadAll(log.Log()).find(
+                      "Upgrade refused: release 60 was installed here meanwhile, newer than 5 (keys version 1)"),
+                  std::string::npos);
     }
     {
         SCOPED_TRACE("an installation undone after the record: the same release is accepted on the retry");
