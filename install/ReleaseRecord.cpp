@@ -161,8 +161,12 @@ bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion,
     return RaiseRecord(key, RolledBackValue(keysVersion), release, &recorded);
 }
 
-std::string SignedReleaseName(std::uint64_t keysVersion, std::uint64_t release) {
-    return "signed " + std::to_string(keysVersion) + " " + std::to_string(release);
+std::wstring RootRecordKey(const std::wstring& key, const std::string& root) {
+    return key + L"\\Upgrade records\\Root " + FromUtf8(root);
+}
+
+std::string SignedReleaseName(const std::string& root, std::uint64_t keysVersion, std::uint64_t release) {
+    return "signed " + root + " " + std::to_string(keysVersion) + " " + std::to_string(release);
 }
 
 namespace {
@@ -187,11 +191,16 @@ bool ReadNumber(const std::string& name, std::size_t* at, char end, std::uint64_
     return true;
 }
 
-bool ReadSigned(const std::string& name, std::uint64_t* keysVersion, std::uint64_t* release) {
+constexpr std::size_t kFingerprintSize = 16;
+
+bool ReadSigned(const std::string& name, std::string* root, std::uint64_t* keysVersion, std::uint64_t* release) {
     static const char kSigned[] = "signed ";
-    std::size_t at = sizeof kSigned - 1;
-    return name.compare(0, at, kSigned) == 0 && ReadNumber(name, &at, ' ', keysVersion) &&
-           ReadNumber(name, &at, 0, release);
+    std::size_t at = sizeof kSigned - 1 + kFingerprintSize;
+    if (name.compare(0, sizeof kSigned - 1, kSigned) != 0 || name.size() <= at || name[at] != ' ') return false;
+    *root = name.substr(sizeof kSigned - 1, kFingerprintSize);
+    ++at;
+    return root->find_first_not_of("0123456789abcdef") == std::string::npos &&
+           ReadNumber(name, &at, ' ', keysVersion) && ReadNumber(name, &at, 0, release);
 }
 
 bool IsFiles(const std::string& name) { return name.compare(0, sizeof kFilesPrefix - 1, kFilesPrefix) == 0; }
@@ -203,8 +212,9 @@ std::wstring FilesValue(const std::string& name) {
 }  // namespace
 
 std::wstring DescribeRelease(const std::string& name) {
+    std::string root;
     std::uint64_t keysVersion = 0, release = 0;
-    if (ReadSigned(name, &keysVersion, &release)) {
+    if (ReadSigned(name, &root, &keysVersion, &release)) {
         return L"release " + std::to_wstring(release) + L" (keys version " + std::to_wstring(keysVersion) + L")";
     }
     if (IsFiles(name)) return L"the release of files " + FromUtf8(name.substr(sizeof kFilesPrefix - 1, 16));
@@ -212,8 +222,11 @@ std::wstring DescribeRelease(const std::string& name) {
 }
 
 bool RecordRefusedRelease(const std::wstring& key, const std::string& name) {
+    std::string root;
     std::uint64_t keysVersion = 0, release = 0;
-    if (ReadSigned(name, &keysVersion, &release)) return RecordRolledBackRelease(key, keysVersion, release);
+    if (ReadSigned(name, &root, &keysVersion, &release)) {
+        return RecordRolledBackRelease(RootRecordKey(key, root), keysVersion, release);
+    }
     if (IsFiles(name)) return WriteRecord(key, FilesValue(name), 1);
     SetLastError(ERROR_INVALID_DATA);  // a release that was not named cannot be refused
     return false;

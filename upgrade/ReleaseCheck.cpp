@@ -201,6 +201,15 @@ ReleaseVerdict CheckManifest(const std::string& text, const std::string& signatu
     return ReleaseVerdict::kAccepted;
 }
 
+std::string RootFingerprint(const unsigned char* rootKey) {
+    const Cng cng;
+    if (!cng) return "";
+    Algorithm sha256(cng, BCRYPT_SHA256_ALGORITHM);
+    Hash hash(sha256);
+    std::string digest;
+    return hash.Add(rootKey, 64) && Finish(hash, &digest) ? digest.substr(0, 16) : "";
+}
+
 std::int64_t SystemUtcNow() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);

@@ -49,6 +49,11 @@ ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, 
 ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const KeysDocument& keys,
                              const ReleaseRecord& record, std::int64_t now, Manifest* manifest);
 
+// The fingerprint that the release records of a root key (X and Y, 32 bytes
+// each) are kept under: the first 16 hex digits of its SHA-256. Empty when
+// the cryptography cannot be had.
+std::string RootFingerprint(const unsigned char* rootKey);
+
 // The machine's clock in UTC, in seconds since 1970 (GetSystemTimeAsFileTime).
 std::int64_t SystemUtcNow();
 

@@ -253,7 +253,14 @@ bool UpgradeJob::Run() {
     // the size it gives, and each file is checked as soon as it is in.
     Manifest manifest;
     std::uint64_t keysVersion = 0;
-    if (m_source.rootKey && !FetchSignedManifest(&manifest, &keysVersion)) return false;
+    // Each root key has records of its own: a build with a new one starts over.
+    const std::string root = m_source.rootKey ? RootFingerprint(m_source.rootKey) : "";
+    const std::wstring records = RootRecordKey(m_source.releaseKey, root);
+    if (m_source.rootKey && root.empty()) {
+        LogEvent(L"Upgrade refused: Windows' cryptography cannot be had to check the release");
+        return false;
+    }
+    if (m_source.rootKey && !FetchSignedManifest(records, &manifest, &keysVersion)) return false;
 
     // Let go of, and so removed, on every way out of here, before the folder.
     std::vector<std::unique_ptr<TempFile>> downloads;
@@ -280,7 +287,7 @@ bool UpgradeJob::Run() {
     // The release, as a rollback would refuse it. One without a publisher's
     // signature is known by its files; one rolled back here is refused
     // before Marlowcast is asked to wait for it, so Marlowcast keeps running.
-    std::string release = SignedReleaseName(keysVersion, manifest.release);
+    std::string release = SignedReleaseName(root, keysVersion, manifest.release);
     if (!m_source.rootKey) {
         std::vector<std::pair<std::string, HANDLE>> files;
         for (std::size_t i = 0; i < m_entries.size(); ++i) {
@@ -334,12 +341,12 @@ bool UpgradeJob::Run() {
     // would be accepted again. The same release is accepted again, so an
     // installation that fails and is undone does not block a retry.
     std::uint64_t recorded = 0;
-    if (m_source.rootKey && !RecordInstalledRelease(m_source.releaseKey, keysVersion, manifest.release, &recorded)) {
+    if (m_source.rootKey && !RecordInstalledRelease(records, keysVersion, manifest.release, &recorded)) {
         const DWORD error = GetLastError();
         LogEvent(
             L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
             L"error %lu (%ls)",
-            manifest.release, m_source.releaseKey.c_str(), error, ErrorText(error).c_str());
+            manifest.release, records.c_str(), error, ErrorText(error).c_str());
         return false;
     }
     if (m_source.rootKey && recorded > manifest.release) {  // another Quillstone of this user was faster
@@ -426,15 +433,15 @@ bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, con
 // keys document's release keys, its expiry, its release against those
 // installed and rolled back under that keys version; every entry of the
 // list signed for, in the folder the list gives it.
-bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVersion) {
+bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* manifest, std::uint64_t* keysVersion) {
     const std::int64_t now = m_clock();
     std::string text, signature;
     KeysDocument keys;
     std::uint64_t accepted = 0;
     ReleaseRecord record;
     if (!FetchSignedDocument(L"Quillstone.keys", kKeysLimit, L"Quillstone.keys.sig", &text, &signature)) return false;
-    if (!ReadAcceptedKeysVersion(m_source.releaseKey, &accepted)) {
-        LogRecordError(L"the keys version accepted so far cannot be read", m_source.releaseKey);
+    if (!ReadAcceptedKeysVersion(records, &accepted)) {
+        LogRecordError(L"the keys version accepted so far cannot be read", records);
         return false;
     }
     ReleaseVerdict verdict = CheckKeys(text, signature, m_source.rootKey, accepted, now, &keys);
@@ -446,8 +453,8 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVers
     // keys that this version no longer lists sign nothing here.
     if (keys.version > accepted) {
         std::uint64_t recorded = 0;
-        if (!RecordAcceptedKeysVersion(m_source.releaseKey, keys.version, &recorded)) {
-            LogRecordError(L"the keys version accepted cannot be recorded", m_source.releaseKey);
+        if (!RecordAcceptedKeysVersion(records, keys.version, &recorded)) {
+            LogRecordError(L"the keys version accepted cannot be recorded", records);
             return false;
         }
         if (recorded > keys.version) {  // a higher one accepted meanwhile
@@ -462,8 +469,8 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVers
     if (!FetchSignedDocument(L"Quillstone.manifest", kManifestLimit, L"Quillstone.manifest.sig", &text, &signature)) {
         return false;
     }
-    if (!ReadReleaseRecord(m_source.releaseKey, keys.version, &record)) {
-        LogRecordError(L"the release record cannot be read", m_source.releaseKey);
+    if (!ReadReleaseRecord(records, keys.version, &record)) {
+        LogRecordError(L"the release record cannot be read", records);
         return false;
     }
     verdict = CheckManifest(text, signature, keys, record, now, manifest);

@@ -140,10 +140,14 @@ protected:
         r.signer = &release;
         return r;
     }
+    // Where the records of a root's releases are kept.
+    static std::wstring Records(const Publisher& root) {
+        return RootRecordKey(kReleaseKey, RootFingerprint(root.publicKey.data()));
+    }
     // The release recorded as installed under keys version 1.
-    static std::uint64_t Installed() {
+    std::uint64_t Installed() const {
         ReleaseRecord record;
-        EXPECT_TRUE(ReadReleaseRecord(kReleaseKey, 1, &record));
+        EXPECT_TRUE(ReadReleaseRecord(Records(root), 1, &record));
         return record.installed;
     }
 
@@ -192,7 +196,7 @@ protected:
 };
 
 TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
-    const std::wstring key = kReleaseKey;
+    const std::wstring key = Records(root), oldRoot = Records(stranger);
     const std::int64_t expired = Now() - kExpiryGraceSeconds - 1;
     struct Case {
         const char* what;
@@ -207,11 +211,23 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          true, "Manifest accepted: release 5 (installed so far: 5)"},
         {"a release older than the one installed", [&] { RecordInstalledRelease(key, 1, 6); }, [](Release&) {}, false,
          false, "Upgrade refused: the manifest's release is older than the one installed (5 < 6, keys version 1)"},
-        {"a release rolled back here", [&] { RecordRefusedRelease(key, SignedReleaseName(1, 5)); }, [](Release&) {},
-         false, false, "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
+        {"a release rolled back here",
+         [&] { RecordRefusedRelease(kReleaseKey, SignedReleaseName(RootFingerprint(root.publicKey.data()), 1, 5)); },
+         [](Release&) {}, false, false,
+         "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
         {"a rollback named past 2^64-1 in a journal: no name of ours, nothing recorded",
-         [&] { EXPECT_FALSE(RecordRefusedRelease(key, "signed 1 18446744073709551616")); }, [](Release&) {}, true, true,
-         "Manifest accepted: release 5 (installed so far: 0)"},
+         [&] {
+             const std::string name = "signed " + RootFingerprint(root.publicKey.data()) + " 1 18446744073709551616";
+             EXPECT_FALSE(RecordRefusedRelease(kReleaseKey, name));
+         },
+         [](Release&) {}, true, true, "Manifest accepted: release 5 (installed so far: 0)"},
+        {"a build with a new root key, after the old root's keys version 2 and release 50",
+         [&] {
+             RecordAcceptedKeysVersion(oldRoot, 2);
+             RecordInstalledRelease(oldRoot, 1, 50);
+             RecordRolledBackRelease(oldRoot, 1, 60);
+         },
+         [](Release&) {}, true, true, "Manifest accepted: release 5 (installed so far: 0), keys version 1"},
         {"a release record that cannot be read",
          [&] { RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Upgrade Release (keys version 1)", REG_SZ, L"6", 4); },
          [](Release&) {}, false, false, "Upgrade refused: the release record cannot be read"},
@@ -314,7 +330,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         Release release = Valid();
         c.attack(release);
         ReleaseRecord before;
-        ReadReleaseRecord(kReleaseKey, release.keys.version, &before);
+        ReadReleaseRecord(key, release.keys.version, &before);
 
         Folders here;
         here.Lay(this->before);
@@ -322,7 +338,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         EXPECT_EQ(outcome.installed, c.installs);
         EXPECT_EQ(c.installs ? here.Release() : here.Installed(), c.installs ? after : this->before);
         ReleaseRecord recorded;
-        ReadReleaseRecord(kReleaseKey, release.keys.version, &recorded);
+        ReadReleaseRecord(key, release.keys.version, &recorded);
         EXPECT_EQ(recorded.installed, c.installs ? release.manifest.release : before.installed)
             << "a refused release is never recorded";
         EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>()) << "whatever the upgrade wrote there is removed";
@@ -435,7 +451,8 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
                   ERROR_SUCCESS);
         RegCloseKey(key);
         const std::wstring unwritable = std::wstring(kVolatile) + L"\\Release";
-        ASSERT_FALSE(RecordInstalledRelease(unwritable, 1, 1)) << "the test's premise";
+        ASSERT_FALSE(RecordInstalledRelease(RootRecordKey(unwritable, "0123456789abcdef"), 1, 1))
+            << "the test's premise";
         Folders here;
         here.Lay(before);
         EXPECT_FALSE(Upgrade(Valid(), here, display, unwritable.c_str()).installed);
@@ -450,7 +467,7 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
         Folders here;
         here.Lay(before);
         WatchedDisplay shown;
-        shown.onTotal = [&](std::uint32_t) { RecordInstalledRelease(kReleaseKey, 1, 60); };
+        shown.onTotal = [&](std::uint32_t) { RecordInstalledRelease(Records(root), 1, 60); };
         EXPECT_FALSE(Upgrade(Valid(), here, shown).installed);
         EXPECT_EQ(Installed(), 60u);
         EXPECT_EQ(here.Installed(), before);
