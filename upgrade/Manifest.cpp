@@ -1,6 +1,7 @@
 #include "upgrade/Manifest.h"
 
 #include "upgrade/SignedText.h"
+#include "upgrade/UpgradeList.h"
 
 namespace {
 
@@ -14,13 +15,20 @@ constexpr std::size_t kHeadLines = 4;  // the lines before the files
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-bool IsEntry(const std::string& text) {
-    if (text.empty()) return false;
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+}  // namespace
+
+const char* EntryFault(const std::string& entry) {
+    if (entry.empty()) return "is empty";
+    if (entry.size() > kMaxUpgradeEntryLength) return "is longer than the 64 bytes an upgrade list can carry";
+    for (char c : entry) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return "holds a control byte";
+        if (byte > 0x7F) return "holds a byte outside ASCII, which names another file under another code page";
     }
-    return true;
+    return nullptr;
 }
+
+namespace {
 
 // Takes the last space-separated field off `rest`; false when no space is left
 // before it.
@@ -45,7 +53,7 @@ bool ReadFile(std::string rest, bool package, ManifestFile* file) {
         return false;
     }
     file->entry = rest;
-    return IsEntry(file->entry) && IsPackageEntry(file->entry) == package;
+    return !EntryFault(file->entry) && IsPackageEntry(file->entry) == package;
 }
 
 }  // namespace

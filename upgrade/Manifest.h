@@ -14,9 +14,10 @@
 //   ...
 //
 // Every line ends in '\n', the last one too. ENTRY is the entry as the
-// upgrade list names it, folders included (bytes of the ANSI code page; it
-// may hold spaces, never a control byte), so that where a file goes is
-// signed too, not only what it holds. An entry ending in ".uib" is a package
+// upgrade list names it, folders included (1 to 64 bytes of printable ASCII,
+// spaces too: what a list carries, and the same file under every ANSI code
+// page), so that where a file goes is signed too, not only what it holds.
+// An entry ending in ".uib" is a package
 // and has a Package line, which adds what decoding it gives: its size and
 // SHA-256; every other entry has a File line. KEYS-VERSION is the version of
 // the keys document whose release keys signed it: served with any other, it
@@ -58,6 +59,10 @@ struct Manifest {
 // Whether an entry is a package, decoded when installed: it ends in ".uib",
 // in that letter case, as the upgrade decides it.
 bool IsPackageEntry(const std::string& entry);
+
+// Why `entry` cannot be signed (a sentence that follows the entry: "is
+// longer than ..."), or null when it can.
+const char* EntryFault(const std::string& entry);
 
 // False, with `manifest` untouched, for anything that is not exactly a
 // manifest as above, or longer than kManifestLimit.

@@ -19,7 +19,7 @@ namespace {
 
 void Require(bool condition, const char* what) { plain::Require(condition, "manifest_fuzz", what); }
 
-bool Unwanted(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+bool Unwanted(char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F; }
 
 bool LeadingZero(std::string_view digits) { return digits.size() > 1 && digits[0] == '0'; }
 
@@ -57,7 +57,7 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
             return false;
         }
         const bool uib = rest.size() >= 4 && rest.substr(rest.size() - 4) == ".uib";
-        if (rest.empty() || uib != package) return false;
+        if (rest.empty() || rest.size() > 64 || uib != package) return false;
         for (char c : rest) {
             if (Unwanted(c)) return false;
         }

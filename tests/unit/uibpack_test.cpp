@@ -283,6 +283,8 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
              {{"--key", keys.Path("stranger.pem"), file}, "stranger.pem is not a release key of keys version 1"},
              {{"--key", keys.Path("release.pem"), out.Path("no")}, "cannot read"},
              {{"--key", keys.Path("release.pem"), "sub\\CON=" + file}, "no upgrade list can name this entry"},
+             {{"--key", keys.Path("release.pem"), std::string(65, 'n') + "=" + file}, "longer than the 64 bytes"},
+             {{"--key", keys.Path("release.pem"), "caf\xc3\xa9.txt=" + file}, "outside ASCII"},
              {{"--key", keys.Path("release.pem"), "a.uib=" + file}, "is not a package that decodes"},
          }) {
         std::vector<std::string> sign = {"sign", "--release", "1", "--out", out.Path("")};

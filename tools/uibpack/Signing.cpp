@@ -283,6 +283,10 @@ bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int6
     manifest.keysVersion = keys.version;
     manifest.expires = expires;
     for (const ReleaseFile& given : files) {
+        if (const char* fault = EntryFault(given.entry)) {
+            *error = given.entry + " " + fault;
+            return false;
+        }
         if (!IsSafeEntry(given.entry)) {
             *error = given.entry + ": no upgrade list can name this entry, so Quillstone would never install it";
             return false;

@@ -45,6 +45,9 @@ TEST(Manifest, ReadsOnlyExactlyTheFormatThePublisherWrites) {
         {head + "File: a.txt x " + kDigest + "\n", false},
         {head + "File:  1 " + kDigest + "\n", false},                   // no name
         {head + "File: a\tb 1 " + kDigest + "\n", false},               // a control byte in the name
+        {head + "File: " + std::string(64, 'n') + " 1 " + kDigest + "\n", true},   // as long as a list entry
+        {head + "File: " + std::string(65, 'n') + " 1 " + kDigest + "\n", false},  // longer than any
+        {head + "File: caf\xc3\xa9.txt 1 " + kDigest + "\n", false},  // one name here, another under cp932
         {head + "File: a 1 " + kDigest + "\nFile: a 2 " + kDigest + "\n", false},  // a name twice
         {"", false},
         // clang-format on

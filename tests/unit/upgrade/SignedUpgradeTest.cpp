@@ -299,6 +299,16 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         {"a malformed line", [] {},
          [](Release& r) { r.text = FormatManifest(r.manifest) + "Note: signed all the same\n"; }, false, false,
          "Upgrade refused: the signed manifest is malformed"},
+        {"a signed entry longer than a list can carry: the list would end before it", [] {},
+         [](Release& r) {
+             r.manifest.files.push_back({std::string(65, 'n'), 1, std::string(64, '0'), 0, ""});
+         },
+         false, false, "Upgrade refused: the signed manifest is malformed"},
+        {"a signed entry outside ASCII: another file under another code page", [] {},
+         [](Release& r) {
+             r.manifest.files.push_back({"caf\xc3\xa9.txt", 1, std::string(64, '0'), 0, ""});
+         },
+         false, false, "Upgrade refused: the signed manifest is malformed"},
         {"a manifest of 64 KiB and one byte, well formed and signed", [] {},
          [](Release& r) { r.text = Oversized(r.manifest); }, false, false,
          "Quillstone.manifest refused: the server declares 65537 bytes, more than the 65536 allowed for it"},
