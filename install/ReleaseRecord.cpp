@@ -9,6 +9,7 @@
 namespace {
 
 constexpr wchar_t kKeysVersionValue[] = L"Upgrade Keys Version";
+constexpr wchar_t kSigningTimeValue[] = L"Upgrade Latest Signing Time";
 
 std::wstring InstalledValue(std::uint64_t keysVersion) {
     return L"Upgrade Release (keys version " + std::to_wstring(keysVersion) + L")";
@@ -142,6 +143,20 @@ bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version) {
 bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version, std::uint64_t* recorded) {
     std::uint64_t now = 0;
     return RaiseRecord(key, kKeysVersionValue, version, recorded ? recorded : &now);
+}
+
+bool ReadLatestSigningTime(const std::wstring& key, std::int64_t* seconds) {
+    bool found = false;
+    std::uint64_t value = 0;
+    if (!ReadRecord(key, kSigningTimeValue, &value, &found)) return false;
+    if (value > static_cast<std::uint64_t>(INT64_MAX)) return Report(ERROR_INVALID_DATA);
+    *seconds = static_cast<std::int64_t>(value);
+    return true;
+}
+
+bool RecordSigningTime(const std::wstring& key, std::int64_t seconds) {
+    std::uint64_t recorded = 0;
+    return seconds <= 0 || RaiseRecord(key, kSigningTimeValue, static_cast<std::uint64_t>(seconds), &recorded);
 }
 
 bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record) {

@@ -41,6 +41,10 @@ struct ReleaseRecord {
 bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version);
 bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version, std::uint64_t* recorded = nullptr);
 bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record);
+// The latest time (seconds since 1970, UTC) at which a signed document
+// accepted here was signed; 0 when none.
+bool ReadLatestSigningTime(const std::wstring& key, std::int64_t* seconds);
+bool RecordSigningTime(const std::wstring& key, std::int64_t seconds);
 bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release,
                             std::uint64_t* recorded = nullptr);
 bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release);

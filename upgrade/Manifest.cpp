@@ -8,10 +8,11 @@ namespace {
 constexpr char kHeader[] = "Quillstone-Manifest: 3";
 constexpr char kRelease[] = "Release: ";
 constexpr char kKeysVersion[] = "Keys-Version: ";
+constexpr char kSigned[] = "Signed: ";
 constexpr char kExpires[] = "Expires: ";
 constexpr char kFile[] = "File: ";
 constexpr char kPackage[] = "Package: ";
-constexpr std::size_t kHeadLines = 4;  // the lines before the files
+constexpr std::size_t kHeadLines = 5;  // the lines before the files
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -68,8 +69,9 @@ bool ParseManifest(const std::string& text, Manifest* manifest) {
     Manifest read;
     if (lines[0] != kHeader || !StartsWith(lines[1], kRelease) ||
         !ReadDecimal(lines[1].substr(sizeof kRelease - 1), &read.release) || !StartsWith(lines[2], kKeysVersion) ||
-        !ReadDecimal(lines[2].substr(sizeof kKeysVersion - 1), &read.keysVersion) || !StartsWith(lines[3], kExpires) ||
-        !ParseUtcTime(lines[3].substr(sizeof kExpires - 1), &read.expires)) {
+        !ReadDecimal(lines[2].substr(sizeof kKeysVersion - 1), &read.keysVersion) || !StartsWith(lines[3], kSigned) ||
+        !ParseUtcTime(lines[3].substr(sizeof kSigned - 1), &read.signedAt) || !StartsWith(lines[4], kExpires) ||
+        !ParseUtcTime(lines[4].substr(sizeof kExpires - 1), &read.expires)) {
         return false;
     }
     for (std::size_t i = kHeadLines; i < lines.size(); ++i) {
@@ -87,7 +89,8 @@ bool ParseManifest(const std::string& text, Manifest* manifest) {
 
 std::string FormatManifest(const Manifest& manifest) {
     std::string text = std::string(kHeader) + "\n" + kRelease + std::to_string(manifest.release) + "\n" + kKeysVersion +
-                       std::to_string(manifest.keysVersion) + "\n" + kExpires + FormatUtcTime(manifest.expires) + "\n";
+                       std::to_string(manifest.keysVersion) + "\n" + kSigned + FormatUtcTime(manifest.signedAt) + "\n" +
+                       kExpires + FormatUtcTime(manifest.expires) + "\n";
     for (const ManifestFile& f : manifest.files) {
         const bool package = IsPackageEntry(f.entry);
         text += (package ? kPackage : kFile) + f.entry + " " + std::to_string(f.size) + " " + f.sha256;

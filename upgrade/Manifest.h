@@ -8,6 +8,7 @@
 //   Quillstone-Manifest: 3
 //   Release: 42
 //   Keys-Version: 3
+//   Signed: 2026-12-08T14:00:00Z
 //   Expires: 2027-03-08T14:00:00Z
 //   File: Marlowcast.exe 1234567 <64 lower-case hex digits>
 //   Package: skins\skin.dat.uib 5120 <64 hex digits> 16384 <64 hex digits>
@@ -22,8 +23,8 @@
 // SHA-256; every other entry has a File line. KEYS-VERSION is the version of
 // the keys document whose release keys signed it: served with any other, it
 // is refused, so that an old manifest cannot be passed off under a newer
-// keys document that kept its key. SIZE is decimal, EXPIRES a time in UTC
-// (upgrade/SignedText.h). Nothing else may appear: no other
+// keys document that kept its key. SIZE is decimal, SIGNED (when it was
+// signed) and EXPIRES times in UTC (upgrade/SignedText.h). Nothing else may appear: no other
 // line, no blank line, no '\r', no entry twice.
 
 #include <cstddef>
@@ -52,7 +53,8 @@ struct ManifestFile {
 struct Manifest {
     std::uint64_t release = 0;
     std::uint64_t keysVersion = 0;
-    std::int64_t expires = 0;  // seconds since 1970 (UTC)
+    std::int64_t signedAt = 0;  // seconds since 1970 (UTC)
+    std::int64_t expires = 0;
     std::vector<ManifestFile> files;
 };
 

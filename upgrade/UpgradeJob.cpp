@@ -434,16 +434,20 @@ bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, con
 // installed and rolled back under that keys version; every entry of the
 // list signed for, in the folder the list gives it.
 bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* manifest, std::uint64_t* keysVersion) {
-    const std::int64_t now = m_clock();
     std::string text, signature;
     KeysDocument keys;
     std::uint64_t accepted = 0;
+    std::int64_t latest = 0;
     ReleaseRecord record;
     if (!FetchSignedDocument(L"Quillstone.keys", kKeysLimit, L"Quillstone.keys.sig", &text, &signature)) return false;
-    if (!ReadAcceptedKeysVersion(records, &accepted)) {
+    if (!ReadAcceptedKeysVersion(records, &accepted) || !ReadLatestSigningTime(records, &latest)) {
         LogRecordError(L"the keys version accepted so far cannot be read", records);
         return false;
     }
+    // A clock set back brings no expired document back: expiry is judged by
+    // the clock or by the latest signing time accepted here, whichever is
+    // later (a clock that runs behind still upgrades).
+    std::int64_t now = std::max(m_clock(), latest);
     ReleaseVerdict verdict = CheckKeys(text, signature, m_source.rootKey, accepted, now, &keys);
     if (verdict != ReleaseVerdict::kAccepted) {
         LogRefusal(verdict, keys, accepted, *manifest, record);
@@ -473,6 +477,7 @@ bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* mani
         LogRecordError(L"the release record cannot be read", records);
         return false;
     }
+    now = std::max(now, keys.signedAt);
     verdict = CheckManifest(text, signature, keys, record, now, manifest);
     if (verdict != ReleaseVerdict::kAccepted) {
         LogRefusal(verdict, keys, accepted, *manifest, record);
@@ -490,6 +495,10 @@ bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* mani
         } else {
             LogEvent(L"Upgrade refused: the list names %ls, which the signed manifest does not", entry.path.c_str());
         }
+        return false;
+    }
+    if (!RecordSigningTime(records, std::max(keys.signedAt, manifest->signedAt))) {
+        LogRecordError(L"the latest signing time cannot be recorded", records);
         return false;
     }
     *keysVersion = keys.version;

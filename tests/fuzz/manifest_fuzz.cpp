@@ -34,18 +34,20 @@ bool Last(std::string_view* rest, std::string_view* field) {
 
 bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
     std::vector<std::string_view> lines;
-    if (text.size() > kManifestLimit || !plain::Lines(text, &lines) || lines.size() < 4) return false;
-    const std::string_view release = "Release: ", keys = "Keys-Version: ", expires = "Expires: ";
+    if (text.size() > kManifestLimit || !plain::Lines(text, &lines) || lines.size() < 5) return false;
+    const std::string_view release = "Release: ", keys = "Keys-Version: ", when = "Signed: ", expires = "Expires: ";
     if (lines[0] != "Quillstone-Manifest: 3" || lines[1].substr(0, release.size()) != release ||
         !plain::IsNumber(lines[1].substr(release.size())) || lines[2].substr(0, keys.size()) != keys ||
-        !plain::IsNumber(lines[2].substr(keys.size())) || lines[3].substr(0, expires.size()) != expires ||
-        !plain::Time(lines[3].substr(expires.size()), &manifest->expires)) {
+        !plain::IsNumber(lines[2].substr(keys.size())) || lines[3].substr(0, when.size()) != when ||
+        !plain::Time(lines[3].substr(when.size()), &manifest->signedAt) ||
+        lines[4].substr(0, expires.size()) != expires ||
+        !plain::Time(lines[4].substr(expires.size()), &manifest->expires)) {
         return false;
     }
     manifest->release = plain::ValueOf(lines[1].substr(release.size()));
     manifest->keysVersion = plain::ValueOf(lines[2].substr(keys.size()));
     *leadingZero = LeadingZero(lines[1].substr(release.size())) || LeadingZero(lines[2].substr(keys.size()));
-    for (std::size_t i = 4; i < lines.size(); ++i) {
+    for (std::size_t i = 5; i < lines.size(); ++i) {
         const bool package = lines[i].substr(0, 9) == "Package: ";
         if (!package && lines[i].substr(0, 6) != "File: ") return false;
         std::string_view rest = lines[i].substr(package ? 9 : 6), size, digest, decodedSize, decodedDigest;
@@ -72,8 +74,8 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
 }
 
 bool Same(const Manifest& a, const Manifest& b) {
-    if (a.release != b.release || a.keysVersion != b.keysVersion || a.expires != b.expires ||
-        a.files.size() != b.files.size())
+    if (a.release != b.release || a.keysVersion != b.keysVersion || a.signedAt != b.signedAt ||
+        a.expires != b.expires || a.files.size() != b.files.size())
         return false;
     for (std::size_t i = 0; i < a.files.size(); ++i) {
         const ManifestFile &x = a.files[i], &y = b.files[i];

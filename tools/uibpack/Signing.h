@@ -16,7 +16,7 @@
 #include <vector>
 
 // Writes <outDir>/Quillstone.keys and Quillstone.keys.sig: keys version
-// `version`, expiring at `expires` (seconds since 1970, UTC), listing the
+// `version`, signed now, expiring at `expires` (seconds since 1970, UTC), listing the
 // release public keys (1 to 4 PEM files), signed with the root's private key.
 // False, with the reason in `error` and nothing written, when a key cannot
 // be used.

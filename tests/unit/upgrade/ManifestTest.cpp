@@ -9,8 +9,10 @@ namespace {
 const std::string kDigest(64, 'a');
 
 TEST(Manifest, ReadsOnlyExactlyTheFormatThePublisherWrites) {
-    const std::string head = "Quillstone-Manifest: 3\nRelease: 42\nKeys-Version: 1\nExpires: 2027-03-08T14:00:00Z\n";
-    const std::string expires = "Expires: 2027-03-08T14:00:00Z\n";
+    const std::string head =
+        "Quillstone-Manifest: 3\nRelease: 42\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: "
+        "2027-03-08T14:00:00Z\n";
+    const std::string expires = "Signed: 2026-12-08T14:00:00Z\nExpires: 2027-03-08T14:00:00Z\n";
     const struct {
         std::string text;
         bool valid;
@@ -30,13 +32,14 @@ TEST(Manifest, ReadsOnlyExactlyTheFormatThePublisherWrites) {
         {"Quillstone-Manifest: 2\nRelease: 1\n" + expires, false},  // the form without a keys version
         {"Quillstone-Manifest: 3\nRelease: 1\n" + expires, false},
         {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 18446744073709551616\n" + expires, false},
-        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\n", false},                                 // no expiry
-        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nExpires: 2028-02-29T23:59:59Z\n", true},  // a leap day
-        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nExpires: 2027-02-29T00:00:00Z\n", false},
-        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nExpires: 2027-03-08 14:00:00Z\n", false},
-        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nExpires: 2027-03-08T14:00:00+01:00\n", false},
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\n", false},  // no expiry
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nExpires: 2027-03-08T14:00:00Z\n", false},  // not when signed
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2028-02-29T23:59:59Z\n", true},  // a leap day
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2027-02-29T00:00:00Z\n", false},
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2027-03-08 14:00:00Z\n", false},
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2027-03-08T14:00:00+01:00\n", false},
         {"Quillstone-Manifest: 3\nKeys-Version: 1\n" + expires, false},                  // no release
-        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\n" + expires.substr(0, 29), false},  // last line without its end
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\n" + expires.substr(0, expires.size() - 1), false},  // last line without its end
         {"Quillstone-Manifest: 3\r\nRelease: 1\r\nKeys-Version: 1\r\n" + expires, false},
         {head + "\n", false},                                           // a blank line
         {head + "Note: hello\n", false},

@@ -127,10 +127,11 @@ protected:
     Release Valid() const {
         Release r;
         r.served = {{"one.txt", {"new one"}}, {"two.bin", {std::string(3000, 't')}}};
-        r.keys = {1, Now() + 365 * 86400, {release.publicKey}};
+        r.keys = {1, Now(), Now() + 365 * 86400, {release.publicKey}};
         r.root = &root;
         r.manifest.release = 5;
         r.manifest.keysVersion = 1;
+        r.manifest.signedAt = Now();
         r.manifest.expires = Now() + 90 * 86400;
         for (const auto& [entry, name] :
              {std::pair<std::string, std::string>{"one.txt", "one.txt"}, {"sub\\two.bin", "two.bin"}}) {
@@ -248,7 +249,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          "Upgrade refused: bad signature, the manifest is not signed with a release key of keys version 1"},
         {"a manifest signed by a release key that a rotation removed", [&] { RecordAcceptedKeysVersion(key, 1); },
          [this](Release& r) {
-             r.keys = {2, r.keys.expires, {rotated.publicKey}};
+             r.keys = {2, Now(), r.keys.expires, {rotated.publicKey}};
          },
          false, false,
          "Upgrade refused: bad signature, the manifest is not signed with a release key of keys version 2"},
@@ -258,7 +259,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              RecordInstalledRelease(key, 1, UINT64_MAX);
          },
          [this](Release& r) {
-             r.keys = {2, r.keys.expires, {rotated.publicKey}};
+             r.keys = {2, Now(), r.keys.expires, {rotated.publicKey}};
              r.signer = &rotated;
              r.manifest.release = 44;
              r.manifest.keysVersion = 2;
@@ -270,11 +271,20 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              RecordInstalledRelease(key, 1, 50);
          },
          [this](Release& r) {
-             r.keys = {2, r.keys.expires, {release.publicKey}};
+             r.keys = {2, Now(), r.keys.expires, {release.publicKey}};
          },
          false, false, "Upgrade refused: the manifest (release 5) is signed for keys version 1, not for the 2 served"},
         {"an expired manifest", [] {}, [&](Release& r) { r.manifest.expires = expired; }, false, false,
          "Upgrade refused: the manifest (release 5) expired on 2026-12-08T10:59:59Z"},
+        {"a clock set back below a signing time accepted here, past the manifest's expiry",
+         [&] { RecordSigningTime(key, Now() + 100 * 86400); }, [](Release&) {}, false, false,
+         "Upgrade refused: the manifest (release 5) expired on 2027-03-08T12:00:00Z"},
+        {"a keys document signed after the manifest expired", [] {},
+         [](Release& r) { r.keys.signedAt = Now() + 100 * 86400; }, false, false,
+         "Upgrade refused: the manifest (release 5) expired on 2027-03-08T12:00:00Z"},
+        {"a clock that runs a day behind the signing", [] {},
+         [](Release& r) { r.keys.signedAt = r.manifest.signedAt = Now() + 86400; }, true, true,
+         "Manifest accepted: release 5 (installed so far: 0)"},
         {"a manifest expired less than an hour ago", [] {},
          [&](Release& r) { r.manifest.expires = Now() - kExpiryGraceSeconds + 60; }, true, true,
          "Manifest accepted: release 5"},
