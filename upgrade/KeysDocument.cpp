@@ -10,8 +10,9 @@ constexpr char kHeader[] = "Quillstone-Keys: 2";
 constexpr char kVersion[] = "Version: ";
 constexpr char kSigned[] = "Signed: ";
 constexpr char kExpires[] = "Expires: ";
+constexpr char kThreshold[] = "Threshold: ";
 constexpr char kKey[] = "Key: ";
-constexpr std::size_t kHeadLines = 4;  // the lines before the keys
+constexpr std::size_t kHeadLines = 5;  // the lines before the keys
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -35,7 +36,8 @@ bool ParseKeysDocument(const std::string& text, KeysDocument* keys) {
     if (lines[0] != kHeader || !StartsWith(lines[1], kVersion) ||
         !ReadDecimal(lines[1].substr(sizeof kVersion - 1), &read.version) || !StartsWith(lines[2], kSigned) ||
         !ParseUtcTime(lines[2].substr(sizeof kSigned - 1), &read.signedAt) || !StartsWith(lines[3], kExpires) ||
-        !ParseUtcTime(lines[3].substr(sizeof kExpires - 1), &read.expires)) {
+        !ParseUtcTime(lines[3].substr(sizeof kExpires - 1), &read.expires) || !StartsWith(lines[4], kThreshold) ||
+        !ReadDecimal(lines[4].substr(sizeof kThreshold - 1), &read.threshold)) {
         return false;
     }
     for (std::size_t i = kHeadLines; i < lines.size(); ++i) {
@@ -44,13 +46,15 @@ bool ParseKeysDocument(const std::string& text, KeysDocument* keys) {
         if (std::find(read.keys.begin(), read.keys.end(), key) != read.keys.end()) return false;
         read.keys.push_back(key);
     }
+    if (read.threshold < 1 || read.threshold > read.keys.size()) return false;
     *keys = std::move(read);
     return true;
 }
 
 std::string FormatKeysDocument(const KeysDocument& keys) {
     std::string text = std::string(kHeader) + "\n" + kVersion + std::to_string(keys.version) + "\n" + kSigned +
-                       FormatUtcTime(keys.signedAt) + "\n" + kExpires + FormatUtcTime(keys.expires) + "\n";
+                       FormatUtcTime(keys.signedAt) + "\n" + kExpires + FormatUtcTime(keys.expires) + "\n" +
+                       kThreshold + std::to_string(keys.threshold) + "\n";
     static const char kHex[] = "0123456789abcdef";
     for (const PublicKey& key : keys.keys) {
         text += kKey;

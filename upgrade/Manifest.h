@@ -36,6 +36,10 @@
 // SHA-256 of the document's bytes, as r and s of 32 bytes each.
 constexpr std::size_t kManifestLimit = 64 * 1024;
 constexpr std::size_t kSignatureSize = 64;
+// Quillstone.manifest.sig holds one signature for each release key that
+// signed it, one after the other.
+constexpr std::size_t kMostSignatures = 4;
+constexpr std::size_t kSignaturesLimit = kMostSignatures * kSignatureSize;
 
 constexpr char kManifestName[] = "Quillstone.manifest";
 constexpr char kSignatureName[] = "Quillstone.manifest.sig";

@@ -24,6 +24,7 @@ enum class ReleaseVerdict {
     kOlderKeys,          // a lower keys version than one accepted already
     kExpiredKeys,        // more than the grace past its expiry
     kBadSignature,       // the manifest is not signed by a release key of the keys document, or changed since
+    kTooFewSignatures,   // signed by fewer distinct release keys than the keys document's threshold
     kBadManifest,        // signed, but not a manifest
     kOtherKeysVersion,   // signed for another keys version than the keys document served
     kExpiredManifest,    // more than the grace past its expiry
@@ -40,8 +41,9 @@ enum class ReleaseVerdict {
 ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, const unsigned char* rootKey,
                          std::uint64_t acceptedVersion, std::int64_t now, KeysDocument* keys);
 
-// Checks the manifest's signature with the release keys of `keys` (any one
-// of them), reads it, and refuses a manifest signed for another keys version
+// Checks the manifest's signatures (`signature` holds one or more, 64 bytes
+// each) with the release keys of `keys`: at least its threshold of distinct
+// listed keys must have signed it. Then reads it, and refuses a manifest signed for another keys version
 // than `keys`, one that expired more than the grace before `now`, a release older than `record.installed` (the same one
 // is accepted: a repair) and one at or below `record.rolledBack`. The
 // manifest is read whenever its signature is good, so that a refusal can

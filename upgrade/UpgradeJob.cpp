@@ -73,6 +73,12 @@ void LogRefusal(ReleaseVerdict verdict, const KeysDocument& keys, std::uint64_t 
                 L"or was changed after signing",
                 keys.version);
             break;
+        case ReleaseVerdict::kTooFewSignatures:
+            LogEvent(
+                L"Upgrade refused: the manifest is signed by fewer than the %llu release keys keys version %llu asks "
+                L"for",
+                keys.threshold, keys.version);
+            break;
         case ReleaseVerdict::kBadManifest: LogEvent(L"Upgrade refused: the signed manifest is malformed"); break;
         case ReleaseVerdict::kOtherKeysVersion:
             LogEvent(
@@ -416,12 +422,12 @@ bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, con
         return false;
     }
     if (!DownloadFile(base + signatureName, signatureFile.Path(), signatureFile.Handle(), m_running, ignore,
-                      DownloadBounds{kSignatureSize, m_freeSpace, deadline, m_tickClock})) {
+                      DownloadBounds{kSignaturesLimit, m_freeSpace, deadline, m_tickClock})) {
         LogEvent(L"Upgrade refused: no signature of %ls could be downloaded", name);
         return false;
     }
     if (!textFile.Rewound() || !ReadWhole(textFile.Handle(), limit, text) || !signatureFile.Rewound() ||
-        !ReadWhole(signatureFile.Handle(), kSignatureSize, signature)) {
+        !ReadWhole(signatureFile.Handle(), kSignaturesLimit, signature)) {
         LogEvent(L"Upgrade refused: %ls or its signature could not be read back from %ls", name, m_folder.c_str());
         return false;
     }

@@ -117,7 +117,7 @@ TEST(Uibpack, RefusesBadCommandLinesAndMissingFilesWithoutLeavingFiles) {
 // another root, fails it, as Quillstone refuses it, naming what is wrong.
 TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
     TempDir keys;
-    for (const char* name : {"root", "release", "stranger"}) {
+    for (const char* name : {"root", "release", "second", "stranger"}) {
         const std::string key = keys.Path(name);
         ASSERT_EQ(std::system(("openssl ecparam -name prime256v1 -genkey -noout -out '" + key + ".pem' && " +
                                "openssl ec -in '" + key + ".pem' -pubout -out '" + key + ".pub.pem' 2>/dev/null")
@@ -264,6 +264,50 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
         const Outcome verified = Uibpack({"verify", "--root", keys.Path(c.verifyRoot), release.Path("")});
         EXPECT_EQ(verified.status, c.status);
         EXPECT_NE(verified.output.find(c.says), std::string::npos) << verified.output;
+    }
+
+    // A threshold of two: sign needs two distinct listed keys, and verify
+    // counts distinct valid signatures.
+    {
+        TempDir two;
+        const std::string exe = two.Write("Marlowcast.exe", Random(100));
+        const std::vector<std::string> keysArgs = {"keys",
+                                                   "--root",
+                                                   keys.Path("root.pem"),
+                                                   "--version",
+                                                   "1",
+                                                   "--out",
+                                                   two.Path(""),
+                                                   keys.Path("release.pub.pem"),
+                                                   keys.Path("second.pub.pem")};
+        std::vector<std::string> tooHigh = keysArgs;
+        tooHigh.insert(tooHigh.begin() + 1, {"--threshold", "3"});
+        EXPECT_NE(Uibpack(tooHigh).output.find("--threshold must be 1 to the 2 release keys given"), std::string::npos);
+        std::vector<std::string> withTwo = keysArgs;
+        withTwo.insert(withTwo.begin() + 1, {"--threshold", "2"});
+        ASSERT_EQ(Uibpack(withTwo).status, 0);
+        const auto sign = [&](std::vector<std::string> keyArgs) {
+            std::vector<std::string> args = {"sign", "--release", "3", "--out", two.Path(""), exe};
+            args.insert(args.begin() + 1, keyArgs.begin(), keyArgs.end());
+            return Uibpack(args);
+        };
+        const std::string one = keys.Path("release.pem"), other = keys.Path("second.pem");
+        EXPECT_NE(sign({"--key", one}).output.find("asks for 2 release keys' signatures, 1 given"), std::string::npos);
+        EXPECT_NE(sign({"--key", one, "--key", one}).output.find("is given twice"), std::string::npos);
+        ASSERT_EQ(sign({"--key", one, "--key", other}).status, 0);
+        const auto verify = [&] { return Uibpack({"verify", "--root", keys.Path("root.pub.pem"), two.Path("")}); };
+        EXPECT_EQ(verify().status, 0) << verify().output;
+        const std::string signatures = ReadAll(two.Path("Quillstone.manifest.sig"));
+        ASSERT_EQ(signatures.size(), 128u);
+        for (const std::string& served :
+             {signatures.substr(0, 64), signatures.substr(0, 64) + signatures.substr(0, 64)}) {
+            two.Write("Quillstone.manifest.sig", served);
+            const Outcome outcome = verify();
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_NE(outcome.output.find("signed by 1 of the 2 release keys keys version 1 asks for"),
+                      std::string::npos)
+                << outcome.output;
+        }
     }
 
     // Signing refuses a key that cannot sign, a folder without a keys

@@ -20,8 +20,9 @@
 // release public keys (1 to 4 PEM files), signed with the root's private key.
 // False, with the reason in `error` and nothing written, when a key cannot
 // be used.
-bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, const std::string& outDir,
-               const std::vector<std::string>& releasePublicPems, std::string* error);
+// A manifest needs the signatures of `threshold` of them (1 to their number).
+bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, std::uint64_t threshold,
+               const std::string& outDir, const std::vector<std::string>& releasePublicPems, std::string* error);
 
 // One file of a release: the entry as the upgrade list names it, and where
 // the file is.
@@ -36,8 +37,10 @@ struct ReleaseFile {
 // keys document in `outDir`, whose version it is signed for. False, with the
 // reason in `error` and nothing written, when there is no keys document, or a
 // key (one it does not list), an entry or a file cannot be used.
-bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int64_t expires, const std::string& outDir,
-                 const std::vector<ReleaseFile>& files, std::string* error);
+// Each of `releasePems` signs (distinct keys, at least the keys document's
+// threshold); the signatures go one after the other into the .sig file.
+bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t release, std::int64_t expires,
+                 const std::string& outDir, const std::vector<ReleaseFile>& files, std::string* error);
 
 // Checks a folder as Quillstone checks a release before it downloads a file,
 // at `now`: the keys document's signature with the root public key, its form

@@ -110,6 +110,7 @@ struct Release {
     std::string text;        // the manifest as served; empty: made from `manifest`
     std::string signedText;  // what the signature is over; empty: the manifest as served
     const Publisher* signer;
+    std::vector<const Publisher*> cosigners;  // their signatures follow the signer's
     bool withKeys = true, withManifest = true, withSignature = true;
     // When set: the upgrade's clock stands still until the server is asked
     // for this name, then moves 20 s at each look.
@@ -169,7 +170,9 @@ protected:
         if (release.withManifest && !served.count("Quillstone.manifest"))
             served["Quillstone.manifest"] = {release.text};
         if (release.signedText.empty()) release.signedText = release.text;
-        if (release.withSignature) served["Quillstone.manifest.sig"] = {release.signer->Sign(release.signedText)};
+        std::string signatures = release.signer->Sign(release.signedText);
+        for (const Publisher* cosigner : release.cosigners) signatures += cosigner->Sign(release.signedText);
+        if (release.withSignature) served["Quillstone.manifest.sig"] = {signatures};
         UpgradeServer server(served);
         EXPECT_TRUE(server.Listening());
         UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), shown, running,
@@ -274,6 +277,25 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              r.keys = {2, Now(), r.keys.expires, {release.publicKey}};
          },
          false, false, "Upgrade refused: the manifest (release 5) is signed for keys version 1, not for the 2 served"},
+        {"a threshold of two keys, signed by one", [] {},
+         [this](Release& r) {
+             r.keys = {1, Now(), r.keys.expires, {release.publicKey, rotated.publicKey}, 2};
+         },
+         false, false,
+         "Upgrade refused: the manifest is signed by fewer than the 2 release keys keys version 1 asks for"},
+        {"a threshold of two keys, signed twice by one", [] {},
+         [this](Release& r) {
+             r.keys = {1, Now(), r.keys.expires, {release.publicKey, rotated.publicKey}, 2};
+             r.cosigners = {&release};
+         },
+         false, false,
+         "Upgrade refused: the manifest is signed by fewer than the 2 release keys keys version 1 asks for"},
+        {"a threshold of two keys, signed by both (and a stranger)", [] {},
+         [this](Release& r) {
+             r.keys = {1, Now(), r.keys.expires, {release.publicKey, rotated.publicKey}, 2};
+             r.cosigners = {&stranger, &rotated};
+         },
+         true, true, "Manifest accepted: release 5 (installed so far: 0)"},
         {"an expired manifest", [] {}, [&](Release& r) { r.manifest.expires = expired; }, false, false,
          "Upgrade refused: the manifest (release 5) expired on 2026-12-08T10:59:59Z"},
         {"a clock set back below a signing time accepted here, past the manifest's expiry",
