@@ -709,10 +709,14 @@ bool Installation::RollBack(const std::wstring& why, const std::function<bool(co
                 return false;
             }
         }
+        // Rolled back unrecorded, the crashing release would be accepted
+        // again as a repair: it stays on probation, and the next failed
+        // launch tries again.
         if (!refuse(journal.release)) {
             const DWORD error = GetLastError();
-            LogEvent(L"%ls could not be recorded as rolled back, error %lu (%ls): it may be offered again",
+            LogEvent(L"Rollback of %ls held back: it could not be recorded as rolled back, error %lu (%ls)",
                      release.c_str(), error, ErrorText(error).c_str());
+            return false;
         }
         Journal back = journal;
         back.state = Journal::State::kCommitting;

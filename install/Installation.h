@@ -93,7 +93,8 @@ public:
     // Puts the release on probation back, all or nothing, as a failed
     // installation is undone: every replaced file back, every added one
     // removed. `refuse` records the release as rolled back first, so that a
-    // kill during the rollback cannot let it in again; `why` ends the log
+    // kill during the rollback cannot let it in again; when it cannot, nothing
+    // moves and the release stays on probation. `why` ends the log
     // line. Not while Marlowcast runs (it holds its files), and bounded as the
     // recovery before a launch is; a rollback cut short is completed by that
     // recovery. True once the old release is whole again.

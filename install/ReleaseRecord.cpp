@@ -1,14 +1,15 @@
 #include "install/ReleaseRecord.h"
 
 #include <windows.h>
-
-#include <cstdio>
+#include <sddl.h>
 
 #include "base/AnsiText.h"
+#include "base/Handles.h"
 
 namespace {
 
 constexpr wchar_t kKeysVersionValue[] = L"Upgrade Keys Version";
+constexpr wchar_t kSigningTimeValue[] = L"Upgrade Latest Signing Time";
 
 std::wstring InstalledValue(std::uint64_t keysVersion) {
     return L"Upgrade Release (keys version " + std::to_wstring(keysVersion) + L")";
@@ -69,6 +70,69 @@ bool WriteRecord(const std::wstring& key, const std::wstring& name, std::uint64_
     return Report(status);
 }
 
+// The records are shared by every Quillstone of this user: two logons (two
+// sessions) may check and record at the same moment. A mutex in the global
+// namespace, named for the user, makes each read-compare-write one step, so
+// that a record can only rise.
+class RecordLock {
+public:
+    RecordLock() {
+        const std::wstring user = UserSid();
+        if (user.empty()) return;
+        m_mutex.Reset(CreateMutexW(nullptr, FALSE, (L"Global\\Quillstone release records " + user).c_str()));
+        if (!m_mutex) return;
+        // An abandoned mutex is ours: each value is written whole, and what
+        // the holder left is read again under the lock.
+        const DWORD waited = WaitForSingleObject(m_mutex.Get(), kLockWaitMs);
+        m_held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        if (!m_held) SetLastError(waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
+    }
+    ~RecordLock() {
+        if (m_held) ReleaseMutex(m_mutex.Get());
+    }
+    RecordLock(const RecordLock&) = delete;
+    RecordLock& operator=(const RecordLock&) = delete;
+    explicit operator bool() const { return m_held; }
+
+private:
+    static constexpr DWORD kLockWaitMs = 10000;  // a record takes milliseconds
+
+    static std::wstring UserSid() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+        const UniqueHandle owned(token);
+        union {
+            TOKEN_USER user;
+            BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        } info;
+        DWORD size = 0;
+        wchar_t* text = nullptr;
+        if (!GetTokenInformation(token, TokenUser, &info, sizeof info, &size) ||
+            !ConvertSidToStringSidW(info.user.User.Sid, &text)) {
+            return L"";
+        }
+        std::wstring sid = text;
+        LocalFree(text);
+        return sid;
+    }
+
+    UniqueHandle m_mutex;
+    bool m_held = false;
+};
+
+// Writes `value` unless the record is that high already; `recorded` gets
+// what the record holds afterwards, which is higher than `value` when another
+// process got there first.
+bool RaiseRecord(const std::wstring& key, const std::wstring& name, std::uint64_t value, std::uint64_t* recorded) {
+    const RecordLock lock;
+    if (!lock) return false;
+    bool found = false;
+    if (!ReadRecord(key, name, recorded, &found)) return false;
+    if (found && *recorded >= value) return true;
+    *recorded = value;
+    return WriteRecord(key, name, value);
+}
+
 }  // namespace
 
 bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version) {
@@ -76,8 +140,23 @@ bool ReadAcceptedKeysVersion(const std::wstring& key, std::uint64_t* version) {
     return ReadRecord(key, kKeysVersionValue, version, &found);
 }
 
-bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version) {
-    return WriteRecord(key, kKeysVersionValue, version);
+bool RecordAcceptedKeysVersion(const std::wstring& key, std::uint64_t version, std::uint64_t* recorded) {
+    std::uint64_t now = 0;
+    return RaiseRecord(key, kKeysVersionValue, version, recorded ? recorded : &now);
+}
+
+bool ReadLatestSigningTime(const std::wstring& key, std::int64_t* seconds) {
+    bool found = false;
+    std::uint64_t value = 0;
+    if (!ReadRecord(key, kSigningTimeValue, &value, &found)) return false;
+    if (value > static_cast<std::uint64_t>(INT64_MAX)) return Report(ERROR_INVALID_DATA);
+    *seconds = static_cast<std::int64_t>(value);
+    return true;
+}
+
+bool RecordSigningTime(const std::wstring& key, std::int64_t seconds) {
+    std::uint64_t recorded = 0;
+    return seconds <= 0 || RaiseRecord(key, kSigningTimeValue, static_cast<std::uint64_t>(seconds), &recorded);
 }
 
 bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, ReleaseRecord* record) {
@@ -86,31 +165,57 @@ bool ReadReleaseRecord(const std::wstring& key, std::uint64_t keysVersion, Relea
            ReadRecord(key, RolledBackValue(keysVersion), &record->rolledBack, &record->anyRolledBack);
 }
 
-bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
-    return WriteRecord(key, InstalledValue(keysVersion), release);
+bool RecordInstalledRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release,
+                            std::uint64_t* recorded) {
+    std::uint64_t now = 0;
+    return RaiseRecord(key, InstalledValue(keysVersion), release, recorded ? recorded : &now);
 }
 
 bool RecordRolledBackRelease(const std::wstring& key, std::uint64_t keysVersion, std::uint64_t release) {
-    ReleaseRecord record;
-    if (!ReadReleaseRecord(key, keysVersion, &record)) return false;
-    if (record.anyRolledBack && record.rolledBack >= release) return true;
-    return WriteRecord(key, RolledBackValue(keysVersion), release);
+    std::uint64_t recorded = 0;
+    return RaiseRecord(key, RolledBackValue(keysVersion), release, &recorded);
 }
 
-std::string SignedReleaseName(std::uint64_t keysVersion, std::uint64_t release) {
-    return "signed " + std::to_string(keysVersion) + " " + std::to_string(release);
+std::wstring RootRecordKey(const std::wstring& key, const std::string& root) {
+    return key + L"\\Upgrade records\\Root " + FromUtf8(root);
+}
+
+std::string SignedReleaseName(const std::string& root, std::uint64_t keysVersion, std::uint64_t release) {
+    return "signed " + root + " " + std::to_string(keysVersion) + " " + std::to_string(release);
 }
 
 namespace {
 
 constexpr char kFilesPrefix[] = "files ";
 
-bool ReadSigned(const std::string& name, std::uint64_t* keysVersion, std::uint64_t* release) {
-    char end = 0;
-    unsigned long long k = 0, r = 0;
-    if (std::sscanf(name.c_str(), "signed %llu %llu%c", &k, &r, &end) != 2) return false;
-    *keysVersion = k, *release = r;
+// 1 to 20 digits at `at` that fit 64 bits, up to `end` (a space, or the end
+// of the name); `at` is moved past them.
+bool ReadNumber(const std::string& name, std::size_t* at, char end, std::uint64_t* value) {
+    const std::size_t start = *at;
+    std::uint64_t number = 0;
+    for (; *at < name.size() && name[*at] >= '0' && name[*at] <= '9'; ++*at) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(name[*at] - '0');
+        if (number > (UINT64_MAX - digit) / 10) return false;  // past 2^64-1: no number of ours
+        number = number * 10 + digit;
+    }
+    if (*at == start || *at - start > 20 || (end ? *at >= name.size() || name[*at] != end : *at != name.size())) {
+        return false;
+    }
+    *value = number;
+    ++*at;
     return true;
+}
+
+constexpr std::size_t kFingerprintSize = 16;
+
+bool ReadSigned(const std::string& name, std::string* root, std::uint64_t* keysVersion, std::uint64_t* release) {
+    static const char kSigned[] = "signed ";
+    std::size_t at = sizeof kSigned - 1 + kFingerprintSize;
+    if (name.compare(0, sizeof kSigned - 1, kSigned) != 0 || name.size() <= at || name[at] != ' ') return false;
+    *root = name.substr(sizeof kSigned - 1, kFingerprintSize);
+    ++at;
+    return root->find_first_not_of("0123456789abcdef") == std::string::npos &&
+           ReadNumber(name, &at, ' ', keysVersion) && ReadNumber(name, &at, 0, release);
 }
 
 bool IsFiles(const std::string& name) { return name.compare(0, sizeof kFilesPrefix - 1, kFilesPrefix) == 0; }
@@ -122,8 +227,9 @@ std::wstring FilesValue(const std::string& name) {
 }  // namespace
 
 std::wstring DescribeRelease(const std::string& name) {
+    std::string root;
     std::uint64_t keysVersion = 0, release = 0;
-    if (ReadSigned(name, &keysVersion, &release)) {
+    if (ReadSigned(name, &root, &keysVersion, &release)) {
         return L"release " + std::to_wstring(release) + L" (keys version " + std::to_wstring(keysVersion) + L")";
     }
     if (IsFiles(name)) return L"the release of files " + FromUtf8(name.substr(sizeof kFilesPrefix - 1, 16));
@@ -131,8 +237,11 @@ std::wstring DescribeRelease(const std::string& name) {
 }
 
 bool RecordRefusedRelease(const std::wstring& key, const std::string& name) {
+    std::string root;
     std::uint64_t keysVersion = 0, release = 0;
-    if (ReadSigned(name, &keysVersion, &release)) return RecordRolledBackRelease(key, keysVersion, release);
+    if (ReadSigned(name, &root, &keysVersion, &release)) {
+        return RecordRolledBackRelease(RootRecordKey(key, root), keysVersion, release);
+    }
     if (IsFiles(name)) return WriteRecord(key, FilesValue(name), 1);
     SetLastError(ERROR_INVALID_DATA);  // a release that was not named cannot be refused
     return false;

@@ -1,24 +1,35 @@
 #include "upgrade/Manifest.h"
 
 #include "upgrade/SignedText.h"
+#include "upgrade/UpgradeList.h"
 
 namespace {
 
-constexpr char kHeader[] = "Quillstone-Manifest: 2";
+constexpr char kHeader[] = "Quillstone-Manifest: 3";
 constexpr char kRelease[] = "Release: ";
+constexpr char kKeysVersion[] = "Keys-Version: ";
+constexpr char kSigned[] = "Signed: ";
 constexpr char kExpires[] = "Expires: ";
 constexpr char kFile[] = "File: ";
 constexpr char kPackage[] = "Package: ";
+constexpr std::size_t kHeadLines = 5;  // the lines before the files
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-bool IsEntry(const std::string& text) {
-    if (text.empty()) return false;
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+}  // namespace
+
+const char* EntryFault(const std::string& entry) {
+    if (entry.empty()) return "is empty";
+    if (entry.size() > kMaxUpgradeEntryLength) return "is longer than the 64 bytes an upgrade list can carry";
+    for (char c : entry) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return "holds a control byte";
+        if (byte > 0x7F) return "holds a byte outside ASCII, which names another file under another code page";
     }
-    return true;
+    return nullptr;
 }
+
+namespace {
 
 // Takes the last space-separated field off `rest`; false when no space is left
 // before it.
@@ -43,7 +54,7 @@ bool ReadFile(std::string rest, bool package, ManifestFile* file) {
         return false;
     }
     file->entry = rest;
-    return IsEntry(file->entry) && IsPackageEntry(file->entry) == package;
+    return !EntryFault(file->entry) && IsPackageEntry(file->entry) == package;
 }
 
 }  // namespace
@@ -54,14 +65,16 @@ bool IsPackageEntry(const std::string& entry) {
 
 bool ParseManifest(const std::string& text, Manifest* manifest) {
     std::vector<std::string> lines;
-    if (text.size() > kManifestLimit || !SplitLines(text, &lines) || lines.size() < 3) return false;
+    if (text.size() > kManifestLimit || !SplitLines(text, &lines) || lines.size() < kHeadLines) return false;
     Manifest read;
     if (lines[0] != kHeader || !StartsWith(lines[1], kRelease) ||
-        !ReadDecimal(lines[1].substr(sizeof kRelease - 1), &read.release) || !StartsWith(lines[2], kExpires) ||
-        !ParseUtcTime(lines[2].substr(sizeof kExpires - 1), &read.expires)) {
+        !ReadDecimal(lines[1].substr(sizeof kRelease - 1), &read.release) || !StartsWith(lines[2], kKeysVersion) ||
+        !ReadDecimal(lines[2].substr(sizeof kKeysVersion - 1), &read.keysVersion) || !StartsWith(lines[3], kSigned) ||
+        !ParseUtcTime(lines[3].substr(sizeof kSigned - 1), &read.signedAt) || !StartsWith(lines[4], kExpires) ||
+        !ParseUtcTime(lines[4].substr(sizeof kExpires - 1), &read.expires)) {
         return false;
     }
-    for (std::size_t i = 3; i < lines.size(); ++i) {
+    for (std::size_t i = kHeadLines; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         ManifestFile file;
         const bool package = StartsWith(line, kPackage);
@@ -75,8 +88,9 @@ bool ParseManifest(const std::string& text, Manifest* manifest) {
 }
 
 std::string FormatManifest(const Manifest& manifest) {
-    std::string text = std::string(kHeader) + "\n" + kRelease + std::to_string(manifest.release) + "\n" + kExpires +
-                       FormatUtcTime(manifest.expires) + "\n";
+    std::string text = std::string(kHeader) + "\n" + kRelease + std::to_string(manifest.release) + "\n" + kKeysVersion +
+                       std::to_string(manifest.keysVersion) + "\n" + kSigned + FormatUtcTime(manifest.signedAt) + "\n" +
+                       kExpires + FormatUtcTime(manifest.expires) + "\n";
     for (const ManifestFile& f : manifest.files) {
         const bool package = IsPackageEntry(f.entry);
         text += (package ? kPackage : kFile) + f.entry + " " + std::to_string(f.size) + " " + f.sha256;

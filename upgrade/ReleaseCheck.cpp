@@ -184,20 +184,36 @@ ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, 
 ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const KeysDocument& keys,
                              const ReleaseRecord& record, std::int64_t now, Manifest* manifest) {
     {
+        // Distinct keys count: a key that signed twice is one signer.
         const Cng cng;
-        bool verified = false;
-        for (std::size_t i = 0; cng && !verified && i < keys.keys.size(); ++i) {
-            verified = VerifySignature(cng, text, signature, keys.keys[i].data());
+        std::uint64_t signers = 0;
+        for (std::size_t i = 0; cng && i < keys.keys.size(); ++i) {
+            bool signedByIt = false;
+            for (std::size_t at = 0; !signedByIt && at + kSignatureSize <= signature.size(); at += kSignatureSize) {
+                signedByIt = VerifySignature(cng, text, signature.substr(at, kSignatureSize), keys.keys[i].data());
+            }
+            signers += signedByIt ? 1 : 0;
         }
-        if (!verified) return ReleaseVerdict::kBadSignature;
+        if (signature.size() % kSignatureSize != 0 || signers == 0) return ReleaseVerdict::kBadSignature;
+        if (signers < keys.threshold) return ReleaseVerdict::kTooFewSignatures;
     }
     Manifest read;
     if (!ParseManifest(text, &read)) return ReleaseVerdict::kBadManifest;
     *manifest = std::move(read);
+    if (manifest->keysVersion != keys.version) return ReleaseVerdict::kOtherKeysVersion;
     if (IsExpired(manifest->expires, now)) return ReleaseVerdict::kExpiredManifest;
     if (manifest->release < record.installed) return ReleaseVerdict::kOlderRelease;
     if (record.anyRolledBack && manifest->release <= record.rolledBack) return ReleaseVerdict::kRolledBackRelease;
     return ReleaseVerdict::kAccepted;
+}
+
+std::string RootFingerprint(const unsigned char* rootKey) {
+    const Cng cng;
+    if (!cng) return "";
+    Algorithm sha256(cng, BCRYPT_SHA256_ALGORITHM);
+    Hash hash(sha256);
+    std::string digest;
+    return hash.Add(rootKey, 64) && Finish(hash, &digest) ? digest.substr(0, 16) : "";
 }
 
 std::int64_t SystemUtcNow() {

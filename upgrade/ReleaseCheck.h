@@ -24,7 +24,9 @@ enum class ReleaseVerdict {
     kOlderKeys,          // a lower keys version than one accepted already
     kExpiredKeys,        // more than the grace past its expiry
     kBadSignature,       // the manifest is not signed by a release key of the keys document, or changed since
+    kTooFewSignatures,   // signed by fewer distinct release keys than the keys document's threshold
     kBadManifest,        // signed, but not a manifest
+    kOtherKeysVersion,   // signed for another keys version than the keys document served
     kExpiredManifest,    // more than the grace past its expiry
     kOlderRelease,       // older than one installed already under this keys version
     kRolledBackRelease,  // at or below a release rolled back under this keys version
@@ -39,14 +41,20 @@ enum class ReleaseVerdict {
 ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, const unsigned char* rootKey,
                          std::uint64_t acceptedVersion, std::int64_t now, KeysDocument* keys);
 
-// Checks the manifest's signature with the release keys of `keys` (any one
-// of them), reads it, and refuses a manifest that expired more than the
-// grace before `now`, a release older than `record.installed` (the same one
+// Checks the manifest's signatures (`signature` holds one or more, 64 bytes
+// each) with the release keys of `keys`: at least its threshold of distinct
+// listed keys must have signed it. Then reads it, and refuses a manifest signed for another keys version
+// than `keys`, one that expired more than the grace before `now`, a release older than `record.installed` (the same one
 // is accepted: a repair) and one at or below `record.rolledBack`. The
 // manifest is read whenever its signature is good, so that a refusal can
 // name its release or its expiry.
 ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const KeysDocument& keys,
                              const ReleaseRecord& record, std::int64_t now, Manifest* manifest);
+
+// The fingerprint that the release records of a root key (X and Y, 32 bytes
+// each) are kept under: the first 16 hex digits of its SHA-256. Empty when
+// the cryptography cannot be had.
+std::string RootFingerprint(const unsigned char* rootKey);
 
 // The machine's clock in UTC, in seconds since 1970 (GetSystemTimeAsFileTime).
 std::int64_t SystemUtcNow();

@@ -74,7 +74,19 @@ void LogRefusal(ReleaseVerdict verdict, const KeysDocument& keys, std::uint64_t 
                 L"or was changed after signing",
                 keys.version);
             break;
+        case ReleaseVerdict::kTooFewSignatures:
+            LogEvent(
+                L"Upgrade refused: the manifest is signed by fewer than the %llu release keys keys version %llu asks "
+                L"for",
+                keys.threshold, keys.version);
+            break;
         case ReleaseVerdict::kBadManifest: LogEvent(L"Upgrade refused: the signed manifest is malformed"); break;
+        case ReleaseVerdict::kOtherKeysVersion:
+            LogEvent(
+                L"Upgrade refused: the manifest (release %llu) is signed for keys version %llu, not for the %llu "
+                L"served",
+                manifest.release, manifest.keysVersion, keys.version);
+            break;
         case ReleaseVerdict::kExpiredManifest:
             LogEvent(L"Upgrade refused: the manifest (release %llu) expired on %hs", manifest.release,
                      FormatUtcTime(manifest.expires).c_str());
@@ -158,7 +170,14 @@ bool UpgradeJob::Run() {
     // the size it gives, and each file is checked as soon as it is in.
     Manifest manifest;
     std::uint64_t keysVersion = 0;
-    if (m_source.rootKey && !FetchSignedManifest(&manifest, &keysVersion)) return false;
+    // Each root key has records of its own: a build with a new one starts over.
+    const std::string root = m_source.rootKey ? RootFingerprint(m_source.rootKey) : "";
+    const std::wstring records = RootRecordKey(m_source.releaseKey, root);
+    if (m_source.rootKey && root.empty()) {
+        LogEvent(L"Upgrade refused: Windows' cryptography cannot be had to check the release");
+        return false;
+    }
+    if (m_source.rootKey && !FetchSignedManifest(records, &manifest, &keysVersion)) return false;
 
     // Let go of, and so removed, on every way out of here, before the folder.
     Downloads downloads;
@@ -171,12 +190,12 @@ bool UpgradeJob::Run() {
                  length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW);
         return false;
     }
-    std::string release = SignedReleaseName(keysVersion, manifest.release);
+    std::string release = SignedReleaseName(root, keysVersion, manifest.release);
     if (!m_source.rootKey && !RefuseRolledBack(downloads, &release)) return false;
     if (!WaitForMarlowcast(installDir)) return false;
     std::vector<InstallItem> items;
     if (!BuildItems(downloads, installDir, &items)) return false;
-    if (m_source.rootKey && !RecordRelease(keysVersion, manifest.release)) return false;
+    if (m_source.rootKey && !RecordRelease(records, keysVersion, manifest.release)) return false;
     return Install(installDir, release, items, total);
 }
 
@@ -258,14 +277,22 @@ bool UpgradeJob::BuildItems(const Downloads& downloads, const wchar_t* installDi
 // completes) would leave the old number, and the older release would be
 // accepted again. The same release is accepted again, so an installation
 // that fails and is undone does not block a retry.
-bool UpgradeJob::RecordRelease(std::uint64_t keysVersion, std::uint64_t release) const {
-    if (RecordInstalledRelease(m_source.releaseKey, keysVersion, release)) return true;
-    const DWORD error = GetLastError();
-    LogEvent(
-        L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
-        L"error %lu (%ls)",
-        release, m_source.releaseKey.c_str(), error, ErrorText(error).c_str());
-    return false;
+bool UpgradeJob::RecordRelease(const std::wstring& records, std::uint64_t keysVersion, std::uint64_t release) const {
+    std::uint64_t recorded = 0;
+    if (!RecordInstalledRelease(records, keysVersion, release, &recorded)) {
+        const DWORD error = GetLastError();
+        LogEvent(
+            L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
+            L"error %lu (%ls)",
+            release, records.c_str(), error, ErrorText(error).c_str());
+        return false;
+    }
+    if (recorded > release) {  // another Quillstone of this user was faster
+        LogEvent(L"Upgrade refused: release %llu was installed here meanwhile, newer than %llu (keys version %llu)",
+                 recorded, release, keysVersion);
+        return false;
+    }
+    return true;
 }
 
 bool UpgradeJob::Install(const wchar_t* installDir, const std::string& release, const std::vector<InstallItem>& items,
@@ -332,12 +359,12 @@ bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, con
         return false;
     }
     if (!DownloadFile(base + signatureName, signatureFile.Path(), signatureFile.Handle(), m_running, ignore,
-                      DownloadBounds{kSignatureSize, m_freeSpace, deadline, m_tickClock})) {
+                      DownloadBounds{kSignaturesLimit, m_freeSpace, deadline, m_tickClock})) {
         LogEvent(L"Upgrade refused: no signature of %ls could be downloaded", name);
         return false;
     }
     if (!textFile.Rewound() || !ReadWhole(textFile.Handle(), limit, text) || !signatureFile.Rewound() ||
-        !ReadWhole(signatureFile.Handle(), kSignatureSize, signature)) {
+        !ReadWhole(signatureFile.Handle(), kSignaturesLimit, signature)) {
         LogEvent(L"Upgrade refused: %ls or its signature could not be read back from %ls", name, m_folder.c_str());
         return false;
     }
@@ -349,17 +376,21 @@ bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, con
 // keys document's release keys, its expiry, its release against those
 // installed and rolled back under that keys version; every entry of the
 // list signed for, in the folder the list gives it.
-bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVersion) {
-    const std::int64_t now = m_clock();
+bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* manifest, std::uint64_t* keysVersion) {
     std::string text, signature;
     KeysDocument keys;
     std::uint64_t accepted = 0;
+    std::int64_t latest = 0;
     ReleaseRecord record;
     if (!FetchSignedDocument(L"Quillstone.keys", kKeysLimit, L"Quillstone.keys.sig", &text, &signature)) return false;
-    if (!ReadAcceptedKeysVersion(m_source.releaseKey, &accepted)) {
-        LogRecordError(L"the keys version accepted so far cannot be read", m_source.releaseKey);
+    if (!ReadAcceptedKeysVersion(records, &accepted) || !ReadLatestSigningTime(records, &latest)) {
+        LogRecordError(L"the keys version accepted so far cannot be read", records);
         return false;
     }
+    // A clock set back brings no expired document back: expiry is judged by
+    // the clock or by the latest signing time accepted here, whichever is
+    // later (a clock that runs behind still upgrades).
+    std::int64_t now = std::max(m_clock(), latest);
     ReleaseVerdict verdict = CheckKeys(text, signature, m_source.rootKey, accepted, now, &keys);
     if (verdict != ReleaseVerdict::kAccepted) {
         LogRefusal(verdict, keys, accepted, *manifest, record);
@@ -368,8 +399,13 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVers
     // Kept at once, whatever becomes of this upgrade: from now on the release
     // keys that this version no longer lists sign nothing here.
     if (keys.version > accepted) {
-        if (!RecordAcceptedKeysVersion(m_source.releaseKey, keys.version)) {
-            LogRecordError(L"the keys version accepted cannot be recorded", m_source.releaseKey);
+        std::uint64_t recorded = 0;
+        if (!RecordAcceptedKeysVersion(records, keys.version, &recorded)) {
+            LogRecordError(L"the keys version accepted cannot be recorded", records);
+            return false;
+        }
+        if (recorded > keys.version) {  // a higher one accepted meanwhile
+            LogRefusal(ReleaseVerdict::kOlderKeys, keys, recorded, *manifest, record);
             return false;
         }
         LogEvent(L"Keys document version %llu accepted (before: %llu): %lu release key%ls, expires %hs", keys.version,
@@ -380,10 +416,11 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVers
     if (!FetchSignedDocument(L"Quillstone.manifest", kManifestLimit, L"Quillstone.manifest.sig", &text, &signature)) {
         return false;
     }
-    if (!ReadReleaseRecord(m_source.releaseKey, keys.version, &record)) {
-        LogRecordError(L"the release record cannot be read", m_source.releaseKey);
+    if (!ReadReleaseRecord(records, keys.version, &record)) {
+        LogRecordError(L"the release record cannot be read", records);
         return false;
     }
+    now = std::max(now, keys.signedAt);
     verdict = CheckManifest(text, signature, keys, record, now, manifest);
     if (verdict != ReleaseVerdict::kAccepted) {
         LogRefusal(verdict, keys, accepted, *manifest, record);
@@ -401,6 +438,10 @@ bool UpgradeJob::FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVers
         } else {
             LogEvent(L"Upgrade refused: the list names %ls, which the signed manifest does not", entry.path.c_str());
         }
+        return false;
+    }
+    if (!RecordSigningTime(records, std::max(keys.signedAt, manifest->signedAt))) {
+        LogRecordError(L"the latest signing time cannot be recorded", records);
         return false;
     }
     *keysVersion = keys.version;

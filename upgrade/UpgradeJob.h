@@ -38,9 +38,9 @@ struct UpgradeSource {
     // signs the keys document; or null: then nothing is checked and neither
     // the keys document nor a manifest is asked for.
     const unsigned char* rootKey = nullptr;
-    // The user's registry key (under HKEY_CURRENT_USER) that keeps the
-    // highest keys version accepted and the releases installed and rolled
-    // back under it, so that older ones are refused.
+    // The user's registry key (under HKEY_CURRENT_USER) that keeps, per root
+    // key, the highest keys version accepted and the releases installed and
+    // rolled back under it, so that older ones are refused.
     std::wstring releaseKey;
 };
 
@@ -104,12 +104,12 @@ private:
     bool RefuseRolledBack(const Downloads& downloads, std::string* release) const;
     bool WaitForMarlowcast(const wchar_t* installDir) const;
     bool BuildItems(const Downloads& downloads, const wchar_t* installDir, std::vector<InstallItem>* items) const;
-    bool RecordRelease(std::uint64_t keysVersion, std::uint64_t release) const;
+    bool RecordRelease(const std::wstring& records, std::uint64_t keysVersion, std::uint64_t release) const;
     bool Install(const wchar_t* installDir, const std::string& release, const std::vector<InstallItem>& items,
                  OverallProgress& total);
     bool FetchSignedDocument(const wchar_t* name, std::size_t limit, const wchar_t* signatureName, std::string* text,
                              std::string* signature);
-    bool FetchSignedManifest(Manifest* manifest, std::uint64_t* keysVersion);
+    bool FetchSignedManifest(const std::wstring& records, Manifest* manifest, std::uint64_t* keysVersion);
     bool Download(const UpgradeEntry& entry, const ManifestFile* listed, TempFile& file);
     bool PlanTempFiles(std::vector<std::wstring>* paths) const;
     std::wstring TempPath(const std::wstring& name) const;

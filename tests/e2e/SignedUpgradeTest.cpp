@@ -31,10 +31,7 @@ protected:
     }
     void TearDown() override { ForgetReleases(); }
     static void ForgetReleases() {
-        for (const wchar_t* value :
-             {L"Upgrade Keys Version", L"Upgrade Release (keys version 1)", L"Upgrade Release (keys version 2)"}) {
-            RegDeleteKeyValueW(HKEY_CURRENT_USER, kApplicationKey, value);
-        }
+        RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(kApplicationKey) + L"\\Upgrade records").c_str());
     }
 
     // Puts a release as scripts/test signed it on the server: "4" and "5"

@@ -1,11 +1,11 @@
 // Feeds arbitrary bytes to the manifest parser and checks it against a plain
 // reading of the format, done here another way (lines split first, numbers
 // compared as digit strings, times by another formula): the parser accepts
-// exactly the texts that reading accepts, with the same release, expiry and
-// files in order, and leaves its output untouched when it refuses. What it
-// accepts is written back by FormatManifest into a text it reads as the same
-// manifest (the same text when no number has a leading zero), and every
-// listed entry is found again by FindInManifest.
+// exactly the texts that reading accepts, with the same release, keys
+// version, expiry and files in order, and leaves its output untouched when it
+// refuses. What it accepts is written back by FormatManifest into a text it
+// reads as the same manifest (the same text when no number has a leading
+// zero), and every listed entry is found again by FindInManifest.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,7 +19,7 @@ namespace {
 
 void Require(bool condition, const char* what) { plain::Require(condition, "manifest_fuzz", what); }
 
-bool Unwanted(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+bool Unwanted(char c) { return static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F; }
 
 bool LeadingZero(std::string_view digits) { return digits.size() > 1 && digits[0] == '0'; }
 
@@ -34,16 +34,20 @@ bool Last(std::string_view* rest, std::string_view* field) {
 
 bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
     std::vector<std::string_view> lines;
-    if (text.size() > kManifestLimit || !plain::Lines(text, &lines) || lines.size() < 3) return false;
-    const std::string_view release = "Release: ", expires = "Expires: ";
-    if (lines[0] != "Quillstone-Manifest: 2" || lines[1].substr(0, release.size()) != release ||
-        !plain::IsNumber(lines[1].substr(release.size())) || lines[2].substr(0, expires.size()) != expires ||
-        !plain::Time(lines[2].substr(expires.size()), &manifest->expires)) {
+    if (text.size() > kManifestLimit || !plain::Lines(text, &lines) || lines.size() < 5) return false;
+    const std::string_view release = "Release: ", keys = "Keys-Version: ", when = "Signed: ", expires = "Expires: ";
+    if (lines[0] != "Quillstone-Manifest: 3" || lines[1].substr(0, release.size()) != release ||
+        !plain::IsNumber(lines[1].substr(release.size())) || lines[2].substr(0, keys.size()) != keys ||
+        !plain::IsNumber(lines[2].substr(keys.size())) || lines[3].substr(0, when.size()) != when ||
+        !plain::Time(lines[3].substr(when.size()), &manifest->signedAt) ||
+        lines[4].substr(0, expires.size()) != expires ||
+        !plain::Time(lines[4].substr(expires.size()), &manifest->expires)) {
         return false;
     }
     manifest->release = plain::ValueOf(lines[1].substr(release.size()));
-    *leadingZero = LeadingZero(lines[1].substr(release.size()));
-    for (std::size_t i = 3; i < lines.size(); ++i) {
+    manifest->keysVersion = plain::ValueOf(lines[2].substr(keys.size()));
+    *leadingZero = LeadingZero(lines[1].substr(release.size())) || LeadingZero(lines[2].substr(keys.size()));
+    for (std::size_t i = 5; i < lines.size(); ++i) {
         const bool package = lines[i].substr(0, 9) == "Package: ";
         if (!package && lines[i].substr(0, 6) != "File: ") return false;
         std::string_view rest = lines[i].substr(package ? 9 : 6), size, digest, decodedSize, decodedDigest;
@@ -55,7 +59,7 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
             return false;
         }
         const bool uib = rest.size() >= 4 && rest.substr(rest.size() - 4) == ".uib";
-        if (rest.empty() || uib != package) return false;
+        if (rest.empty() || rest.size() > 64 || uib != package) return false;
         for (char c : rest) {
             if (Unwanted(c)) return false;
         }
@@ -70,7 +74,9 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
 }
 
 bool Same(const Manifest& a, const Manifest& b) {
-    if (a.release != b.release || a.expires != b.expires || a.files.size() != b.files.size()) return false;
+    if (a.release != b.release || a.keysVersion != b.keysVersion || a.signedAt != b.signedAt ||
+        a.expires != b.expires || a.files.size() != b.files.size())
+        return false;
     for (std::size_t i = 0; i < a.files.size(); ++i) {
         const ManifestFile &x = a.files[i], &y = b.files[i];
         if (x.entry != y.entry || x.size != y.size || x.sha256 != y.sha256 || x.decodedSize != y.decodedSize ||

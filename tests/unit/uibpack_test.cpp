@@ -117,7 +117,7 @@ TEST(Uibpack, RefusesBadCommandLinesAndMissingFilesWithoutLeavingFiles) {
 // another root, fails it, as Quillstone refuses it, naming what is wrong.
 TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
     TempDir keys;
-    for (const char* name : {"root", "release", "stranger"}) {
+    for (const char* name : {"root", "release", "second", "stranger"}) {
         const std::string key = keys.Path(name);
         ASSERT_EQ(std::system(("openssl ecparam -name prime256v1 -genkey -noout -out '" + key + ".pem' && " +
                                "openssl ec -in '" + key + ".pem' -pubout -out '" + key + ".pub.pem' 2>/dev/null")
@@ -143,11 +143,38 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
          "Quillstone.keys: not signed with the root key"},
         {"a manifest signed with a release key the keys document does not list",
          {},
-         {"--key", keys.Path("stranger.pem")},
-         [](TempDir&) {},
+         {},
+         [&](TempDir& d) {
+             // Signed where a keys document lists that key, then served here.
+             TempDir elsewhere;
+             const std::string file = elsewhere.Write("a.txt", "a");
+             ASSERT_EQ(Uibpack({"keys", "--root", keys.Path("root.pem"), "--version", "1", "--out", elsewhere.Path(""),
+                                keys.Path("stranger.pub.pem")})
+                           .status,
+                       0);
+             ASSERT_EQ(Uibpack({"sign", "--key", keys.Path("stranger.pem"), "--release", "7", "--out",
+                                elsewhere.Path(""), file})
+                           .status,
+                       0);
+             for (const char* name : {"Quillstone.manifest", "Quillstone.manifest.sig"}) {
+                 d.Write(name, ReadAll(elsewhere.Path(name)));
+             }
+         },
          "root.pub.pem",
          1,
          "Quillstone.manifest: not signed with a release key of keys version 1"},
+        {"an old manifest beside a newer keys document that kept its release key",
+         {},
+         {},
+         [&](TempDir& d) {
+             ASSERT_EQ(Uibpack({"keys", "--root", keys.Path("root.pem"), "--version", "2", "--out", d.Path(""),
+                                keys.Path("release.pub.pem")})
+                           .status,
+                       0);
+         },
+         "root.pub.pem",
+         1,
+         "Quillstone.manifest: release 7 is signed for keys version 1, not for the 2 beside it"},
         {"an expired keys document",
          {"--expires", past},
          {},
@@ -239,15 +266,69 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
         EXPECT_NE(verified.output.find(c.says), std::string::npos) << verified.output;
     }
 
-    // Signing refuses a key that cannot sign, a file that is not there, an
-    // entry no list can name and a package that does not decode, and then
-    // writes nothing.
-    TempDir out;
+    // A threshold of two: sign needs two distinct listed keys, and verify
+    // counts distinct valid signatures.
+    {
+        TempDir two;
+        const std::string exe = two.Write("Marlowcast.exe", Random(100));
+        const std::vector<std::string> keysArgs = {"keys",
+                                                   "--root",
+                                                   keys.Path("root.pem"),
+                                                   "--version",
+                                                   "1",
+                                                   "--out",
+                                                   two.Path(""),
+                                                   keys.Path("release.pub.pem"),
+                                                   keys.Path("second.pub.pem")};
+        std::vector<std::string> tooHigh = keysArgs;
+        tooHigh.insert(tooHigh.begin() + 1, {"--threshold", "3"});
+        EXPECT_NE(Uibpack(tooHigh).output.find("--threshold must be 1 to the 2 release keys given"), std::string::npos);
+        std::vector<std::string> withTwo = keysArgs;
+        withTwo.insert(withTwo.begin() + 1, {"--threshold", "2"});
+        ASSERT_EQ(Uibpack(withTwo).status, 0);
+        const auto sign = [&](std::vector<std::string> keyArgs) {
+            std::vector<std::string> args = {"sign", "--release", "3", "--out", two.Path(""), exe};
+            args.insert(args.begin() + 1, keyArgs.begin(), keyArgs.end());
+            return Uibpack(args);
+        };
+        const std::string one = keys.Path("release.pem"), other = keys.Path("second.pem");
+        EXPECT_NE(sign({"--key", one}).output.find("asks for 2 release keys' signatures, 1 given"), std::string::npos);
+        EXPECT_NE(sign({"--key", one, "--key", one}).output.find("is given twice"), std::string::npos);
+        ASSERT_EQ(sign({"--key", one, "--key", other}).status, 0);
+        const auto verify = [&] { return Uibpack({"verify", "--root", keys.Path("root.pub.pem"), two.Path("")}); };
+        EXPECT_EQ(verify().status, 0) << verify().output;
+        const std::string signatures = ReadAll(two.Path("Quillstone.manifest.sig"));
+        ASSERT_EQ(signatures.size(), 128u);
+        for (const std::string& served :
+             {signatures.substr(0, 64), signatures.substr(0, 64) + signatures.substr(0, 64)}) {
+            two.Write("Quillstone.manifest.sig", served);
+            const Outcome outcome = verify();
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_NE(outcome.output.find("signed by 1 of the 2 release keys keys version 1 asks for"),
+                      std::string::npos)
+                << outcome.output;
+        }
+    }
+
+    // Signing refuses a key that cannot sign, a folder without a keys
+    // document, a key its keys document does not list, a file that is not
+    // there, an entry no list can name and a package that does not decode,
+    // and then writes nothing.
+    TempDir out, bare;
     const std::string file = out.Write("a.txt", "a");
+    ASSERT_EQ(Uibpack({"keys", "--root", keys.Path("root.pem"), "--version", "1", "--out", out.Path(""),
+                       keys.Path("release.pub.pem")})
+                  .status,
+              0);
+    const std::set<std::string> written = out.Names();
     for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--key", keys.Path("release.pub.pem"), file}, "not an ECDSA P-256 private key"},
+             {{"--key", keys.Path("release.pem"), "--out", bare.Path(""), file}, "holds no keys document to sign for"},
+             {{"--key", keys.Path("stranger.pem"), file}, "stranger.pem is not a release key of keys version 1"},
              {{"--key", keys.Path("release.pem"), out.Path("no")}, "cannot read"},
              {{"--key", keys.Path("release.pem"), "sub\\CON=" + file}, "no upgrade list can name this entry"},
+             {{"--key", keys.Path("release.pem"), std::string(65, 'n') + "=" + file}, "longer than the 64 bytes"},
+             {{"--key", keys.Path("release.pem"), "caf\xc3\xa9.txt=" + file}, "outside ASCII"},
              {{"--key", keys.Path("release.pem"), "a.uib=" + file}, "is not a package that decodes"},
          }) {
         std::vector<std::string> sign = {"sign", "--release", "1", "--out", out.Path("")};
@@ -255,7 +336,8 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
         const Outcome outcome = Uibpack(sign);
         EXPECT_EQ(outcome.status, 1);
         EXPECT_NE(outcome.output.find(says), std::string::npos) << outcome.output;
-        EXPECT_EQ(out.Names(), (std::set<std::string>{"a.txt"}));
+        EXPECT_EQ(out.Names(), written);
+        EXPECT_EQ(bare.Names(), std::set<std::string>());
     }
 }
 

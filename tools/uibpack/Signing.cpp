@@ -7,8 +7,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "UibPackage.h"
@@ -215,16 +217,22 @@ bool Verify(EVP_PKEY* key, const std::string& message, const std::string& signat
 
 }  // namespace
 
-bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, const std::string& outDir,
-               const std::vector<std::string>& releasePublicPems, std::string* error) {
+bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, std::uint64_t threshold,
+               const std::string& outDir, const std::vector<std::string>& releasePublicPems, std::string* error) {
     KeyPtr root = ReadKey(rootPem, true, error);
     if (!root) return false;
     if (releasePublicPems.empty() || releasePublicPems.size() > kMostReleaseKeys) {
         *error = "a keys document lists 1 to " + std::to_string(kMostReleaseKeys) + " release keys";
         return false;
     }
+    if (threshold < 1 || threshold > releasePublicPems.size()) {
+        *error = "--threshold must be 1 to the " + std::to_string(releasePublicPems.size()) + " release keys given";
+        return false;
+    }
     KeysDocument keys;
+    keys.threshold = threshold;
     keys.version = version;
+    keys.signedAt = static_cast<std::int64_t>(std::time(nullptr));
     keys.expires = expires;
     for (const std::string& pem : releasePublicPems) {
         KeyPtr key = ReadKey(pem, false, error);
@@ -260,14 +268,48 @@ bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t e
     return Publish(outDir, kKeysName, text, kKeysSignatureName, signature, error);
 }
 
-bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int64_t expires, const std::string& outDir,
-                 const std::vector<ReleaseFile>& files, std::string* error) {
-    KeyPtr key = ReadKey(releasePem, true, error);
-    if (!key) return false;
+bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t release, std::int64_t expires,
+                 const std::string& outDir, const std::vector<ReleaseFile>& files, std::string* error) {
+    // The manifest belongs to the keys document it is served with, and only
+    // release keys that document lists, as many as it asks for, can sign it.
+    std::string keysText;
+    KeysDocument keys;
+    if (!ReadWhole(outDir + "/" + kKeysName, &keysText, kKeysLimit) || !ParseKeysDocument(keysText, &keys)) {
+        *error = outDir + " holds no keys document to sign for: write one there with uibpack keys first";
+        return false;
+    }
+    std::vector<KeyPtr> signers;
+    std::vector<PublicKey> used;
+    for (const std::string& pem : releasePems) {
+        KeyPtr key = ReadKey(pem, true, error);
+        PublicKey raw;
+        if (!key) return false;
+        if (!RawPublicKey(key.get(), &raw) || std::find(keys.keys.begin(), keys.keys.end(), raw) == keys.keys.end()) {
+            *error = pem + " is not a release key of keys version " + std::to_string(keys.version) + " in " + outDir;
+            return false;
+        }
+        if (std::find(used.begin(), used.end(), raw) != used.end()) {
+            *error = pem + " is given twice: each signature must be another key's";
+            return false;
+        }
+        used.push_back(raw);
+        signers.push_back(std::move(key));
+    }
+    if (signers.size() < keys.threshold) {
+        *error = "keys version " + std::to_string(keys.version) + " asks for " + std::to_string(keys.threshold) +
+                 " release keys' signatures, " + std::to_string(signers.size()) + " given";
+        return false;
+    }
     Manifest manifest;
     manifest.release = release;
+    manifest.keysVersion = keys.version;
+    manifest.signedAt = static_cast<std::int64_t>(std::time(nullptr));
     manifest.expires = expires;
     for (const ReleaseFile& given : files) {
+        if (const char* fault = EntryFault(given.entry)) {
+            *error = given.entry + " " + fault;
+            return false;
+        }
         if (!IsSafeEntry(given.entry)) {
             *error = given.entry + ": no upgrade list can name this entry, so Quillstone would never install it";
             return false;
@@ -302,12 +344,16 @@ bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int6
         *error = "the entries do not make a manifest (too many files)";
         return false;
     }
-    std::string signature;
-    if (!Sign(key.get(), text, &signature)) {
-        *error = "cannot sign with " + releasePem;
-        return false;
+    std::string signatures;
+    for (std::size_t i = 0; i < signers.size(); ++i) {
+        std::string signature;
+        if (!Sign(signers[i].get(), text, &signature)) {
+            *error = "cannot sign with " + releasePems[i];
+            return false;
+        }
+        signatures += signature;
     }
-    return Publish(outDir, kManifestName, text, kSignatureName, signature, error);
+    return Publish(outDir, kManifestName, text, kSignatureName, signatures, error);
 }
 
 namespace {
@@ -315,13 +361,16 @@ namespace {
 // A document and its signature as a server would serve them, read within
 // their bounds.
 bool ReadSigned(const std::string& dir, const char* name, std::size_t limit, const char* signatureName,
-                std::string* text, std::string* signature, std::string* error) {
+                std::size_t mostSignatures, std::string* text, std::string* signature, std::string* error) {
     if (!ReadWhole(dir + "/" + name, text, limit)) {
         *error = std::string(name) + " is missing, unreadable or longer than " + std::to_string(limit) + " bytes";
         return false;
     }
-    if (!ReadWhole(dir + "/" + signatureName, signature, kSignatureSize) || signature->size() != kSignatureSize) {
-        *error = std::string(signatureName) + " is missing or not 64 bytes";
+    if (!ReadWhole(dir + "/" + signatureName, signature, mostSignatures * kSignatureSize) || signature->empty() ||
+        signature->size() % kSignatureSize != 0) {
+        *error =
+            std::string(signatureName) + " is missing or not " +
+            (mostSignatures == 1 ? "64 bytes" : "1 to " + std::to_string(mostSignatures) + " signatures of 64 bytes");
         return false;
     }
     return true;
@@ -333,7 +382,7 @@ bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std
     KeyPtr root = ReadKey(rootPublicPem, false, report);
     if (!root) return false;
     std::string text, signature;
-    if (!ReadSigned(dir, kKeysName, kKeysLimit, kKeysSignatureName, &text, &signature, report)) return false;
+    if (!ReadSigned(dir, kKeysName, kKeysLimit, kKeysSignatureName, 1, &text, &signature, report)) return false;
     KeysDocument keys;
     if (!Verify(root.get(), text, signature)) {
         *report = std::string(kKeysName) + ": not signed with the root key, or changed after signing";
@@ -349,15 +398,27 @@ bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std
         return false;
     }
 
-    if (!ReadSigned(dir, kManifestName, kManifestLimit, kSignatureName, &text, &signature, report)) return false;
-    bool verified = false;
+    if (!ReadSigned(dir, kManifestName, kManifestLimit, kSignatureName, kMostSignatures, &text, &signature, report)) {
+        return false;
+    }
+    std::uint64_t signers = 0;  // distinct listed keys: one that signed twice counts once
     for (const PublicKey& raw : keys.keys) {
         KeyPtr key = FromRawPublicKey(raw);
-        verified = verified || (key && Verify(key.get(), text, signature));
+        bool signedByIt = false;
+        for (std::size_t at = 0; key && !signedByIt && at < signature.size(); at += kSignatureSize) {
+            signedByIt = Verify(key.get(), text, signature.substr(at, kSignatureSize));
+        }
+        signers += signedByIt ? 1 : 0;
     }
-    if (!verified) {
+    if (signers == 0) {
         *report = std::string(kManifestName) + ": not signed with a release key of keys version " +
                   std::to_string(keys.version) + ", or changed after signing";
+        return false;
+    }
+    if (signers < keys.threshold) {
+        *report = std::string(kManifestName) + ": signed by " + std::to_string(signers) + " of the " +
+                  std::to_string(keys.threshold) + " release keys keys version " + std::to_string(keys.version) +
+                  " asks for";
         return false;
     }
     Manifest manifest;
@@ -365,7 +426,15 @@ bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std
         *report = std::string(kManifestName) + ": signed but malformed";
         return false;
     }
-    if (IsExpired(manifest.expires, now)) {
+    if (manifest.keysVersion != keys.version) {
+        *report = std::string(kManifestName) + ": release " + std::to_string(manifest.release) +
+                  " is signed for keys version " + std::to_string(manifest.keysVersion) + ", not for the " +
+                  std::to_string(keys.version) + " beside it";
+        return false;
+    }
+    // Judged as Quillstone judges it: by the clock, or by when the keys
+    // document was signed when that is later.
+    if (IsExpired(manifest.expires, std::max(now, keys.signedAt))) {
         *report = std::string(kManifestName) + ": release " + std::to_string(manifest.release) + " expired on " +
                   FormatUtcTime(manifest.expires);
         return false;

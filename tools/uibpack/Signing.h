@@ -16,12 +16,13 @@
 #include <vector>
 
 // Writes <outDir>/Quillstone.keys and Quillstone.keys.sig: keys version
-// `version`, expiring at `expires` (seconds since 1970, UTC), listing the
+// `version`, signed now, expiring at `expires` (seconds since 1970, UTC), listing the
 // release public keys (1 to 4 PEM files), signed with the root's private key.
 // False, with the reason in `error` and nothing written, when a key cannot
 // be used.
-bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, const std::string& outDir,
-               const std::vector<std::string>& releasePublicPems, std::string* error);
+// A manifest needs the signatures of `threshold` of them (1 to their number).
+bool WriteKeys(const std::string& rootPem, std::uint64_t version, std::int64_t expires, std::uint64_t threshold,
+               const std::string& outDir, const std::vector<std::string>& releasePublicPems, std::string* error);
 
 // One file of a release: the entry as the upgrade list names it, and where
 // the file is.
@@ -32,16 +33,19 @@ struct ReleaseFile {
 
 // Writes <outDir>/Quillstone.manifest and Quillstone.manifest.sig for the
 // files, each listed under its entry (a package with what it decodes to), as
-// release `release` expiring at `expires`, signed with a release key. False,
-// with the reason in `error` and nothing written, when a key, an entry or a
-// file cannot be used.
-bool SignRelease(const std::string& releasePem, std::uint64_t release, std::int64_t expires, const std::string& outDir,
-                 const std::vector<ReleaseFile>& files, std::string* error);
+// release `release` expiring at `expires`, signed with a release key of the
+// keys document in `outDir`, whose version it is signed for. False, with the
+// reason in `error` and nothing written, when there is no keys document, or a
+// key (one it does not list), an entry or a file cannot be used.
+// Each of `releasePems` signs (distinct keys, at least the keys document's
+// threshold); the signatures go one after the other into the .sig file.
+bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t release, std::int64_t expires,
+                 const std::string& outDir, const std::vector<ReleaseFile>& files, std::string* error);
 
 // Checks a folder as Quillstone checks a release before it downloads a file,
 // at `now`: the keys document's signature with the root public key, its form
 // and expiry; the manifest's signature with one of its release keys, its
-// form and expiry; every entry one an upgrade list may name; and every file it
+// form, keys version and expiry; every entry one an upgrade list may name; and every file it
 // lists present in the folder (under its entry's name part, as the server
 // serves it) with its size and SHA-256, and a package with what it decodes
 // to. What it cannot know is this user's past: the versions and releases a

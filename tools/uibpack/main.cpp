@@ -29,8 +29,10 @@ const char kHelp[] =
     "usage: uibpack pack [--level N] [--block-size N] INPUT OUTPUT.uib\n"
     "       uibpack unpack PACKAGE.uib OUTPUT\n"
     "       uibpack check PACKAGE.uib\n"
-    "       uibpack keys --root ROOT.pem --version N [--expires WHEN] --out DIR RELEASE.pub.pem...\n"
-    "       uibpack sign --key RELEASE.pem --release N [--expires WHEN] --out DIR [ENTRY=]FILE...\n"
+    "       uibpack keys --root ROOT.pem --version N [--expires WHEN] [--threshold K] --out DIR\n"
+    "                    RELEASE.pub.pem...\n"
+    "       uibpack sign --key RELEASE.pem [--key ...] --release N [--expires WHEN] --out DIR\n"
+    "                    [ENTRY=]FILE...\n"
     "       uibpack verify --root ROOT.pub.pem DIR\n"
     "\n"
     "pack    cuts INPUT into pieces of 16384 bytes, compresses each into its own\n"
@@ -44,17 +46,22 @@ const char kHelp[] =
     "keys    writes DIR/Quillstone.keys, keys version N listing the release public\n"
     "        keys (1 to 4), and DIR/Quillstone.keys.sig, its signature with the\n"
     "        root's private key. A higher N with other keys rotates them.\n"
+    "          --threshold K   every manifest needs the signatures of K distinct\n"
+    "                          release keys it lists (default 1)\n"
     "sign    writes DIR/Quillstone.manifest, listing each FILE under ENTRY (as the\n"
     "        upgrade list names it, folders included: 'skins\\skin.dat.uib=skin.uib';\n"
     "        the file's name when left out) with its size and SHA-256, and what a\n"
     "        .uib decodes to, as release N; and DIR/Quillstone.manifest.sig, its\n"
-    "        signature with a release key of the keys document. Serve all four\n"
+    "        signatures, one with each --key (release keys that DIR/Quillstone.keys\n"
+    "        lists, as many as its threshold), for that keys document's version\n"
+    "        only. Serve all four\n"
     "        beside the files.\n"
     "          --expires WHEN  a number of days or a UTC time YYYY-MM-DDTHH:MM:SSZ\n"
     "                          (default: 365 days for keys, 90 for sign)\n"
     "verify  checks DIR as Quillstone does before it downloads a file: the keys\n"
     "        document with the root public key, the manifest with its release\n"
-    "        keys, both expiries, the entries, and every file the manifest lists.\n"
+    "        keys, that the manifest is for that keys version, both expiries, the\n"
+    "        entries, and every file the manifest lists.\n"
     "\n"
     "On failure no output file is created and an existing one is left as it was.\n"
     "Exit status: 0 success, 1 failure, 2 wrong command line.\n";
@@ -157,9 +164,11 @@ int Check(const std::vector<std::string>& args) {
 
 #ifdef UIBPACK_SIGNING
 // "--key VALUE" or "--key=VALUE" style options; the rest are operands. The
-// first `required` names must be given.
+// first `required` names must be given. The first name may be given more
+// than once when `repeated` takes all its values.
 bool SplitOptions(const std::vector<std::string>& args, const std::vector<std::string>& names, std::size_t required,
-                  std::vector<std::string>* values, std::vector<std::string>* operands, std::string* problem) {
+                  std::vector<std::string>* values, std::vector<std::string>* operands, std::string* problem,
+                  std::vector<std::string>* repeated = nullptr) {
     values->assign(names.size(), std::string());
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -183,6 +192,7 @@ bool SplitOptions(const std::vector<std::string>& args, const std::vector<std::s
             *problem = name + " needs a value";
             return false;
         }
+        if (which == 0 && repeated) repeated->push_back((*values)[0]);
     }
     for (std::size_t i = 0; i < required; ++i) {
         if ((*values)[i].empty()) {
@@ -220,15 +230,17 @@ constexpr char kExpiresProblem[] = "--expires must be 1 to 36500 days or a UTC t
 int Keys(const std::vector<std::string>& args) {
     std::vector<std::string> values, releaseKeys;
     std::string problem;
-    if (!SplitOptions(args, {"--root", "--version", "--out", "--expires"}, 3, &values, &releaseKeys, &problem)) {
+    if (!SplitOptions(args, {"--root", "--version", "--out", "--expires", "--threshold"}, 3, &values, &releaseKeys,
+                      &problem)) {
         return Usage(problem);
     }
-    std::uint64_t version = 0;
+    std::uint64_t version = 0, threshold = 1;
     std::int64_t expires = 0;
     if (!ParseCount(values[1], &version)) return Usage("--version must be a decimal number");
+    if (!values[4].empty() && !ParseCount(values[4], &threshold)) return Usage("--threshold must be a decimal number");
     if (!ParseExpires(values[3], 365, &expires)) return Usage(kExpiresProblem);
     if (releaseKeys.empty()) return Usage("keys needs the release public keys");
-    if (!WriteKeys(values[0], version, expires, values[2], releaseKeys, &problem)) return Failure(problem);
+    if (!WriteKeys(values[0], version, expires, threshold, values[2], releaseKeys, &problem)) return Failure(problem);
     std::printf("%s: keys version %s with %zu release keys, expires %s\n", values[2].c_str(), values[1].c_str(),
                 releaseKeys.size(), FormatUtcTime(expires).c_str());
     return kOk;
@@ -240,9 +252,9 @@ std::string BaseName(const std::string& path) {
 }
 
 int Sign(const std::vector<std::string>& args) {
-    std::vector<std::string> values, operands;
+    std::vector<std::string> values, operands, keys;
     std::string problem;
-    if (!SplitOptions(args, {"--key", "--release", "--out", "--expires"}, 3, &values, &operands, &problem)) {
+    if (!SplitOptions(args, {"--key", "--release", "--out", "--expires"}, 3, &values, &operands, &problem, &keys)) {
         return Usage(problem);
     }
     std::uint64_t release = 0;
@@ -259,7 +271,7 @@ int Sign(const std::vector<std::string>& args) {
             files.push_back({operand.substr(0, equals), operand.substr(equals + 1)});
         }
     }
-    if (!SignRelease(values[0], release, expires, values[2], files, &problem)) return Failure(problem);
+    if (!SignRelease(keys, release, expires, values[2], files, &problem)) return Failure(problem);
     std::printf("%s: %zu files signed as release %s, expires %s\n", values[2].c_str(), files.size(), values[1].c_str(),
                 FormatUtcTime(expires).c_str());
     return kOk;

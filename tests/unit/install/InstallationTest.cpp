@@ -576,8 +576,9 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
     EXPECT_GT(outcomes[0], 5);
     EXPECT_EQ(outcomes[1], 1) << "only a cut before the rollback is recorded keeps the release";
 
-    // Accepted, upgraded again, without a kept copy, while Marlowcast runs.
-    for (int end = 0; end < 4; ++end) {
+    // Accepted, upgraded again, without a kept copy, while Marlowcast runs,
+    // with a refusal that cannot be recorded.
+    for (int end = 0; end < 5; ++end) {
         SCOPED_TRACE(end);
         Scratch s;
         const Files installed = onProbation(s);
@@ -593,12 +594,13 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
         }
         if (end == 2) fs::remove(s.root / "app" / KeptOf(s, "a.txt"));
         if (end == 3) marlowcast.Reset(CreateMutexW(nullptr, FALSE, kMarlowcastMutexName)), expected = installed;
+        if (end == 4) expected = installed;
         if (end >= 2) {
             EXPECT_FALSE(Installation(s.App()).RollBack(
-                L"a test", [](const std::string&) { return true; }, running));
+                L"a test", [end](const std::string&) { return end != 4; }, running));
         }
         EXPECT_EQ(s.Installed(), expected);
-        EXPECT_EQ(Installation(s.App()).OnProbation(), end == 3);
+        EXPECT_EQ(Installation(s.App()).OnProbation(), end >= 3);
     }
 }
 

@@ -9,8 +9,10 @@ namespace {
 const std::string kDigest(64, 'a');
 
 TEST(Manifest, ReadsOnlyExactlyTheFormatThePublisherWrites) {
-    const std::string head = "Quillstone-Manifest: 2\nRelease: 42\nExpires: 2027-03-08T14:00:00Z\n";
-    const std::string expires = "Expires: 2027-03-08T14:00:00Z\n";
+    const std::string head =
+        "Quillstone-Manifest: 3\nRelease: 42\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: "
+        "2027-03-08T14:00:00Z\n";
+    const std::string expires = "Signed: 2026-12-08T14:00:00Z\nExpires: 2027-03-08T14:00:00Z\n";
     const struct {
         std::string text;
         bool valid;
@@ -23,19 +25,22 @@ TEST(Manifest, ReadsOnlyExactlyTheFormatThePublisherWrites) {
          kDigest + "\n", true},  // the folders are the entry's
         {head + "File: skin.dat.uib 7 " + kDigest + "\n", false},            // a package without what it decodes to
         {head + "Package: skin.dat 7 " + kDigest + " 9 " + kDigest + "\n", false},  // decoded, but no package
-        {"Quillstone-Manifest: 2\nRelease: 18446744073709551615\n" + expires, true},
-        {"Quillstone-Manifest: 2\nRelease: 18446744073709551616\n" + expires, false},  // past 64 bits
-        {"Quillstone-Manifest: 2\nRelease: -1\n" + expires, false},
-        {"Quillstone-Manifest: 2\nRelease: \n" + expires, false},
-        {"Quillstone-Manifest: 1\nRelease: 1\n" + expires, false},
-        {"Quillstone-Manifest: 2\nRelease: 1\n", false},                                 // no expiry
-        {"Quillstone-Manifest: 2\nRelease: 1\nExpires: 2028-02-29T23:59:59Z\n", true},  // a leap day
-        {"Quillstone-Manifest: 2\nRelease: 1\nExpires: 2027-02-29T00:00:00Z\n", false},
-        {"Quillstone-Manifest: 2\nRelease: 1\nExpires: 2027-03-08 14:00:00Z\n", false},
-        {"Quillstone-Manifest: 2\nRelease: 1\nExpires: 2027-03-08T14:00:00+01:00\n", false},
-        {"Quillstone-Manifest: 2\n" + expires, false},                  // no release
-        {"Quillstone-Manifest: 2\nRelease: 1\n" + expires.substr(0, 29), false},  // last line without its end
-        {"Quillstone-Manifest: 2\r\nRelease: 1\r\n" + expires, false},
+        {"Quillstone-Manifest: 3\nRelease: 18446744073709551615\nKeys-Version: 1\n" + expires, true},
+        {"Quillstone-Manifest: 3\nRelease: 18446744073709551616\nKeys-Version: 1\n" + expires, false},  // past 64 bits
+        {"Quillstone-Manifest: 3\nRelease: -1\nKeys-Version: 1\n" + expires, false},
+        {"Quillstone-Manifest: 3\nRelease: \nKeys-Version: 1\n" + expires, false},
+        {"Quillstone-Manifest: 2\nRelease: 1\n" + expires, false},  // the form without a keys version
+        {"Quillstone-Manifest: 3\nRelease: 1\n" + expires, false},
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 18446744073709551616\n" + expires, false},
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\n", false},  // no expiry
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nExpires: 2027-03-08T14:00:00Z\n", false},  // not when signed
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2028-02-29T23:59:59Z\n", true},  // a leap day
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2027-02-29T00:00:00Z\n", false},
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2027-03-08 14:00:00Z\n", false},
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\nSigned: 2026-12-08T14:00:00Z\nExpires: 2027-03-08T14:00:00+01:00\n", false},
+        {"Quillstone-Manifest: 3\nKeys-Version: 1\n" + expires, false},                  // no release
+        {"Quillstone-Manifest: 3\nRelease: 1\nKeys-Version: 1\n" + expires.substr(0, expires.size() - 1), false},  // last line without its end
+        {"Quillstone-Manifest: 3\r\nRelease: 1\r\nKeys-Version: 1\r\n" + expires, false},
         {head + "\n", false},                                           // a blank line
         {head + "Note: hello\n", false},
         {head + "File: a.txt 1 " + std::string(64, 'A') + "\n", false},  // upper-case digest
@@ -43,6 +48,9 @@ TEST(Manifest, ReadsOnlyExactlyTheFormatThePublisherWrites) {
         {head + "File: a.txt x " + kDigest + "\n", false},
         {head + "File:  1 " + kDigest + "\n", false},                   // no name
         {head + "File: a\tb 1 " + kDigest + "\n", false},               // a control byte in the name
+        {head + "File: " + std::string(64, 'n') + " 1 " + kDigest + "\n", true},   // as long as a list entry
+        {head + "File: " + std::string(65, 'n') + " 1 " + kDigest + "\n", false},  // longer than any
+        {head + "File: caf\xc3\xa9.txt 1 " + kDigest + "\n", false},  // one name here, another under cp932
         {head + "File: a 1 " + kDigest + "\nFile: a 2 " + kDigest + "\n", false},  // a name twice
         {"", false},
         // clang-format on

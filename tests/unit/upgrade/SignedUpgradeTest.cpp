@@ -110,6 +110,7 @@ struct Release {
     std::string text;        // the manifest as served; empty: made from `manifest`
     std::string signedText;  // what the signature is over; empty: the manifest as served
     const Publisher* signer;
+    std::vector<const Publisher*> cosigners;  // their signatures follow the signer's
     bool withKeys = true, withManifest = true, withSignature = true;
     // When set: the upgrade's clock stands still until the server is asked
     // for this name, then moves 20 s at each look.
@@ -127,9 +128,11 @@ protected:
     Release Valid() const {
         Release r;
         r.served = {{"one.txt", {"new one"}}, {"two.bin", {std::string(3000, 't')}}};
-        r.keys = {1, Now() + 365 * 86400, {release.publicKey}};
+        r.keys = {1, Now(), Now() + 365 * 86400, {release.publicKey}};
         r.root = &root;
         r.manifest.release = 5;
+        r.manifest.keysVersion = 1;
+        r.manifest.signedAt = Now();
         r.manifest.expires = Now() + 90 * 86400;
         for (const auto& [entry, name] :
              {std::pair<std::string, std::string>{"one.txt", "one.txt"}, {"sub\\two.bin", "two.bin"}}) {
@@ -139,10 +142,14 @@ protected:
         r.signer = &release;
         return r;
     }
+    // Where the records of a root's releases are kept.
+    static std::wstring Records(const Publisher& root) {
+        return RootRecordKey(kReleaseKey, RootFingerprint(root.publicKey.data()));
+    }
     // The release recorded as installed under keys version 1.
-    static std::uint64_t Installed() {
+    std::uint64_t Installed() const {
         ReleaseRecord record;
-        EXPECT_TRUE(ReadReleaseRecord(kReleaseKey, 1, &record));
+        EXPECT_TRUE(ReadReleaseRecord(Records(root), 1, &record));
         return record.installed;
     }
 
@@ -163,7 +170,9 @@ protected:
         if (release.withManifest && !served.count("Quillstone.manifest"))
             served["Quillstone.manifest"] = {release.text};
         if (release.signedText.empty()) release.signedText = release.text;
-        if (release.withSignature) served["Quillstone.manifest.sig"] = {release.signer->Sign(release.signedText)};
+        std::string signatures = release.signer->Sign(release.signedText);
+        for (const Publisher* cosigner : release.cosigners) signatures += cosigner->Sign(release.signedText);
+        if (release.withSignature) served["Quillstone.manifest.sig"] = {signatures};
         UpgradeServer server(served);
         EXPECT_TRUE(server.Listening());
         UpgradeJob job(EntriesOf({"one.txt", "sub\\two.bin"}), here.Temp(), shown, running,
@@ -191,7 +200,7 @@ protected:
 };
 
 TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
-    const std::wstring key = kReleaseKey;
+    const std::wstring key = Records(root), oldRoot = Records(stranger);
     const std::int64_t expired = Now() - kExpiryGraceSeconds - 1;
     struct Case {
         const char* what;
@@ -206,8 +215,23 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          true, "Manifest accepted: release 5 (installed so far: 5)"},
         {"a release older than the one installed", [&] { RecordInstalledRelease(key, 1, 6); }, [](Release&) {}, false,
          false, "Upgrade refused: the manifest's release is older than the one installed (5 < 6, keys version 1)"},
-        {"a release rolled back here", [&] { RecordRefusedRelease(key, SignedReleaseName(1, 5)); }, [](Release&) {},
-         false, false, "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
+        {"a release rolled back here",
+         [&] { RecordRefusedRelease(kReleaseKey, SignedReleaseName(RootFingerprint(root.publicKey.data()), 1, 5)); },
+         [](Release&) {}, false, false,
+         "Upgrade refused: release 5 is at or below release 5, rolled back here (keys version 1)"},
+        {"a rollback named past 2^64-1 in a journal: no name of ours, nothing recorded",
+         [&] {
+             const std::string name = "signed " + RootFingerprint(root.publicKey.data()) + " 1 18446744073709551616";
+             EXPECT_FALSE(RecordRefusedRelease(kReleaseKey, name));
+         },
+         [](Release&) {}, true, true, "Manifest accepted: release 5 (installed so far: 0)"},
+        {"a build with a new root key, after the old root's keys version 2 and release 50",
+         [&] {
+             RecordAcceptedKeysVersion(oldRoot, 2);
+             RecordInstalledRelease(oldRoot, 1, 50);
+             RecordRolledBackRelease(oldRoot, 1, 60);
+         },
+         [](Release&) {}, true, true, "Manifest accepted: release 5 (installed so far: 0), keys version 1"},
         {"a release record that cannot be read",
          [&] { RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Upgrade Release (keys version 1)", REG_SZ, L"6", 4); },
          [](Release&) {}, false, false, "Upgrade refused: the release record cannot be read"},
@@ -228,7 +252,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          "Upgrade refused: bad signature, the manifest is not signed with a release key of keys version 1"},
         {"a manifest signed by a release key that a rotation removed", [&] { RecordAcceptedKeysVersion(key, 1); },
          [this](Release& r) {
-             r.keys = {2, r.keys.expires, {rotated.publicKey}};
+             r.keys = {2, Now(), r.keys.expires, {rotated.publicKey}};
          },
          false, false,
          "Upgrade refused: bad signature, the manifest is not signed with a release key of keys version 2"},
@@ -238,13 +262,51 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              RecordInstalledRelease(key, 1, UINT64_MAX);
          },
          [this](Release& r) {
-             r.keys = {2, r.keys.expires, {rotated.publicKey}};
+             r.keys = {2, Now(), r.keys.expires, {rotated.publicKey}};
              r.signer = &rotated;
              r.manifest.release = 44;
+             r.manifest.keysVersion = 2;
          },
          true, true, "Manifest accepted: release 44 (installed so far: 0), keys version 2"},
+        {"an old manifest served with a newer keys document that kept its release key",
+         [&] {
+             RecordAcceptedKeysVersion(key, 1);
+             RecordInstalledRelease(key, 1, 50);
+         },
+         [this](Release& r) {
+             r.keys = {2, Now(), r.keys.expires, {release.publicKey}};
+         },
+         false, false, "Upgrade refused: the manifest (release 5) is signed for keys version 1, not for the 2 served"},
+        {"a threshold of two keys, signed by one", [] {},
+         [this](Release& r) {
+             r.keys = {1, Now(), r.keys.expires, {release.publicKey, rotated.publicKey}, 2};
+         },
+         false, false,
+         "Upgrade refused: the manifest is signed by fewer than the 2 release keys keys version 1 asks for"},
+        {"a threshold of two keys, signed twice by one", [] {},
+         [this](Release& r) {
+             r.keys = {1, Now(), r.keys.expires, {release.publicKey, rotated.publicKey}, 2};
+             r.cosigners = {&release};
+         },
+         false, false,
+         "Upgrade refused: the manifest is signed by fewer than the 2 release keys keys version 1 asks for"},
+        {"a threshold of two keys, signed by both (and a stranger)", [] {},
+         [this](Release& r) {
+             r.keys = {1, Now(), r.keys.expires, {release.publicKey, rotated.publicKey}, 2};
+             r.cosigners = {&stranger, &rotated};
+         },
+         true, true, "Manifest accepted: release 5 (installed so far: 0)"},
         {"an expired manifest", [] {}, [&](Release& r) { r.manifest.expires = expired; }, false, false,
          "Upgrade refused: the manifest (release 5) expired on 2026-12-08T10:59:59Z"},
+        {"a clock set back below a signing time accepted here, past the manifest's expiry",
+         [&] { RecordSigningTime(key, Now() + 100 * 86400); }, [](Release&) {}, false, false,
+         "Upgrade refused: the manifest (release 5) expired on 2027-03-08T12:00:00Z"},
+        {"a keys document signed after the manifest expired", [] {},
+         [](Release& r) { r.keys.signedAt = Now() + 100 * 86400; }, false, false,
+         "Upgrade refused: the manifest (release 5) expired on 2027-03-08T12:00:00Z"},
+        {"a clock that runs a day behind the signing", [] {},
+         [](Release& r) { r.keys.signedAt = r.manifest.signedAt = Now() + 86400; }, true, true,
+         "Manifest accepted: release 5 (installed so far: 0)"},
         {"a manifest expired less than an hour ago", [] {},
          [&](Release& r) { r.manifest.expires = Now() - kExpiryGraceSeconds + 60; }, true, true,
          "Manifest accepted: release 5"},
@@ -269,6 +331,16 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         {"a malformed line", [] {},
          [](Release& r) { r.text = FormatManifest(r.manifest) + "Note: signed all the same\n"; }, false, false,
          "Upgrade refused: the signed manifest is malformed"},
+        {"a signed entry longer than a list can carry: the list would end before it", [] {},
+         [](Release& r) {
+             r.manifest.files.push_back({std::string(65, 'n'), 1, std::string(64, '0'), 0, ""});
+         },
+         false, false, "Upgrade refused: the signed manifest is malformed"},
+        {"a signed entry outside ASCII: another file under another code page", [] {},
+         [](Release& r) {
+             r.manifest.files.push_back({"caf\xc3\xa9.txt", 1, std::string(64, '0'), 0, ""});
+         },
+         false, false, "Upgrade refused: the signed manifest is malformed"},
         {"a manifest of 64 KiB and one byte, well formed and signed", [] {},
          [](Release& r) { r.text = Oversized(r.manifest); }, false, false,
          "Quillstone.manifest refused: the server declares 65537 bytes, more than the 65536 allowed for it"},
@@ -300,7 +372,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         Release release = Valid();
         c.attack(release);
         ReleaseRecord before;
-        ReadReleaseRecord(kReleaseKey, release.keys.version, &before);
+        ReadReleaseRecord(key, release.keys.version, &before);
 
         Folders here;
         here.Lay(this->before);
@@ -308,7 +380,7 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
         EXPECT_EQ(outcome.installed, c.installs);
         EXPECT_EQ(c.installs ? here.Release() : here.Installed(), c.installs ? after : this->before);
         ReleaseRecord recorded;
-        ReadReleaseRecord(kReleaseKey, release.keys.version, &recorded);
+        ReadReleaseRecord(key, release.keys.version, &recorded);
         EXPECT_EQ(recorded.installed, c.installs ? release.manifest.release : before.installed)
             << "a refused release is never recorded";
         EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>()) << "whatever the upgrade wrote there is removed";
@@ -421,13 +493,29 @@ TEST_F(Signed, TheReleaseIsRecordedBeforeTheCommit) {
                   ERROR_SUCCESS);
         RegCloseKey(key);
         const std::wstring unwritable = std::wstring(kVolatile) + L"\\Release";
-        ASSERT_FALSE(RecordInstalledRelease(unwritable, 1, 1)) << "the test's premise";
+        ASSERT_FALSE(RecordInstalledRelease(RootRecordKey(unwritable, "0123456789abcdef"), 1, 1))
+            << "the test's premise";
         Folders here;
         here.Lay(before);
         EXPECT_FALSE(Upgrade(Valid(), here, display, unwritable.c_str()).installed);
         EXPECT_EQ(here.Installed(), before);
         EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
         RegDeleteTreeW(HKEY_CURRENT_USER, kVolatile);
+    }
+    {
+        SCOPED_TRACE("another Quillstone of this user installs release 60 meanwhile: the record stays at 60");
+        RegDeleteTreeW(HKEY_CURRENT_USER, kReleaseKey);
+        testlog::LogFolder log;
+        Folders here;
+        here.Lay(before);
+        WatchedDisplay shown;
+        shown.onTotal = [&](std::uint32_t) { RecordInstalledRelease(Records(root), 1, 60); };
+        EXPECT_FALSE(Upgrade(Valid(), here, shown).installed);
+        EXPECT_EQ(Installed(), 60u);
+        EXPECT_EQ(here.Installed(), before);
+        EXPECT_NE(testlog::ReadAll(log.Log()).find(
+                      "Upgrade refused: release 60 was installed here meanwhile, newer than 5 (keys version 1)"),
+                  std::string::npos);
     }
     {
         SCOPED_TRACE("an installation undone after the record: the same release is accepted on the retry");
