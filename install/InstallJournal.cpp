@@ -40,6 +40,25 @@ JournalFound SetAside(const std::wstring& path, const wchar_t* why) {
     return JournalFound::kSetAside;
 }
 
+// The text of the record at `path`, at most one byte beyond what a record may
+// hold (that much tells that it is none of ours).
+JournalFound ReadText(const std::wstring& path, std::string* text) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? JournalFound::kNone
+                                                                              : JournalFound::kUnreadable;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    for (;;) {
+        if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) return JournalFound::kUnreadable;
+        if (got == 0 || text->size() > kJournalLimit) return JournalFound::kRead;
+        text->append(buffer, got);
+    }
+}
+
 }  // namespace
 
 std::wstring JournalPath(const std::wstring& folder, int version) {
@@ -63,6 +82,14 @@ bool WriteJournal(const std::wstring& folder, const Journal& journal) {
             SetLastError(error);
             return false;
         }
+    }
+    // What the next start will read is what the reader takes back as written;
+    // anything else must never replace the record that stands.
+    std::string back;
+    if (ReadText(unfinished, &back) != JournalFound::kRead || back != text || !ReadsBack(back)) {
+        RemoveOwnFile(unfinished);
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
     }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (MoveFileExW(unfinished.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
@@ -90,22 +117,8 @@ JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int versi
         return SetAside(path, attributes & FILE_ATTRIBUTE_REPARSE_POINT ? L"a link" : L"a folder");
     }
     std::string text;
-    {
-        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!file) {
-            const DWORD error = GetLastError();
-            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? JournalFound::kNone
-                                                                                  : JournalFound::kUnreadable;
-        }
-        char buffer[4096];
-        DWORD got = 0;
-        for (;;) {
-            if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) return JournalFound::kUnreadable;
-            if (got == 0 || text.size() > kJournalLimit) break;
-            text.append(buffer, got);
-        }
-    }
+    const JournalFound found = ReadText(path, &text);
+    if (found != JournalFound::kRead) return found;
     Journal read;
     // Not a record an installation wrote: acting on it could move or delete
     // files that are not ours. It is kept for a person to look at, once.

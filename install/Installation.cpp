@@ -94,7 +94,6 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     // Windows file names ignore letter case.
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
-bool SameName(const std::string& a, const std::string& b) { return SameName(FromUtf8(a), FromUtf8(b)); }
 
 // Whether the entry's first folder is the installation's own, in the letter
 // case rules of the platform (the list check knows only ASCII letters).
@@ -183,6 +182,21 @@ struct DecodeRoom {
     }
 };
 
+// The commit's record: of two entries for one file the later wins.
+Journal CommitOf(const Journal& staging) {
+    Journal commit;
+    commit.state = Journal::State::kCommitting;
+    commit.release = staging.release;
+    commit.folders = staging.folders;
+    commit.leftovers = staging.leftovers;
+    for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
+        bool later = false;
+        for (const JournalEntry& w : commit.entries) later = later || SameEntry(w.target, e->target);
+        if (!later) commit.entries.insert(commit.entries.begin(), *e);
+    }
+    return commit;
+}
+
 }  // namespace
 
 Installation::Installation(std::wstring folder) : m_folder(std::move(folder)) {}
@@ -268,7 +282,14 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     Journal staging, standing;
     if (ReadJournal(m_folder, &standing) == JournalFound::kRead) staging.leftovers = standing.leftovers;
     staging.release = m_release;
-    if (!Plan(items, &staging) || !OwnFolder()) return Result::kFailed;
+    if (!Plan(items, &staging)) return Result::kFailed;
+    // Each record the installation will rely on is one a later start reads
+    // back; should one not be, nothing may change.
+    if (!ReadsBack(FormatJournal(staging)) || !ReadsBack(FormatJournal(CommitOf(staging)))) {
+        LogEvent(L"Installation refused before any change: its journal would not read back as written");
+        return Result::kFailed;
+    }
+    if (!OwnFolder()) return Result::kFailed;
     Step();
     if (!Record(staging)) return Result::kFailed;
     if (!Stage(items, staging, running, onStaged)) {
@@ -347,7 +368,7 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
         if (slash != std::string::npos) {
             const std::string parent = target.substr(0, slash);
             bool known = FolderFound(PathOf(parent));
-            for (const std::string& f : journal->folders) known = known || SameName(f, parent);
+            for (const std::string& f : journal->folders) known = known || SameEntry(f, parent);
             if (!known) journal->folders.push_back(parent);
         }
         const unsigned n = freeNumber();
@@ -430,19 +451,13 @@ bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& j
 }
 
 Journal Installation::Winners(const Journal& staging) {
-    Journal commit;
-    commit.state = Journal::State::kCommitting;
-    commit.release = staging.release;
-    commit.folders = staging.folders;
-    commit.leftovers = staging.leftovers;
-    for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
-        bool later = false;
-        for (const JournalEntry& w : commit.entries) later = later || SameName(w.target, e->target);
-        if (later) {
+    const Journal commit = CommitOf(staging);
+    for (const JournalEntry& e : staging.entries) {
+        bool won = false;
+        for (const JournalEntry& w : commit.entries) won = won || w.staged == e.staged;
+        if (!won) {
             Step();
-            RemoveFile(PathOf(e->staged));
-        } else {
-            commit.entries.insert(commit.entries.begin(), *e);
+            RemoveFile(PathOf(e.staged));
         }
     }
     return commit;

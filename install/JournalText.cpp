@@ -23,13 +23,8 @@ std::vector<std::string> Fields(const std::string& line) {
 }
 
 bool HoldsATarget(const std::string& folder, const std::vector<JournalEntry>& entries) {
-    for (const JournalEntry& e : entries) {
-        if (e.target.size() > folder.size() && e.target.compare(0, folder.size(), folder) == 0 &&
-            e.target[folder.size()] == '\\') {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const JournalEntry& e) { return EntryIsIn(e.target, folder); });
 }
 
 // The number in "<folder>\<n><suffix>", as the writer writes it (no leading
@@ -156,7 +151,8 @@ bool ParseJournal(const std::string& text, Journal* journal) {
                    (f[1].size() == 1 || (f[1][1] >= '0' && f[1][1] <= '9'))) {
             read.failures = std::stoi(f[1]);
         } else if (f[0] == "folder" && f.size() == 2 && IsSafeEntry(f[1]) && read.folders.size() < kJournalItems &&
-                   std::find(read.folders.begin(), read.folders.end(), f[1]) == read.folders.end()) {
+                   std::none_of(read.folders.begin(), read.folders.end(),
+                                [&](const std::string& made) { return SameEntry(made, f[1]); })) {
             read.folders.push_back(f[1]);
         } else if (f[0] == "entry" && f.size() == 5 && (f[1] == "0" || f[1] == "1") && IsSafeEntry(f[2]) &&
                    read.entries.size() < kJournalItems && sides.Staged(f[3], f[2]) && sides.Kept(f[4], f[2])) {
@@ -177,4 +173,9 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     }
     *journal = std::move(read);
     return true;
+}
+
+bool ReadsBack(const std::string& text) {
+    Journal read;
+    return ParseJournal(text, &read) && FormatJournal(read) == text;
 }

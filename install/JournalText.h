@@ -85,3 +85,7 @@ std::string FormatJournal(const Journal& journal);
 // kJournalItems, a folder that holds none of the targets or is listed twice,
 // or a release or failure count that is not one the writer writes.
 bool ParseJournal(const std::string& text, Journal* journal);
+
+// Whether the reader takes `text` back as exactly what was written: the test
+// every record passes before an installation relies on it.
+bool ReadsBack(const std::string& text);

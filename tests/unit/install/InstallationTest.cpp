@@ -117,6 +117,11 @@ TEST_F(Install, EveryPowerCutEndsInTheOldSetOrTheNewSetOnceTheNextStartHasRecove
         {{{"Marlowcast.exe", "old m"}},
          {{"Marlowcast.exe", "new m"}, {"Marlowcast.exe.~old", "<dir>"}, {"Marlowcast.exe.~old\\Marlowcast.exe", "m"}},
          {{L"Marlowcast.exe", "new m"}, {L"Marlowcast.exe.~old\\Marlowcast.exe", "m"}}},
+        // One new folder named in two letter cases: the journal must still
+        // be read back as the installation's own.
+        {{{"Marlowcast.exe", "old m"}},
+         {{"Marlowcast.exe", "new m"}, {"sub", "<dir>"}, {"sub\\x.txt", "second"}},
+         {{L"sub\\x.txt", "first"}, {L"Marlowcast.exe", "new m"}, {L"SUB\\x.txt", "second"}}},
     };
     for (const Release& release : lists) {
         SCOPED_TRACE(::testing::PrintToString(release.after));

@@ -76,6 +76,8 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
         {"v2 failures 07", "state\tprobation\nfailures\t07\n", false, 2},
         {"v2 failures twice", "state\tprobation\nfailures\t1\nfailures\t2\n", false, 2},
         {"v2 a folder twice", "state\tstaging\nfolder\ts\nfolder\ts\nentry\t0\ts\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 a folder holding a target named in another letter case", "state\tstaging\nfolder\tsub\nentry\t0\tSUB\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", true, 2},
+        {"v2 a folder twice in two letter cases", "state\tstaging\nfolder\ts\nfolder\tS\nentry\t0\ts\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
         // clang-format on
     };
     for (const auto& c : cases) {
