@@ -59,6 +59,8 @@ JournalFound ReadText(const std::wstring& path, std::string* text) {
     }
 }
 
+JournalFound ReadVersion(const std::wstring& path, Journal* journal, int version);
+
 }  // namespace
 
 std::wstring JournalPath(const std::wstring& folder, int version) {
@@ -66,9 +68,17 @@ std::wstring JournalPath(const std::wstring& folder, int version) {
     return folder + L"\\" + FromUtf8(kTransactionFolder) + L"\\journal";
 }
 
+std::wstring HeldProbationPath(const std::wstring& folder) {
+    return folder + L"\\" + FromUtf8(kTransactionFolder) + L"\\probation";
+}
+
 bool WriteJournal(const std::wstring& folder, const Journal& journal) {
+    return WriteRecord(JournalPath(folder, journal.version), journal);
+}
+
+bool WriteRecord(const std::wstring& path, const Journal& journal) {
     const std::string text = FormatJournal(journal);
-    const std::wstring path = JournalPath(folder, journal.version), unfinished = Unfinished(path, journal.version);
+    const std::wstring unfinished = Unfinished(path, journal.version);
     {
         RemoveOwnFile(unfinished);
         UniqueHandle file(
@@ -100,7 +110,14 @@ bool WriteJournal(const std::wstring& folder, const Journal& journal) {
 }
 
 JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int version) {
-    const std::wstring path = JournalPath(folder, version);
+    return ReadVersion(JournalPath(folder, version), journal, version);
+}
+
+JournalFound ReadRecord(const std::wstring& path, Journal* journal) { return ReadVersion(path, journal, 2); }
+
+namespace {
+
+JournalFound ReadVersion(const std::wstring& path, Journal* journal, int version) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
@@ -127,7 +144,11 @@ JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int versi
     return JournalFound::kRead;
 }
 
+}  // namespace
+
 bool RemoveJournal(const std::wstring& folder, int version) {
     const std::wstring path = JournalPath(folder, version);
     return RemoveOwnFile(Unfinished(path, version)) && RemoveOwnFile(path);
 }
+
+bool RemoveRecord(const std::wstring& path) { return RemoveOwnFile(Unfinished(path, 2)) && RemoveOwnFile(path); }

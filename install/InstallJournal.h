@@ -28,3 +28,12 @@ JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int versi
 
 // Removes the record of `version`, and a half-written one beside it.
 bool RemoveJournal(const std::wstring& folder, int version = 2);
+
+// While the next installation runs, the record of the release on probation
+// waits here, in the installation's own folder: it becomes the journal again
+// when that installation is undone, and goes (the release accepted) once it
+// has committed. Read, written and removed as the journal is.
+std::wstring HeldProbationPath(const std::wstring& folder);
+bool WriteRecord(const std::wstring& path, const Journal& journal);
+JournalFound ReadRecord(const std::wstring& path, Journal* journal);
+bool RemoveRecord(const std::wstring& path);

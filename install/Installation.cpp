@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
@@ -22,6 +25,16 @@ constexpr DWORD kCopyBlock = 256 * 1024;
 constexpr unsigned kSideNumbers = 2 * kJournalItems + 2;
 
 struct PowerCut {};
+
+// The journal has one owner at a time: the watch thread (counting, accepting,
+// rolling back, recovering) and the upgrade thread (installing) each read it
+// and change it under this lock, never one in the middle of the other's work.
+std::atomic<unsigned> g_committed{0};
+
+std::mutex& JournalOwner() {
+    static std::mutex owner;
+    return owner;
+}
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -201,6 +214,8 @@ Journal CommitOf(const Journal& staging) {
 
 Installation::Installation(std::wstring folder) : m_folder(std::move(folder)) {}
 
+unsigned Installation::Committed() { return g_committed.load(); }
+
 std::wstring Installation::PathOf(const std::string& relative) const { return m_folder + L"\\" + FromUtf8(relative); }
 
 void Installation::Step() {
@@ -236,8 +251,11 @@ bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
 }
 
 bool Installation::Record(const Journal& journal) const {
-    const std::wstring path = JournalPath(m_folder, journal.version);
-    if (Patiently(path, [&] { return WriteJournal(m_folder, journal); })) return true;
+    return RecordAt(JournalPath(m_folder, journal.version), journal);
+}
+
+bool Installation::RecordAt(const std::wstring& path, const Journal& journal) const {
+    if (Patiently(path, [&] { return WriteRecord(path, journal); })) return true;
     const DWORD error = GetLastError();
     LogEvent(L"Installation journal %ls could not be written (state %ls): error %lu (%ls)", path.c_str(),
              StateName(journal.state), error, ErrorText(error).c_str());
@@ -262,6 +280,7 @@ bool Installation::OwnFolder() {
 
 Installation::Result Installation::Install(const std::vector<InstallItem>& items, const StopFlag& running,
                                            const std::function<void()>& onStaged) {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     try {
         return Run(items, running, onStaged);
     } catch (const PowerCut&) {
@@ -274,13 +293,20 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     // The journal of an earlier installation is its only record: it is
     // recovered before a new one is written over it.
     if (items.empty() || items.size() > kJournalItems) return Result::kFailed;
-    m_accept = true;
     if (!RecoverSteps()) {
         LogEvent(L"Installation not started: an earlier installation in %ls is not recovered", m_folder.c_str());
         return Result::kFailed;
     }
+    // A release on probation stays so, with its kept copies and its count,
+    // until this installation has committed: its record is held aside meanwhile.
     Journal staging, standing;
-    if (ReadJournal(m_folder, &standing) == JournalFound::kRead) staging.leftovers = standing.leftovers;
+    const bool read = ReadJournal(m_folder, &standing) == JournalFound::kRead;
+    const bool held = read && standing.state == Journal::State::kProbation;
+    if (read && !held) staging.leftovers = standing.leftovers;
+    if (held) {
+        for (const JournalEntry& e : standing.entries) m_takenSides.push_back(e.staged), m_takenSides.push_back(e.kept);
+        for (const Leftover& l : standing.leftovers) m_takenSides.push_back(l.kept);
+    }
     staging.release = m_release;
     if (!Plan(items, &staging)) return Result::kFailed;
     // Each record the installation will rely on is one a later start reads
@@ -290,8 +316,15 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
         return Result::kFailed;
     }
     if (!OwnFolder()) return Result::kFailed;
+    if (held) {
+        Step();
+        if (!RecordAt(HeldProbationPath(m_folder), standing)) return Result::kFailed;
+    }
     Step();
-    if (!Record(staging)) return Result::kFailed;
+    if (!Record(staging)) {
+        ResumeHeld();
+        return Result::kFailed;
+    }
     if (!Stage(items, staging, running, onStaged)) {
         Step();
         Undo(staging);
@@ -323,6 +356,8 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     LogEvent(
         L"Installation committed: %lu file%ls in place%ls", placed, placed == 1 ? L"" : L"s",
         m_keep ? L"; the release is on probation until Marlowcast has run healthy, the replaced files are kept" : L"");
+    ++g_committed;
+    AcceptHeld(&finishing);
     if (!m_keep) Finish(finishing);
     return Result::kInstalled;
 }
@@ -335,6 +370,9 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
         for (; next <= kSideNumbers; ++next) {
             bool taken = Exists(PathOf(StagedName(next))) || Exists(PathOf(KeptName(next)));
             for (const Leftover& l : journal->leftovers) taken = taken || l.kept == KeptName(next);
+            for (const std::string& side : m_takenSides) {
+                taken = taken || side == StagedName(next) || side == KeptName(next);
+            }
             if (!taken) return next++;
         }
         return 0;
@@ -544,7 +582,7 @@ bool Installation::Undo(const Journal& journal) {
     }
     const bool undone = whole && RemoveLeftovers(journal, std::move(leftovers), true);
     if (undone) LogEvent(L"Installation undone: every target in %ls is as it was", m_folder.c_str());
-    return undone;
+    return undone && ResumeHeld();
 }
 
 // Every new file is in place: the kept copies go.
@@ -603,6 +641,7 @@ bool Installation::RemoveLeftovers(const Journal& journal, std::vector<Leftover>
 }
 
 bool Installation::Recover() {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     try {
         return RecoverSteps();
     } catch (const PowerCut&) {
@@ -626,27 +665,82 @@ bool Installation::RecoverJournal(int version) {
         case JournalFound::kNone:
             // At most a half-written first one, in a folder made for it.
             if (!RemoveJournal(m_folder, version)) return false;
-            if (version == 2) RemoveDirectoryW(PathOf(kTransactionFolder).c_str());
+            if (version == 1) return true;
+            if (!ResumeHeld()) return false;
+            RemoveDirectoryW(PathOf(kTransactionFolder).c_str());
             return true;
-        case JournalFound::kSetAside: return true;
+        case JournalFound::kSetAside: return version == 1 || ResumeHeld();
         case JournalFound::kUnreadable:
             LogEvent(L"Recovery left: the installation journal %ls cannot be read, error %lu (%ls)", path.c_str(),
                      error, ErrorText(error).c_str());
             return false;
         case JournalFound::kRead: break;
     }
+    // An installation that committed while a release was on probation ends
+    // that probation, whatever the cut left of its own work.
+    if (version == 2 && !journal.Unfinished() && !journal.entries.empty()) AcceptHeld(&journal);
     // A release on probation is whole: it stays so until it is accepted or
-    // rolled back, or another installation begins.
-    if (journal.state == Journal::State::kProbation) {
-        if (m_accept) Finish(journal, L"another upgrade begins");
-        return true;
-    }
+    // rolled back, or the next installation commits.
+    if (journal.state == Journal::State::kProbation) return version == 1 || ResumeHeld();
     const unsigned long entries = static_cast<unsigned long>(journal.entries.size());
     const unsigned long leftovers = static_cast<unsigned long>(journal.leftovers.size());
     LogEvent(L"Recovery: installation journal %ls found, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
              path.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
              leftovers == 1 ? L"" : L"s", journal.Unfinished() ? L"undoing the installation" : L"finishing it");
-    return journal.Unfinished() ? Undo(journal) : Finish(journal);
+    return journal.Unfinished() ? Undo(journal) : Finish(journal) && (version == 1 || ResumeHeld());
+}
+
+// The installation after the release on probation did not commit: the held
+// record is the journal again, with what the undo left to remove.
+bool Installation::ResumeHeld() {
+    const std::wstring path = HeldProbationPath(m_folder);
+    Journal held, current;
+    const JournalFound found = ReadRecord(path, &held);
+    if (found == JournalFound::kUnreadable) return false;
+    if (found != JournalFound::kRead) return true;
+    if (held.state != Journal::State::kProbation) {
+        Step();
+        return RemoveRecord(path);  // never written so: nothing to resume
+    }
+    if (ReadJournal(m_folder, &current) == JournalFound::kRead) {
+        for (const Leftover& l : current.leftovers) {
+            const bool known = std::any_of(held.leftovers.begin(), held.leftovers.end(),
+                                           [&](const Leftover& h) { return h.kept == l.kept; });
+            if (!known && held.leftovers.size() < kJournalItems) held.leftovers.push_back(l);
+        }
+    }
+    Step();
+    if (!Record(held)) return false;
+    Step();
+    RemoveRecord(path);  // should it stay, it equals the journal: the next recovery removes it
+    LogEvent(L"Release on probation again: %ls (the installation after it did not commit); %d failed launch%ls so far",
+             DescribeRelease(held.release).c_str(), held.failures, held.failures == 1 ? L"" : L"es");
+    return true;
+}
+
+// The installation after the release on probation has committed: that
+// release is accepted, its kept copies go. Those that resist are carried in
+// `current`, the committed installation's record.
+void Installation::AcceptHeld(Journal* current) {
+    const std::wstring path = HeldProbationPath(m_folder);
+    Journal held;
+    if (ReadRecord(path, &held) != JournalFound::kRead) return;
+    if (FormatJournal(held) == FormatJournal(*current)) return;  // cut before the next one wrote anything
+    std::vector<Leftover> kept = held.leftovers;
+    for (const JournalEntry& e : held.entries) {
+        if (e.existed) kept.push_back({e.target, e.kept});
+    }
+    const std::size_t before = current->leftovers.size();
+    for (const Leftover& l : kept) {
+        Step();
+        if (!RemoveFile(PathOf(l.kept)) && current->leftovers.size() < kJournalItems) current->leftovers.push_back(l);
+    }
+    Step();
+    if (current->leftovers.size() != before && !Record(*current)) return;
+    Step();
+    RemoveRecord(path);
+    LogEvent(L"Release accepted: %ls (the installation after it has committed); its replaced files go",
+             DescribeRelease(held.release).c_str());
 }
 
 bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running) {
@@ -660,7 +754,15 @@ bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFla
         }
         return recovered;
     }
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     bool clear = true;
+    if (Exists(HeldProbationPath(folder))) {
+        LogEvent(
+            L"Recovery held back: Marlowcast runs from %ls, and an installation after the release on probation "
+            L"waits for a later launch",
+            folder.c_str());
+        clear = false;
+    }
     for (int version : {1, 2}) {
         Journal journal;
         const JournalFound found = ReadJournal(folder, &journal, version);
@@ -680,11 +782,13 @@ bool Installation::ReadProbation(Journal* journal) {
 }
 
 bool Installation::OnProbation() {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     return ReadProbation(&journal);
 }
 
 int Installation::CountFailedLaunch() {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return 0;
     if (journal.failures < kJournalFailures) ++journal.failures;
@@ -693,6 +797,7 @@ int Installation::CountFailedLaunch() {
 }
 
 bool Installation::AcceptRelease() {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return false;
     try {
@@ -704,6 +809,7 @@ bool Installation::AcceptRelease() {
 
 bool Installation::RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
                             const StopFlag& running) {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return false;
     const std::wstring release = DescribeRelease(journal.release);

@@ -7,7 +7,9 @@
 // in that folder says how far this got, so that a failure undoes every step
 // made, and a start after a kill or a power cut finishes or undoes the
 // installation: the folder holds the old set of files or the new set, never
-// a mix.
+// a mix. Every public call below reads and changes the journal under one
+// lock of the process, so that the watch thread and the upgrade thread never
+// act on it at once.
 
 #include <windows.h>
 
@@ -87,8 +89,9 @@ public:
     // journal (kept across restarts of Quillstone); the count so far, or 0
     // when no release is on probation.
     int CountFailedLaunch();
-    // Ends the probation: the replaced files go. An installation on probation
-    // is also accepted first when another one begins.
+    // Ends the probation: the replaced files go. A release on probation is
+    // also accepted once the next installation has committed; should that one
+    // fail or be cut, the probation goes on with its kept copies and count.
     bool AcceptRelease();
     // Puts the release on probation back, all or nothing, as a failed
     // installation is undone: every replaced file back, every added one
@@ -99,6 +102,9 @@ public:
     // recovery. True once the old release is whole again.
     bool RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
                   const StopFlag& running);
+
+    // How many installations this process has committed so far.
+    static unsigned Committed();
 
     // For tests: asked before every step that changes the folder; false stops
     // the installation or recovery on the spot, as a power cut would
@@ -125,6 +131,9 @@ private:
     bool OwnFolder();
     std::wstring PathOf(const std::string& relative) const;
     bool Record(const Journal& journal) const;
+    bool RecordAt(const std::wstring& path, const Journal& journal) const;
+    bool ResumeHeld();
+    void AcceptHeld(Journal* current);
     template <typename Attempt>
     bool Patiently(const std::wstring& path, Attempt attempt) const;
     void Step();
@@ -137,6 +146,7 @@ private:
     ULONGLONG m_deadline = UINT64_MAX;
     const StopFlag* m_running = nullptr;
     std::string m_release;
-    bool m_keep = false;    // the commit begins a probation
-    bool m_accept = false;  // a probation found standing ends (a new installation begins)
+    bool m_keep = false;  // the commit begins a probation
+    // Side names the held record of a release on probation uses.
+    std::vector<std::string> m_takenSides;
 };

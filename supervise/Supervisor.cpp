@@ -87,6 +87,7 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
         return Installation(InstallationFolder()).RollBack(why, refuse, running);
     };
     system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
+    system.installations = [] { return Installation::Committed(); };
     system.now = [] { return GetTickCount64(); };
     return system;
 }
@@ -99,6 +100,7 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, Superv
     // A system that knows no installation has no release on probation.
     if (!m_system.onProbation) m_system.onProbation = [] { return false; };
     if (!m_system.now) m_system.now = [] { return GetTickCount64(); };
+    if (!m_system.installations) m_system.installations = [] { return 0u; };
 }
 
 Supervisor::~Supervisor() { Stop(); }
@@ -192,6 +194,9 @@ void Supervisor::CheckHealth() {
             wchar_t why[48];
             StringCchPrintfW(why, 48, L"it exited with code 0x%08lX", code);
             Failed(why);
+            // Closed by its user or by itself once it had run healthy: the
+            // restart that follows is no failed launch of a release.
+            if (code == 0 && m_passedSinceLaunch) m_onProbation = false;
             return CountFailure();
         }
     }
@@ -337,6 +342,8 @@ bool Supervisor::LaunchStep() {
     const bool probation = recovered && m_system.onProbation();
     m_onProbation = created && probation;
     m_passing = false;
+    m_passedSinceLaunch = false;
+    m_installationsAtLaunch = m_system.installations();
     if (!recovered) {
         LogRepeatingEvent(
             L"Launch of %ls held back: an interrupted upgrade is not recovered yet (Marlowcast runs, or a "
@@ -378,6 +385,7 @@ void Supervisor::Failed(std::wstring why) {
 // No timer of its own and nothing written: the checks that run anyway tell
 // when the release on probation has run healthy long enough.
 void Supervisor::Passed() {
+    m_passedSinceLaunch = true;
     if (!m_onProbation) return;
     const ULONGLONG now = m_system.now();
     if (!m_passing) {
@@ -399,5 +407,11 @@ bool Supervisor::FailedOnProbation(const std::wstring& why) {
 }
 
 void Supervisor::ForgetProbationAcrossUpgrade() {
-    if (m_upgradeBegan.exchange(false)) m_onProbation = false, m_passing = false;
+    if (!m_upgradeBegan.exchange(false)) return;
+    m_passing = false;
+    // Forgotten only when Marlowcast really exited and the upgrade went on to
+    // install: a request that went nowhere hides no crash.
+    DWORD code = STILL_ACTIVE;
+    const bool exited = m_process.Process() && m_system.exitCode(m_process.Process(), &code) && code != STILL_ACTIVE;
+    if (exited && m_system.installations() != m_installationsAtLaunch) m_onProbation = false;
 }

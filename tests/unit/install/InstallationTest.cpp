@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -94,6 +95,17 @@ protected:
         Installation cut(s.App());
         cut.SetStepGate([&] { return KeptOf(s, "a.txt").empty(); });
         EXPECT_EQ(cut.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
+        return s.Installed();
+    }
+
+    // The release installed on probation, with two failed launches counted.
+    Files OnProbation(const Scratch& s) {
+        s.Lay(release.before);
+        Installation installation(s.App());
+        installation.KeepForRollback("signed 1 7");
+        EXPECT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInstalled);
+        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 1);
+        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 2) << "counted in the journal";
         return s.Installed();
     }
 
@@ -539,15 +551,7 @@ TEST_F(Install, AFileHeldForAMomentIsWaitedForAndOneHeldLongerFailsWhole) {
 // Marlowcast runs. Accepted, or followed by another upgrade, it loses its
 // kept copies; without one of them it cannot be rolled back and stays.
 TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
-    const auto onProbation = [&](const Scratch& s) {
-        s.Lay(release.before);
-        Installation installation(s.App());
-        installation.KeepForRollback("signed 1 7");
-        EXPECT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInstalled);
-        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 1);
-        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 2) << "counted in the journal";
-        return s.Installed();
-    };
+    const auto onProbation = [&](const Scratch& s) { return OnProbation(s); };
     int outcomes[2] = {};  // old set, still on probation
     for (int allowed = 0;; ++allowed) {
         SCOPED_TRACE("rollback cut after " + std::to_string(allowed) + " steps");
@@ -604,6 +608,87 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
         }
         EXPECT_EQ(s.Installed(), expected);
         EXPECT_EQ(Installation(s.App()).OnProbation(), end == 3);
+    }
+}
+
+// The next upgrade ends a probation only once it has committed. Failed (a
+// target held) or cut at any step and recovered, it leaves the release on
+// probation with its count and its kept copies: the rollback still brings
+// back the release before it, whole.
+TEST_F(Install, AReleaseOnProbationIsAcceptedOnlyOnceTheNextInstallationHasCommitted) {
+    int outcomes[2] = {};  // the probation goes on, the next release installed
+    for (int allowed = -1;; ++allowed) {
+        SCOPED_TRACE(allowed < 0 ? "a target held" : "cut after " + std::to_string(allowed) + " steps");
+        Scratch s;
+        const Files installed = OnProbation(s);
+        UniqueHandle holder;
+        if (allowed < 0) {
+            holder.Reset(CreateFileW((s.App() + L"\\a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+        }
+        Installation upgrade(s.App());
+        upgrade.KeepForRollback("signed 1 8");
+        upgrade.SetPatience(0);
+        int steps = 0;
+        if (allowed >= 0) upgrade.SetStepGate([&] { return steps++ < allowed; });
+        const std::vector<InstallItem> items = {{s.Held("d", "newer d"), L"d.bin", false},
+                                                {s.Held("a", "newer a"), L"a.txt", false}};
+        const Installation::Result result = upgrade.Install(items, running, [] {});
+        holder.Reset();
+        EXPECT_TRUE(Installation(s.App()).Recover());
+        Files now = s.Installed();
+        if (now["d.bin"] == "newer d" && now["a.txt"] == "newer a") {
+            ++outcomes[1];
+            EXPECT_TRUE(Installation(s.App()).OnProbation()) << "the next release on probation";
+        } else {
+            ++outcomes[0];
+            EXPECT_EQ(s.Installed(), installed);
+            EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 3) << "the count goes on";
+            EXPECT_TRUE(Installation(s.App()).RollBack(
+                L"a test", [](const std::string&) { return true; }, running));
+            EXPECT_EQ(s.Installed(), release.before);
+        }
+        if (result == Installation::Result::kInstalled) break;
+        ASSERT_LT(allowed, 200) << "the installation never ends";
+    }
+    std::printf("measured: next upgrades cut: %d kept the probation, %d installed\n", outcomes[0], outcomes[1]);
+    EXPECT_GT(outcomes[0], 5);
+}
+
+// While an upgrade installs, the watch thread's work on the journal waits for
+// it: nothing reads a record that is being replaced, nor writes back over
+// one it has not read.
+TEST_F(Install, TheJournalHasOneOwnerAtATime) {
+    const std::function<void(const std::wstring&)> watchThreadWork[] = {
+        [](const std::wstring& app) { Installation(app).CountFailedLaunch(); },
+        [](const std::wstring& app) { Installation(app).AcceptRelease(); },
+        [](const std::wstring& app) { Installation(app).OnProbation(); },
+        [this](const std::wstring& app) { Installation::RecoverBeforeLaunch(app, running); },
+    };
+    for (std::size_t w = 0; w < std::size(watchThreadWork); ++w) {
+        SCOPED_TRACE(w);
+        Scratch s;
+        s.Lay(release.before);
+        Installation first(s.App());
+        first.KeepForRollback("signed 1 7");
+        ASSERT_EQ(first.Install(release.Items(s), running, [] {}), Installation::Result::kInstalled);
+        const std::vector<InstallItem> items = {{s.Held("n", "newer d"), L"d.bin", false}};
+        Installation next(s.App());
+        next.KeepForRollback("signed 1 8");
+        std::atomic<bool> done{false};
+        std::thread watch;
+        bool doneDuringAStep = false;
+        next.SetStepGate([&] {
+            if (!watch.joinable()) {
+                watch = std::thread([&] { watchThreadWork[w](s.App()), done = true; });
+                for (int waited = 0; waited < 50 && !done; ++waited) Sleep(10);
+            }
+            doneDuringAStep = doneDuringAStep || done;
+            return true;
+        });
+        EXPECT_EQ(next.Install(items, running, [] {}), Installation::Result::kInstalled);
+        watch.join();
+        EXPECT_FALSE(doneDuringAStep) << "the watch thread's work ran in the middle of an installation";
     }
 }
 
