@@ -10,7 +10,7 @@
 namespace {
 
 // Where a record is written before it is moved into place.
-std::wstring Unfinished(const std::wstring& path, int version) { return path + (version == 1 ? L".~new" : L".new"); }
+std::wstring Unfinished(const std::wstring& path) { return path + L".new"; }
 constexpr wchar_t kRejected[] = L".rejected";
 
 // Our own file, whatever another program did to its attributes meanwhile
@@ -59,12 +59,11 @@ JournalFound ReadText(const std::wstring& path, std::string* text) {
     }
 }
 
-JournalFound ReadVersion(const std::wstring& path, Journal* journal, int version);
+JournalFound ReadAt(const std::wstring& path, Journal* journal);
 
 }  // namespace
 
-std::wstring JournalPath(const std::wstring& folder, int version) {
-    if (version == 1) return folder + L"\\Quillstone-upgrade.journal";
+std::wstring JournalPath(const std::wstring& folder) {
     return folder + L"\\" + FromUtf8(kTransactionFolder) + L"\\journal";
 }
 
@@ -73,12 +72,12 @@ std::wstring HeldProbationPath(const std::wstring& folder) {
 }
 
 bool WriteJournal(const std::wstring& folder, const Journal& journal) {
-    return WriteRecord(JournalPath(folder, journal.version), journal);
+    return WriteJournalAt(JournalPath(folder), journal);
 }
 
-bool WriteRecord(const std::wstring& path, const Journal& journal) {
+bool WriteJournalAt(const std::wstring& path, const Journal& journal) {
     const std::string text = FormatJournal(journal);
-    const std::wstring unfinished = Unfinished(path, journal.version);
+    const std::wstring unfinished = Unfinished(path);
     {
         RemoveOwnFile(unfinished);
         UniqueHandle file(
@@ -109,15 +108,13 @@ bool WriteRecord(const std::wstring& path, const Journal& journal) {
     return false;
 }
 
-JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int version) {
-    return ReadVersion(JournalPath(folder, version), journal, version);
-}
+JournalFound ReadJournal(const std::wstring& folder, Journal* journal) { return ReadAt(JournalPath(folder), journal); }
 
-JournalFound ReadRecord(const std::wstring& path, Journal* journal) { return ReadVersion(path, journal, 2); }
+JournalFound ReadJournalAt(const std::wstring& path, Journal* journal) { return ReadAt(path, journal); }
 
 namespace {
 
-JournalFound ReadVersion(const std::wstring& path, Journal* journal, int version) {
+JournalFound ReadAt(const std::wstring& path, Journal* journal) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
@@ -127,9 +124,6 @@ JournalFound ReadVersion(const std::wstring& path, Journal* journal, int version
                    ? JournalFound::kNone
                    : JournalFound::kUnreadable;
     }
-    // The earlier layout's name is one a list may take now: a folder there
-    // is somebody's, never a record.
-    if (version == 1 && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return JournalFound::kNone;
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
         return SetAside(path, attributes & FILE_ATTRIBUTE_REPARSE_POINT ? L"a link" : L"a folder");
     }
@@ -139,16 +133,13 @@ JournalFound ReadVersion(const std::wstring& path, Journal* journal, int version
     Journal read;
     // Not a record an installation wrote: acting on it could move or delete
     // files that are not ours. It is kept for a person to look at, once.
-    if (!ParseJournal(text, &read) || read.version != version) return SetAside(path, L"not one Quillstone wrote");
+    if (!ParseJournal(text, &read)) return SetAside(path, L"not one Quillstone wrote");
     *journal = std::move(read);
     return JournalFound::kRead;
 }
 
 }  // namespace
 
-bool RemoveJournal(const std::wstring& folder, int version) {
-    const std::wstring path = JournalPath(folder, version);
-    return RemoveOwnFile(Unfinished(path, version)) && RemoveOwnFile(path);
-}
+bool RemoveJournal(const std::wstring& folder) { return RemoveJournalAt(JournalPath(folder)); }
 
-bool RemoveRecord(const std::wstring& path) { return RemoveOwnFile(Unfinished(path, 2)) && RemoveOwnFile(path); }
+bool RemoveJournalAt(const std::wstring& path) { return RemoveOwnFile(Unfinished(path)) && RemoveOwnFile(path); }

@@ -250,12 +250,10 @@ bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
     }
 }
 
-bool Installation::Record(const Journal& journal) const {
-    return RecordAt(JournalPath(m_folder, journal.version), journal);
-}
+bool Installation::Record(const Journal& journal) const { return RecordAt(JournalPath(m_folder), journal); }
 
 bool Installation::RecordAt(const std::wstring& path, const Journal& journal) const {
-    if (Patiently(path, [&] { return WriteRecord(path, journal); })) return true;
+    if (Patiently(path, [&] { return WriteJournalAt(path, journal); })) return true;
     const DWORD error = GetLastError();
     LogEvent(L"Installation journal %ls could not be written (state %ls): error %lu (%ls)", path.c_str(),
              StateName(journal.state), error, ErrorText(error).c_str());
@@ -565,7 +563,7 @@ bool Installation::Undo(const Journal& journal) {
         const DWORD error = GetLastError();
         // One a program runs from cannot go yet, but it can be renamed: it
         // waits as a replaced file does, under the kept name, free again now.
-        if (!removed && journal.version == 2 && !Exists(kept) && Move(staged, kept)) {
+        if (!removed && !Exists(kept) && Move(staged, kept)) {
             leftovers.push_back({e.target, e.kept});
             continue;
         }
@@ -580,7 +578,7 @@ bool Installation::Undo(const Journal& journal) {
         Step();
         RemoveDirectoryW(PathOf(*f).c_str());
     }
-    const bool undone = whole && RemoveLeftovers(journal, std::move(leftovers), true);
+    const bool undone = whole && RemoveLeftovers(std::move(leftovers), true);
     if (undone) LogEvent(L"Installation undone: every target in %ls is as it was", m_folder.c_str());
     return undone && ResumeHeld();
 }
@@ -591,7 +589,7 @@ bool Installation::Finish(const Journal& journal, const wchar_t* accepted) {
     for (const JournalEntry& e : journal.entries) {
         if (e.existed) kept.push_back({e.target, e.kept});
     }
-    const bool finished = RemoveLeftovers(journal, std::move(kept), false);
+    const bool finished = RemoveLeftovers(std::move(kept), false);
     if (journal.state == Journal::State::kProbation) {
         LogEvent(L"Release accepted: %ls (%ls); its replaced files go", DescribeRelease(journal.release).c_str(),
                  accepted);
@@ -605,7 +603,7 @@ bool Installation::Finish(const Journal& journal, const wchar_t* accepted) {
 // program still runs from one) stay recorded, and the journal with them: it
 // then records only them, which blocks nothing. Not retried: a file left
 // here fails nothing, and the next start or installation tries again.
-bool Installation::RemoveLeftovers(const Journal& journal, std::vector<Leftover> leftovers, bool unfinished) {
+bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished) {
     std::vector<Leftover> resisting;
     for (const Leftover& l : leftovers) {
         Step();
@@ -615,15 +613,13 @@ bool Installation::RemoveLeftovers(const Journal& journal, std::vector<Leftover>
                 L"Replaced file %ls kept: it cannot be removed yet, error %lu (%ls); a later start or upgrade "
                 L"removes it",
                 PathOf(l.kept).c_str(), error, ErrorText(error).c_str());
-            // The earlier layout's record goes now, whatever is left: its
-            // copies lie beside their targets, where nothing else uses them.
-            if (journal.version == 2 && resisting.size() < kJournalItems) resisting.push_back(l);
+            if (resisting.size() < kJournalItems) resisting.push_back(l);
         }
     }
     Step();
     if (resisting.empty()) {
-        const std::wstring path = JournalPath(m_folder, journal.version);
-        if (Patiently(path, [&] { return RemoveJournal(m_folder, journal.version); })) {
+        const std::wstring path = JournalPath(m_folder);
+        if (Patiently(path, [&] { return RemoveJournal(m_folder); })) {
             RemoveDirectoryW(PathOf(kTransactionFolder).c_str());  // when nothing else is left in it
             return true;
         }
@@ -650,26 +646,18 @@ bool Installation::Recover() {
 }
 
 bool Installation::RecoverSteps() {
-    // A record of the earlier layout first: it is recovered once, by its own
-    // names, and then gone.
-    return RecoverJournal(1) && RecoverJournal(2);
-}
-
-bool Installation::RecoverJournal(int version) {
     Journal journal;
     JournalFound found = JournalFound::kNone;
-    const std::wstring path = JournalPath(m_folder, version);
-    Patiently(path, [&] { return (found = ReadJournal(m_folder, &journal, version)) != JournalFound::kUnreadable; });
+    const std::wstring path = JournalPath(m_folder);
+    Patiently(path, [&] { return (found = ReadJournal(m_folder, &journal)) != JournalFound::kUnreadable; });
     const DWORD error = GetLastError();
     switch (found) {
         case JournalFound::kNone:
             // At most a half-written first one, in a folder made for it.
-            if (!RemoveJournal(m_folder, version)) return false;
-            if (version == 1) return true;
-            if (!ResumeHeld()) return false;
+            if (!RemoveJournal(m_folder) || !ResumeHeld()) return false;
             RemoveDirectoryW(PathOf(kTransactionFolder).c_str());
             return true;
-        case JournalFound::kSetAside: return version == 1 || ResumeHeld();
+        case JournalFound::kSetAside: return ResumeHeld();
         case JournalFound::kUnreadable:
             LogEvent(L"Recovery left: the installation journal %ls cannot be read, error %lu (%ls)", path.c_str(),
                      error, ErrorText(error).c_str());
@@ -678,16 +666,16 @@ bool Installation::RecoverJournal(int version) {
     }
     // An installation that committed while a release was on probation ends
     // that probation, whatever the cut left of its own work.
-    if (version == 2 && !journal.Unfinished() && !journal.entries.empty()) AcceptHeld(&journal);
+    if (!journal.Unfinished() && !journal.entries.empty()) AcceptHeld(&journal);
     // A release on probation is whole: it stays so until it is accepted or
     // rolled back, or the next installation commits.
-    if (journal.state == Journal::State::kProbation) return version == 1 || ResumeHeld();
+    if (journal.state == Journal::State::kProbation) return ResumeHeld();
     const unsigned long entries = static_cast<unsigned long>(journal.entries.size());
     const unsigned long leftovers = static_cast<unsigned long>(journal.leftovers.size());
     LogEvent(L"Recovery: installation journal %ls found, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
              path.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
              leftovers == 1 ? L"" : L"s", journal.Unfinished() ? L"undoing the installation" : L"finishing it");
-    return journal.Unfinished() ? Undo(journal) : Finish(journal) && (version == 1 || ResumeHeld());
+    return journal.Unfinished() ? Undo(journal) : Finish(journal) && ResumeHeld();
 }
 
 // The installation after the release on probation did not commit: the held
@@ -695,12 +683,12 @@ bool Installation::RecoverJournal(int version) {
 bool Installation::ResumeHeld() {
     const std::wstring path = HeldProbationPath(m_folder);
     Journal held, current;
-    const JournalFound found = ReadRecord(path, &held);
+    const JournalFound found = ReadJournalAt(path, &held);
     if (found == JournalFound::kUnreadable) return false;
     if (found != JournalFound::kRead) return true;
     if (held.state != Journal::State::kProbation) {
         Step();
-        return RemoveRecord(path);  // never written so: nothing to resume
+        return RemoveJournalAt(path);  // never written so: nothing to resume
     }
     if (ReadJournal(m_folder, &current) == JournalFound::kRead) {
         for (const Leftover& l : current.leftovers) {
@@ -712,7 +700,7 @@ bool Installation::ResumeHeld() {
     Step();
     if (!Record(held)) return false;
     Step();
-    RemoveRecord(path);  // should it stay, it equals the journal: the next recovery removes it
+    RemoveJournalAt(path);  // should it stay, it equals the journal: the next recovery removes it
     LogEvent(L"Release on probation again: %ls (the installation after it did not commit); %d failed launch%ls so far",
              DescribeRelease(held.release).c_str(), held.failures, held.failures == 1 ? L"" : L"es");
     return true;
@@ -724,7 +712,7 @@ bool Installation::ResumeHeld() {
 void Installation::AcceptHeld(Journal* current) {
     const std::wstring path = HeldProbationPath(m_folder);
     Journal held;
-    if (ReadRecord(path, &held) != JournalFound::kRead) return;
+    if (ReadJournalAt(path, &held) != JournalFound::kRead) return;
     if (FormatJournal(held) == FormatJournal(*current)) return;  // cut before the next one wrote anything
     std::vector<Leftover> kept = held.leftovers;
     for (const JournalEntry& e : held.entries) {
@@ -738,7 +726,7 @@ void Installation::AcceptHeld(Journal* current) {
     Step();
     if (current->leftovers.size() != before && !Record(*current)) return;
     Step();
-    RemoveRecord(path);
+    RemoveJournalAt(path);
     LogEvent(L"Release accepted: %ls (the installation after it has committed); its replaced files go",
              DescribeRelease(held.release).c_str());
 }
@@ -763,16 +751,14 @@ bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFla
             folder.c_str());
         clear = false;
     }
-    for (int version : {1, 2}) {
-        Journal journal;
-        const JournalFound found = ReadJournal(folder, &journal, version);
-        if (found == JournalFound::kUnreadable || (found == JournalFound::kRead && journal.Unfinished())) {
-            LogEvent(
-                L"Recovery held back: Marlowcast runs from %ls, and its installation journal (%ls) waits for a "
-                L"later launch",
-                folder.c_str(), found == JournalFound::kRead ? StateName(journal.state) : L"unreadable");
-            clear = false;
-        }
+    Journal journal;
+    const JournalFound found = ReadJournal(folder, &journal);
+    if (found == JournalFound::kUnreadable || (found == JournalFound::kRead && journal.Unfinished())) {
+        LogEvent(
+            L"Recovery held back: Marlowcast runs from %ls, and its installation journal (%ls) waits for a "
+            L"later launch",
+            folder.c_str(), found == JournalFound::kRead ? StateName(journal.state) : L"unreadable");
+        clear = false;
     }
     return clear;
 }
@@ -787,11 +773,11 @@ bool Installation::OnProbation() {
     return ReadProbation(&journal);
 }
 
-int Installation::CountFailedLaunch() {
+int Installation::CountFailedLaunch(int limit) {
     const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return 0;
-    if (journal.failures < kJournalFailures) ++journal.failures;
+    if (journal.failures < limit && journal.failures < kJournalFailures) ++journal.failures;
     Record(journal);  // should it fail, the count goes on from the one recorded
     return journal.failures;
 }
@@ -829,6 +815,19 @@ bool Installation::RollBack(const std::wstring& why, const std::function<bool(co
                 Finish(journal, L"it cannot be rolled back whole");
                 return false;
             }
+        }
+        // A file held by another program (a viewer) would stop the rollback
+        // half-way: a mix. Each must be movable before the first moves.
+        for (const JournalEntry& e : journal.entries) {
+            const std::wstring target = PathOf(e.target), kept = PathOf(e.kept);
+            const bool targetFree = Patiently(target, [&] { return Replaceable(target); });
+            if (targetFree && (!e.existed || Patiently(kept, [&] { return Replaceable(kept); }))) continue;
+            const DWORD error = GetLastError();
+            LogEvent(
+                L"Rollback of %ls held back, nothing moved: %ls cannot be moved, error %lu (%ls); the release "
+                L"is launched again and the rollback tried at its next failed launch",
+                release.c_str(), (targetFree ? kept : target).c_str(), error, ErrorText(error).c_str());
+            return false;
         }
         if (!refuse(journal.release)) {
             const DWORD error = GetLastError();

@@ -86,9 +86,9 @@ public:
     // The release installed last is on probation: it has not yet run healthy.
     bool OnProbation();
     // Counts one more failed launch of the release on probation in its
-    // journal (kept across restarts of Quillstone); the count so far, or 0
-    // when no release is on probation.
-    int CountFailedLaunch();
+    // journal (kept across restarts of Quillstone), up to `limit`; the count
+    // so far, or 0 when no release is on probation.
+    int CountFailedLaunch(int limit = kJournalFailures);
     // Ends the probation: the replaced files go. A release on probation is
     // also accepted once the next installation has committed; should that one
     // fail or be cut, the probation goes on with its kept copies and count.
@@ -99,7 +99,9 @@ public:
     // kill during the rollback cannot let it in again; `why` ends the log
     // line. Not while Marlowcast runs (it holds its files), and bounded as the
     // recovery before a launch is; a rollback cut short is completed by that
-    // recovery. True once the old release is whole again.
+    // recovery. Every file it must move is checked first: should one not
+    // move (held by another program), nothing moves and the release stays on
+    // probation. True once the old release is whole again.
     bool RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
                   const StopFlag& running);
 
@@ -122,11 +124,10 @@ private:
     Journal Winners(const Journal& staging);
     bool PutInPlace(const Journal& commit);
     bool RecoverSteps();
-    bool RecoverJournal(int version);
     bool Undo(const Journal& journal);
     // `accepted`: why a release on probation is kept, for the log.
     bool Finish(const Journal& journal, const wchar_t* accepted = L"");
-    bool RemoveLeftovers(const Journal& journal, std::vector<Leftover> leftovers, bool unfinished);
+    bool RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished);
     bool ReadProbation(Journal* journal);
     bool OwnFolder();
     std::wstring PathOf(const std::string& relative) const;

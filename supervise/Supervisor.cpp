@@ -81,7 +81,9 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
         return folder.empty() || Installation::RecoverBeforeLaunch(folder, running);
     };
     system.onProbation = [] { return Installation(InstallationFolder()).OnProbation(); };
-    system.countFailedLaunch = [] { return Installation(InstallationFolder()).CountFailedLaunch(); };
+    // At the limit the count stays there: a rollback that could not start is
+    // tried again at each later failed launch.
+    system.countFailedLaunch = [] { return Installation(InstallationFolder()).CountFailedLaunch(kProbationLaunches); };
     system.rollBack = [&running](const std::wstring& why) {
         const auto refuse = [](const std::string& release) { return RecordRefusedRelease(kReleaseRecordKey, release); };
         return Installation(InstallationFolder()).RollBack(why, refuse, running);

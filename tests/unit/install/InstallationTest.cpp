@@ -400,23 +400,22 @@ TEST_F(Install, AHostileJournalIsSetAsideAndNeverActedOn) {
         "leftover\t..\\other\\file\t..\\other\\file.~old\n",
     };
     const Files outside = {{"file", "a user's file"}, {"file.~new", "a user's new"}, {"file.~old", "a user's old"}};
-    for (const int version : {1, 2}) {
+    {
         for (const char* state : states) {
             for (const char* entry : entries) {
-                SCOPED_TRACE(std::to_string(version) + " " + state + ": " + entry);
+                SCOPED_TRACE(std::string(state) + ": " + entry);
                 Scratch s;
                 s.Lay({{"mine.txt", "mine"}});
                 fs::create_directories(s.root / "other");
                 for (const auto& [name, content] : outside) Scratch::Write(s.root / "other" / name, content);
-                const std::string journal =
-                    "Quillstone-Upgrade-Journal " + std::to_string(version) + "\nstate\t" + state + "\n" + entry;
-                fs::create_directories(fs::path(JournalPath(s.App(), version)).parent_path());
-                Scratch::Write(JournalPath(s.App(), version), journal);
+                const std::string journal = std::string("Quillstone-Upgrade-Journal 2\nstate\t") + state + "\n" + entry;
+                fs::create_directories(fs::path(JournalPath(s.App())).parent_path());
+                Scratch::Write(JournalPath(s.App()), journal);
 
                 EXPECT_TRUE(Installation(s.App()).Recover()) << "it blocks nothing";
                 Files expected = {{"mine.txt", "mine"}};
-                expected[fs::relative(JournalPath(s.App(), version) + L".rejected", s.App()).string()] = journal;
-                if (version == 2) expected["Quillstone-upgrade"] = "<dir>";
+                expected[fs::relative(JournalPath(s.App()) + L".rejected", s.App()).string()] = journal;
+                expected["Quillstone-upgrade"] = "<dir>";
                 EXPECT_EQ(s.Installed(), expected);
                 for (const auto& [name, content] : outside) {
                     std::ifstream in(s.root / "other" / name, std::ios::binary);
@@ -428,8 +427,8 @@ TEST_F(Install, AHostileJournalIsSetAsideAndNeverActedOn) {
 }
 
 // Whatever stands where the journal or the installation's folder should be
-// never holds Marlowcast back, and a journal of the earlier layout, which
-// kept its copies beside the targets, is recovered once by its own names.
+// never holds Marlowcast back; files under the names an earlier layout of the
+// journal used beside the targets are a list's like any others.
 TEST_F(Install, WhatStandsWhereTheJournalShouldBeNeverHoldsALaunchBack) {
     const std::string legacy =
         "Quillstone-Upgrade-Journal 1\nstate\tcommitting\nentry\t1\ta.txt\ta.txt.~new\ta.txt.~old\n";
@@ -437,18 +436,24 @@ TEST_F(Install, WhatStandsWhereTheJournalShouldBeNeverHoldsALaunchBack) {
         const char* what;
         Files laid, after;
     } cases[] = {
-        {"a folder under the earlier journal's name",
-         {{"Quillstone-upgrade.journal", "<dir>"}},
-         {{"Quillstone-upgrade.journal", "<dir>"}}},
+
         {"a folder where the journal is",
          {{"Quillstone-upgrade\\journal", "<dir>"}},
          {{"Quillstone-upgrade", "<dir>"}, {"Quillstone-upgrade\\journal.rejected", "<dir>"}}},
         {"a file where the installation's folder is",
          {{"Quillstone-upgrade", "a file"}},
          {{"Quillstone-upgrade", "a file"}}},
-        {"an earlier layout's journal",
-         {{"a.txt", "new a"}, {"a.txt.~old", "old a"}, {"Quillstone-upgrade.journal", legacy}},
-         {{"a.txt", "old a"}}},
+        {"files under an earlier layout's names",
+         {{"a.txt", "new a"},
+          {"a.txt.~old", "old a"},
+          {"Quillstone-upgrade.journal", legacy},
+          {"Quillstone-upgrade.journal.~new", legacy},
+          {"Quillstone-upgrade.journal.rejected", legacy}},
+         {{"a.txt", "new a"},
+          {"a.txt.~old", "old a"},
+          {"Quillstone-upgrade.journal", legacy},
+          {"Quillstone-upgrade.journal.~new", legacy},
+          {"Quillstone-upgrade.journal.rejected", legacy}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -585,8 +590,9 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
     EXPECT_GT(outcomes[0], 5);
     EXPECT_EQ(outcomes[1], 1) << "only a cut before the rollback is recorded keeps the release";
 
-    // Accepted, upgraded again, without a kept copy, while Marlowcast runs.
-    for (int end = 0; end < 4; ++end) {
+    // Accepted, upgraded again, without a kept copy, while Marlowcast runs,
+    // with one of its files held by another program (a viewer).
+    for (int end = 0; end < 5; ++end) {
         SCOPED_TRACE(end);
         Scratch s;
         const Files installed = onProbation(s);
@@ -602,12 +608,29 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
         }
         if (end == 2) fs::remove(s.root / "app" / KeptOf(s, "a.txt"));
         if (end == 3) marlowcast.Reset(CreateMutexW(nullptr, FALSE, kMarlowcastMutexName)), expected = installed;
+        UniqueHandle viewer;
+        if (end == 4) {
+            viewer.Reset(CreateFileW((s.App() + L"\\sub\\b.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+            expected = installed;
+        }
         if (end >= 2) {
-            EXPECT_FALSE(Installation(s.App()).RollBack(
+            Installation rollback(s.App());
+            rollback.SetPatience(0);
+            EXPECT_FALSE(rollback.RollBack(
                 L"a test", [](const std::string&) { return true; }, running));
         }
         EXPECT_EQ(s.Installed(), expected);
-        EXPECT_EQ(Installation(s.App()).OnProbation(), end == 3);
+        EXPECT_EQ(Installation(s.App()).OnProbation(), end >= 3);
+        if (end == 4) {
+            EXPECT_EQ(Installation(s.App()).CountFailedLaunch(3), 3);
+            EXPECT_EQ(Installation(s.App()).CountFailedLaunch(3), 3) << "the count stays at its limit";
+            viewer.Reset();
+            EXPECT_TRUE(Installation(s.App()).RollBack(
+                L"a test", [](const std::string&) { return true; }, running))
+                << "tried again at a later failed launch";
+            EXPECT_EQ(s.Installed(), release.before);
+        }
     }
 }
 
