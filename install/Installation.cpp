@@ -392,6 +392,19 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
                      LongPath(path).c_str());
             return false;
         }
+        // A folder on the way that is a junction or a symbolic link would
+        // take the moves, and the later removals, out of the installation
+        // folder.
+        for (std::size_t slash = target.rfind('\\'); slash != std::string::npos && slash > 0;
+             slash = target.rfind('\\', slash - 1)) {
+            const std::wstring above = PathOf(target.substr(0, slash));
+            const DWORD attributes = m_attributes(above);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                LogEvent(L"Installation refused before any change: %ls leads through %ls, a junction or a link",
+                         item.target.c_str(), above.c_str());
+                return false;
+            }
+        }
         if (!Patiently(path, [&] { return Replaceable(path); })) {
             const DWORD error = GetLastError();
             LogEvent(L"Installation failed before any change: %ls cannot be replaced, error %lu (%ls)", path.c_str(),

@@ -114,6 +114,9 @@ public:
     void SetStepGate(std::function<bool()> gate) { m_gate = std::move(gate); }
     void SetPatience(DWORD ms) { m_patienceMs = ms; }
     void SetFreeSpaceQuery(FreeSpaceQuery query) { m_freeSpace = std::move(query); }
+    // How the folders above a target are asked whether they are junctions or
+    // links (Wine's links show no attributes at all).
+    void SetAttributesQuery(std::function<DWORD(const std::wstring& path)> query) { m_attributes = std::move(query); }
 
 private:
     Result Run(const std::vector<InstallItem>& items, const StopFlag& running, const std::function<void()>& onStaged);
@@ -143,6 +146,9 @@ private:
     std::function<bool()> m_gate;
     DWORD m_patienceMs = kPatienceMs;
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
+    std::function<DWORD(const std::wstring& path)> m_attributes = [](const std::wstring& path) {
+        return GetFileAttributesW(path.c_str());
+    };
     // The recovery before a launch: its end, and the shutdown's flag.
     ULONGLONG m_deadline = UINT64_MAX;
     const StopFlag* m_running = nullptr;

@@ -359,6 +359,28 @@ TEST_F(Install, TargetsNeverReachTheInstallationsOwnFolderNorAFileByAnotherName)
         EXPECT_EQ(installation.Install(items, running, [] {}), Installation::Result::kFailed);
         EXPECT_EQ(s.Installed(), (Files{{"Marlowcast.exe", "old m"}}));
     }
+    // A folder on the way that is a junction or a link to somewhere else, as
+    // the target's own folder or one above it: nothing moves there. (Links
+    // made under Wine show no attributes: the folders play them.)
+    fs::create_directories(s.root / "app" / "plugins" / "sub");
+    fs::create_directories(s.root / "app" / "deep" / "link");
+    const auto links = [&s](const std::wstring& path) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const bool link = path == s.App() + L"\\plugins" || path == s.App() + L"\\deep\\link";
+        return link ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
+    };
+    for (const wchar_t* target : {L"plugins\\sub\\x.dll", L"deep\\link\\x.dll", L"plugins\\y.dll"}) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(target)));
+        const std::vector<InstallItem> items = {{s.Held("n", "new"), target, false}};
+        Installation installation(s.App());
+        installation.SetAttributesQuery(links);
+        EXPECT_EQ(installation.Install(items, running, [] {}), Installation::Result::kFailed);
+        EXPECT_EQ(s.Installed(), (Files{{"Marlowcast.exe", "old m"},
+                                        {"deep", "<dir>"},
+                                        {"deep\\link", "<dir>"},
+                                        {"plugins", "<dir>"},
+                                        {"plugins\\sub", "<dir>"}}));
+    }
 }
 
 // A replaced file still held by a program when the installation ends (a
