@@ -331,6 +331,10 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
 
     const unsigned long staged = static_cast<unsigned long>(staging.entries.size());
     LogEvent(L"Installation into %ls: %lu file%ls staged", m_folder.c_str(), staged, staged == 1 ? L"" : L"s");
+    // From here the shutdown cuts the installation between two steps, never
+    // inside one: the journal says what was done, and the next start
+    // finishes or undoes it.
+    m_running = &running;
     const Journal commit = Winners(staging);
     Step();
     if (!Record(commit)) {

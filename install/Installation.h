@@ -57,9 +57,10 @@ public:
     // two items for one target the later wins, as installing them in order
     // would give. kFailed: the folder is as it was before (or, when even the
     // undo could not finish, the journal stays for the next start to finish
-    // it); when the recovery cannot complete, nothing is started. The stop
-    // flag is looked at between items while staging; once the first target is
-    // replaced the installation runs to its end.
+    // it); when the recovery cannot complete, nothing is started. A cleared
+    // stop flag (the shutdown) ends it: while staging, between items, undone
+    // (kFailed); from the commit on, between two steps (kInterrupted), and the
+    // next start's recovery completes it.
     Result Install(const std::vector<InstallItem>& items, const StopFlag& running,
                    const std::function<void()>& onStaged);
 

@@ -737,6 +737,19 @@ TEST_F(Install, TheJournalHasOneOwnerAtATime) {
     }
 }
 
+// The shutdown during the commit stops it between two moves, at once, and
+// the next start completes it: the old set or the new set.
+TEST_F(Install, TheShutdownCutsTheCommitBetweenTwoMoves) {
+    Scratch s;
+    s.Lay(release.before);
+    Installation installation(s.App());
+    installation.SetStepGate(OnceIn(s, Journal::State::kCommitting, [&](const Journal&) { running.Stop(); }));
+    EXPECT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
+    running.Start();
+    EXPECT_TRUE(Installation(s.App()).Recover());
+    EXPECT_EQ(s.Installed(), release.before);
+}
+
 TEST_F(Install, NoRecoveryWhileMarlowcastRunsFromTheFolder) {
     Scratch s;
     const Files standing = CutOnceAKeptCopyIsMade(s);
