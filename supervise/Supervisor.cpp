@@ -125,6 +125,9 @@ bool Supervisor::Start() {
         const HANDLE either[] = {m_queueReady.Get(), m_watchThread.Get()};
         WaitForMultipleObjects(2, either, FALSE, INFINITE);
     }
+
+    Launch();
+    m_failCount = 0;
     return true;
 }
 
@@ -165,12 +168,6 @@ void Supervisor::WatchLoop() {
     MSG msg;
     PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);  // makes the queue
     if (m_queueReady) SetEvent(m_queueReady.Get());
-
-    // The first launch runs here, not on the UI thread: its recovery, a
-    // failed-launch count and a rollback may take their bounds in turn, and
-    // meanwhile the tray icon and Exit must already be there.
-    Launch();
-    m_failCount = 0;
 
     // The flag is tested only before each wait: a thread blocked in the wait
     // stays there until a message comes, which is why the shutdown posts the

@@ -17,10 +17,9 @@
 // The labels a launch or a check writes.
 enum class SupervisorLabel { kProcessId, kThreadId, kWindowId, kStartStatus };
 
-// What the supervisor tells its owner. Called on the watch thread (and on the
-// thread of a test that drives the supervisor itself); an implementation must
-// not wait for the UI thread, since the shutdown waits there for the watch
-// thread.
+// What the supervisor tells its owner. Called on the UI thread during the
+// first launch and on the watch thread afterwards; an implementation must not
+// wait for the UI thread, since the shutdown waits there for the watch thread.
 class SupervisorReport {
 public:
     virtual void ShowText(SupervisorLabel label, const wchar_t* text) = 0;
@@ -89,10 +88,9 @@ public:
     Supervisor(const Supervisor&) = delete;
     Supervisor& operator=(const Supervisor&) = delete;
 
-    // UI thread. Looks up the hung tests and starts the watch thread, which
-    // launches Marlowcast first (that starts the check timer); returns
-    // without waiting for the launch. False, with nothing launched, when the
-    // watch thread cannot be created.
+    // UI thread. Looks up the hung tests, starts the watch thread and launches
+    // Marlowcast, which starts the check timer. False, with nothing launched,
+    // when the watch thread cannot be created.
     bool Start();
     // UI thread, on each tick of the check timer: one health check, queued
     // behind any that still run.
