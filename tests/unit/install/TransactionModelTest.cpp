@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -24,6 +25,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using Files = std::map<std::string, std::string>;
 
 // Windows ignores the letter case of names: so does the comparison.
@@ -37,9 +39,10 @@ Files Folded(const Files& files) {
     return folded;
 }
 
-const char* const kPool[] = {"a.txt",      "A.TXT",      "b.dat",     "sub\\c.txt",
-                             "SUB\\C.TXT", "sub\\e.txt", "new\\f.txt", "NEW\\g.txt",
-                             "Quillstone-upgrade.journal", "x.txt.~old"};
+const char* const kPool[] = {"a.txt",      "A.TXT",      "b.dat",
+                             "sub\\c.txt", "SUB\\C.TXT", "sub\\e.txt",
+                             "new\\f.txt", "NEW\\g.txt", "Quillstone-upgrade.journal",
+                             "x.txt.~old"};
 
 // The installed files, without the installation's own folder.
 Files ReleaseOf(const jobtest::Folders& s) {
@@ -50,17 +53,19 @@ Files ReleaseOf(const jobtest::Folders& s) {
     return Folded(files);
 }
 
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
 unsigned long EnvOr(const char* name, unsigned long otherwise) {
     const char* value = std::getenv(name);
     return value && *value ? std::strtoul(value, nullptr, 10) : otherwise;
 }
 
 struct Model {
-    Files release;                // folded: what the folder holds
-    Files before;                 // folded: the release before the one on probation
+    Files release;  // folded: what the folder holds
+    Files before;   // folded: the release before the one on probation
     bool probation = false;
     int failures = 0;
-    bool acceptCut = false;       // an acceptance cut short may already have removed kept copies
+    bool acceptCut = false;  // an acceptance cut short may already have removed kept copies
 };
 
 TEST(TransactionModel, EveryRandomSequenceEndsInOneWholeReleaseAndNeverKeepsOneThatFailed) {
@@ -71,6 +76,8 @@ TEST(TransactionModel, EveryRandomSequenceEndsInOneWholeReleaseAndNeverKeepsOneT
     const auto pick = [&](unsigned n) { return static_cast<unsigned>(random() % n); };
     StopFlag running;
     running.Start();
+    // What the run did: installations (installed, cut), rollbacks, acceptances.
+    unsigned long installs = 0, installed = 0, cuts = 0, rollBacks = 0, rolledBack = 0, accepts = 0;
     for (unsigned long run = 0; run < runs && !HasFailure(); ++run) {
         jobtest::Folders s;
         fs::create_directories(s.root / "outside");
@@ -79,27 +86,28 @@ TEST(TransactionModel, EveryRandomSequenceEndsInOneWholeReleaseAndNeverKeepsOneT
         Model m;
         m.release = ReleaseOf(s);
         std::string log = "seed " + std::to_string(seed) + ", sequence " + std::to_string(run) + ":";
-        for (int step = 0; step < 8 && !HasFailure(); ++step) {
+        for (int step = 0; step < 12 && !HasFailure(); ++step) {
             const unsigned what = pick(10);
             const int cut = pick(3) == 0 ? static_cast<int>(pick(30)) : -1;
             int steps = 0;
             const auto gate = [&] { return cut < 0 || steps++ < cut; };
-            if (what < 5) {  // an upgrade
+            if (what < 3) {  // an upgrade
                 std::vector<InstallItem> items;
                 Files listed;
                 const unsigned count = 1 + pick(3);
                 for (unsigned i = 0; i < count; ++i) {
                     const std::string target = kPool[pick(std::size(kPool))];
                     const std::string content = "r" + std::to_string(step) + "-" + std::to_string(i);
-                    items.emplace_back(s.Held("m", content), std::wstring(target.begin(), target.end()), false);
+                    InstallItem item(s.Held("m", content), Wide(target), false);
+                    items.push_back(std::move(item));
                     listed[Folded({{target, ""}}).begin()->first] = content;  // the later wins
                 }
                 const bool keep = pick(2) == 0;
                 UniqueHandle holder;
                 if (pick(6) == 0) {
                     const std::string held = kPool[pick(std::size(kPool))];
-                    holder.Reset(CreateFileW((s.App() + L"\\" + std::wstring(held.begin(), held.end())).c_str(),
-                                             GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+                    holder.Reset(CreateFileW((s.App() + L"\\" + Wide(held)).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
                 }
                 log += " install" + std::string(keep ? "(keep)" : "") + (holder ? "(held)" : "") +
                        (cut >= 0 ? "(cut " + std::to_string(cut) + ")" : "");
@@ -119,14 +127,15 @@ TEST(TransactionModel, EveryRandomSequenceEndsInOneWholeReleaseAndNeverKeepsOneT
                     ASSERT_TRUE(Installation(s.App()).Recover()) << log;
                 }
                 const Files now = ReleaseOf(s);
-                const bool installed = result == Installation::Result::kInstalled ||
-                                       (result == Installation::Result::kInterrupted && now == next);
-                if (installed) {
+                const bool done = result == Installation::Result::kInstalled ||
+                                  (result == Installation::Result::kInterrupted && now == next);
+                ++installs, installed += done, cuts += result == Installation::Result::kInterrupted;
+                if (done) {
                     m.before = m.release;
                     m.release = next;
                     m.probation = keep, m.failures = 0, m.acceptCut = false;
                 }
-            } else if (what < 7) {  // a failed launch
+            } else if (what < 6) {  // a failed launch
                 log += " failed-launch";
                 if (m.probation) m.failures = m.failures < 3 ? m.failures + 1 : 3;
                 EXPECT_EQ(Installation(s.App()).CountFailedLaunch(3), m.probation ? m.failures : 0) << log;
@@ -135,20 +144,22 @@ TEST(TransactionModel, EveryRandomSequenceEndsInOneWholeReleaseAndNeverKeepsOneT
                 UniqueHandle holder;
                 if (pick(4) == 0) {
                     const std::string held = m.release.begin()->first;
-                    holder.Reset(CreateFileW((s.App() + L"\\" + std::wstring(held.begin(), held.end())).c_str(),
-                                             GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+                    holder.Reset(CreateFileW((s.App() + L"\\" + Wide(held)).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
                 }
                 log += " rollback" + std::string(holder ? "(held)" : "") +
                        (cut >= 0 ? "(cut " + std::to_string(cut) + ")" : "");
                 Installation rollback(s.App());
                 rollback.SetPatience(0);
                 rollback.SetStepGate(gate);
-                const bool back = rollback.RollBack(L"the model", [](const std::string&) { return true; }, running);
+                ++rollBacks;
+                const bool back = rollback.RollBack(
+                    L"the model", [](const std::string&) { return true; }, running);
                 holder.Reset();
                 ASSERT_TRUE(Installation(s.App()).Recover()) << log;
                 const Files now = ReleaseOf(s);
                 if (back || (now == m.before && now != m.release)) {
-                    m.release = m.before, m.probation = false;
+                    m.release = m.before, m.probation = false, ++rolledBack;
                 } else if (m.acceptCut && !Installation(s.App()).OnProbation()) {
                     m.probation = false;  // its kept copies were gone: accepted instead
                 }
@@ -157,6 +168,7 @@ TEST(TransactionModel, EveryRandomSequenceEndsInOneWholeReleaseAndNeverKeepsOneT
                 Installation accept(s.App());
                 accept.SetStepGate(gate);
                 accept.AcceptRelease();
+                ++accepts;
                 ASSERT_TRUE(Installation(s.App()).Recover()) << log;
                 if (cut < 0) m.probation = false;
                 if (m.probation && !Installation(s.App()).OnProbation()) m.probation = false;
@@ -170,8 +182,13 @@ TEST(TransactionModel, EveryRandomSequenceEndsInOneWholeReleaseAndNeverKeepsOneT
             std::ifstream outside(s.root / "outside" / "theirs.txt", std::ios::binary);
             EXPECT_EQ(std::string(std::istreambuf_iterator<char>(outside), {}), "not ours") << log;
         }
-        if (HasFailure()) std::printf("TransactionModel: failed; replay with QS_MODEL_SEED=%lu\n%s\n", seed, log.c_str());
+        if (HasFailure())
+            std::printf("TransactionModel: failed; replay with QS_MODEL_SEED=%lu\n%s\n", seed, log.c_str());
     }
+    std::printf(
+        "TransactionModel: %lu installations (%lu installed, %lu cut), %lu rollbacks (%lu back), %lu "
+        "acceptances\n",
+        installs, installed, cuts, rollBacks, rolledBack, accepts);
 }
 
 }  // namespace
