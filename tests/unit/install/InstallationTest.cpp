@@ -656,50 +656,6 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
     }
 }
 
-// The next upgrade ends a probation only once it has committed. Failed (a
-// target held) or cut at any step and recovered, it leaves the release on
-// probation with its count and its kept copies: the rollback still brings
-// back the release before it, whole.
-TEST_F(Install, AReleaseOnProbationIsAcceptedOnlyOnceTheNextInstallationHasCommitted) {
-    int outcomes[2] = {};  // the probation goes on, the next release installed
-    for (int allowed = -1;; ++allowed) {
-        SCOPED_TRACE(allowed < 0 ? "a target held" : "cut after " + std::to_string(allowed) + " steps");
-        Scratch s;
-        const Files installed = OnProbation(s);
-        UniqueHandle holder;
-        if (allowed < 0) {
-            holder.Reset(CreateFileW((s.App() + L"\\a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, 0, nullptr));
-        }
-        Installation upgrade(s.App());
-        upgrade.KeepForRollback("signed 1 8");
-        upgrade.SetPatience(0);
-        int steps = 0;
-        if (allowed >= 0) upgrade.SetStepGate([&] { return steps++ < allowed; });
-        const std::vector<InstallItem> items = {{s.Held("d", "newer d"), L"d.bin", false},
-                                                {s.Held("a", "newer a"), L"a.txt", false}};
-        const Installation::Result result = upgrade.Install(items, running, [] {});
-        holder.Reset();
-        EXPECT_TRUE(Installation(s.App()).Recover());
-        Files now = s.Installed();
-        if (now["d.bin"] == "newer d" && now["a.txt"] == "newer a") {
-            ++outcomes[1];
-            EXPECT_TRUE(Installation(s.App()).OnProbation()) << "the next release on probation";
-        } else {
-            ++outcomes[0];
-            EXPECT_EQ(s.Installed(), installed);
-            EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 3) << "the count goes on";
-            EXPECT_TRUE(Installation(s.App()).RollBack(
-                L"a test", [](const std::string&) { return true; }, running));
-            EXPECT_EQ(s.Installed(), release.before);
-        }
-        if (result == Installation::Result::kInstalled) break;
-        ASSERT_LT(allowed, 200) << "the installation never ends";
-    }
-    std::printf("measured: next upgrades cut: %d kept the probation, %d installed\n", outcomes[0], outcomes[1]);
-    EXPECT_GT(outcomes[0], 5);
-}
-
 // While an upgrade installs, the watch thread's work on the journal waits for
 // it: nothing reads a record that is being replaced, nor writes back over
 // one it has not read.
