@@ -91,6 +91,13 @@ bool IsSafeEntry(const std::string& entry) {
     return true;
 }
 
+bool SameEntry(const std::string& a, const std::string& b) { return EqualsIgnoringCase(a, b); }
+
+bool EntryIsIn(const std::string& entry, const std::string& folder) {
+    return entry.size() > folder.size() && entry[folder.size()] == '\\' &&
+           EqualsIgnoringCase(entry.substr(0, folder.size()), folder);
+}
+
 std::string NamePart(const std::string& entry) {
     const std::size_t slash = entry.rfind('\\');
     return slash == std::string::npos ? entry : entry.substr(slash + 1);

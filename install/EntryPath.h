@@ -40,6 +40,13 @@ bool IsSafeEntry(const std::string& entry);
 // up itself: the one name an upgrade list may not take.
 constexpr char kTransactionFolder[] = "Quillstone-upgrade";
 
+// Whether two entries name the same file, or `entry` lies in `folder`: names
+// are compared without regard to the letter case of ASCII letters. The
+// installation plans with this rule and its journal reader checks with it,
+// so that a record an installation writes is always one it reads back.
+bool SameEntry(const std::string& a, const std::string& b);
+bool EntryIsIn(const std::string& entry, const std::string& folder);
+
 // The part after the last '\': the file's name on the upgrade server and in
 // the temporary folder. The whole entry when it has no '\'.
 std::string NamePart(const std::string& entry);

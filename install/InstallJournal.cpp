@@ -10,7 +10,7 @@
 namespace {
 
 // Where a record is written before it is moved into place.
-std::wstring Unfinished(const std::wstring& path, int version) { return path + (version == 1 ? L".~new" : L".new"); }
+std::wstring Unfinished(const std::wstring& path) { return path + L".new"; }
 constexpr wchar_t kRejected[] = L".rejected";
 
 // Our own file, whatever another program did to its attributes meanwhile
@@ -40,16 +40,44 @@ JournalFound SetAside(const std::wstring& path, const wchar_t* why) {
     return JournalFound::kSetAside;
 }
 
+// The text of the record at `path`, at most one byte beyond what a record may
+// hold (that much tells that it is none of ours).
+JournalFound ReadText(const std::wstring& path, std::string* text) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? JournalFound::kNone
+                                                                              : JournalFound::kUnreadable;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    for (;;) {
+        if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) return JournalFound::kUnreadable;
+        if (got == 0 || text->size() > kJournalLimit) return JournalFound::kRead;
+        text->append(buffer, got);
+    }
+}
+
+JournalFound ReadAt(const std::wstring& path, Journal* journal);
+
 }  // namespace
 
-std::wstring JournalPath(const std::wstring& folder, int version) {
-    if (version == 1) return folder + L"\\Quillstone-upgrade.journal";
+std::wstring JournalPath(const std::wstring& folder) {
     return folder + L"\\" + FromUtf8(kTransactionFolder) + L"\\journal";
 }
 
+std::wstring HeldProbationPath(const std::wstring& folder) {
+    return folder + L"\\" + FromUtf8(kTransactionFolder) + L"\\probation";
+}
+
 bool WriteJournal(const std::wstring& folder, const Journal& journal) {
+    return WriteJournalAt(JournalPath(folder), journal);
+}
+
+bool WriteJournalAt(const std::wstring& path, const Journal& journal) {
     const std::string text = FormatJournal(journal);
-    const std::wstring path = JournalPath(folder, journal.version), unfinished = Unfinished(path, journal.version);
+    const std::wstring unfinished = Unfinished(path);
     {
         RemoveOwnFile(unfinished);
         UniqueHandle file(
@@ -64,6 +92,14 @@ bool WriteJournal(const std::wstring& folder, const Journal& journal) {
             return false;
         }
     }
+    // What the next start will read is what the reader takes back as written;
+    // anything else must never replace the record that stands.
+    std::string back;
+    if (ReadText(unfinished, &back) != JournalFound::kRead || back != text || !ReadsBack(back)) {
+        RemoveOwnFile(unfinished);
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (MoveFileExW(unfinished.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD error = GetLastError();  // the caller may wait out a scanner
@@ -72,8 +108,13 @@ bool WriteJournal(const std::wstring& folder, const Journal& journal) {
     return false;
 }
 
-JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int version) {
-    const std::wstring path = JournalPath(folder, version);
+JournalFound ReadJournal(const std::wstring& folder, Journal* journal) { return ReadAt(JournalPath(folder), journal); }
+
+JournalFound ReadJournalAt(const std::wstring& path, Journal* journal) { return ReadAt(path, journal); }
+
+namespace {
+
+JournalFound ReadAt(const std::wstring& path, Journal* journal) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
@@ -83,38 +124,22 @@ JournalFound ReadJournal(const std::wstring& folder, Journal* journal, int versi
                    ? JournalFound::kNone
                    : JournalFound::kUnreadable;
     }
-    // The earlier layout's name is one a list may take now: a folder there
-    // is somebody's, never a record.
-    if (version == 1 && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return JournalFound::kNone;
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
         return SetAside(path, attributes & FILE_ATTRIBUTE_REPARSE_POINT ? L"a link" : L"a folder");
     }
     std::string text;
-    {
-        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!file) {
-            const DWORD error = GetLastError();
-            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? JournalFound::kNone
-                                                                                  : JournalFound::kUnreadable;
-        }
-        char buffer[4096];
-        DWORD got = 0;
-        for (;;) {
-            if (!ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) return JournalFound::kUnreadable;
-            if (got == 0 || text.size() > kJournalLimit) break;
-            text.append(buffer, got);
-        }
-    }
+    const JournalFound found = ReadText(path, &text);
+    if (found != JournalFound::kRead) return found;
     Journal read;
     // Not a record an installation wrote: acting on it could move or delete
     // files that are not ours. It is kept for a person to look at, once.
-    if (!ParseJournal(text, &read) || read.version != version) return SetAside(path, L"not one Quillstone wrote");
+    if (!ParseJournal(text, &read)) return SetAside(path, L"not one Quillstone wrote");
     *journal = std::move(read);
     return JournalFound::kRead;
 }
 
-bool RemoveJournal(const std::wstring& folder, int version) {
-    const std::wstring path = JournalPath(folder, version);
-    return RemoveOwnFile(Unfinished(path, version)) && RemoveOwnFile(path);
-}
+}  // namespace
+
+bool RemoveJournal(const std::wstring& folder) { return RemoveJournalAt(JournalPath(folder)); }
+
+bool RemoveJournalAt(const std::wstring& path) { return RemoveOwnFile(Unfinished(path)) && RemoveOwnFile(path); }

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
@@ -22,6 +25,16 @@ constexpr DWORD kCopyBlock = 256 * 1024;
 constexpr unsigned kSideNumbers = 2 * kJournalItems + 2;
 
 struct PowerCut {};
+
+// The journal has one owner at a time: the watch thread (counting, accepting,
+// rolling back, recovering) and the upgrade thread (installing) each read it
+// and change it under this lock, never one in the middle of the other's work.
+std::atomic<unsigned> g_committed{0};
+
+std::mutex& JournalOwner() {
+    static std::mutex owner;
+    return owner;
+}
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -94,7 +107,6 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     // Windows file names ignore letter case.
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
-bool SameName(const std::string& a, const std::string& b) { return SameName(FromUtf8(a), FromUtf8(b)); }
 
 // Whether the entry's first folder is the installation's own, in the letter
 // case rules of the platform (the list check knows only ASCII letters).
@@ -183,9 +195,26 @@ struct DecodeRoom {
     }
 };
 
+// The commit's record: of two entries for one file the later wins.
+Journal CommitOf(const Journal& staging) {
+    Journal commit;
+    commit.state = Journal::State::kCommitting;
+    commit.release = staging.release;
+    commit.folders = staging.folders;
+    commit.leftovers = staging.leftovers;
+    for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
+        bool later = false;
+        for (const JournalEntry& w : commit.entries) later = later || SameEntry(w.target, e->target);
+        if (!later) commit.entries.insert(commit.entries.begin(), *e);
+    }
+    return commit;
+}
+
 }  // namespace
 
 Installation::Installation(std::wstring folder) : m_folder(std::move(folder)) {}
+
+unsigned Installation::Committed() { return g_committed.load(); }
 
 std::wstring Installation::PathOf(const std::string& relative) const { return m_folder + L"\\" + FromUtf8(relative); }
 
@@ -221,9 +250,10 @@ bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
     }
 }
 
-bool Installation::Record(const Journal& journal) const {
-    const std::wstring path = JournalPath(m_folder, journal.version);
-    if (Patiently(path, [&] { return WriteJournal(m_folder, journal); })) return true;
+bool Installation::Record(const Journal& journal) const { return RecordAt(JournalPath(m_folder), journal); }
+
+bool Installation::RecordAt(const std::wstring& path, const Journal& journal) const {
+    if (Patiently(path, [&] { return WriteJournalAt(path, journal); })) return true;
     const DWORD error = GetLastError();
     LogEvent(L"Installation journal %ls could not be written (state %ls): error %lu (%ls)", path.c_str(),
              StateName(journal.state), error, ErrorText(error).c_str());
@@ -248,6 +278,7 @@ bool Installation::OwnFolder() {
 
 Installation::Result Installation::Install(const std::vector<InstallItem>& items, const StopFlag& running,
                                            const std::function<void()>& onStaged) {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     try {
         return Run(items, running, onStaged);
     } catch (const PowerCut&) {
@@ -260,17 +291,38 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     // The journal of an earlier installation is its only record: it is
     // recovered before a new one is written over it.
     if (items.empty() || items.size() > kJournalItems) return Result::kFailed;
-    m_accept = true;
     if (!RecoverSteps()) {
         LogEvent(L"Installation not started: an earlier installation in %ls is not recovered", m_folder.c_str());
         return Result::kFailed;
     }
+    // A release on probation stays so, with its kept copies and its count,
+    // until this installation has committed: its record is held aside meanwhile.
     Journal staging, standing;
-    if (ReadJournal(m_folder, &standing) == JournalFound::kRead) staging.leftovers = standing.leftovers;
+    const bool read = ReadJournal(m_folder, &standing) == JournalFound::kRead;
+    const bool held = read && standing.state == Journal::State::kProbation;
+    if (read && !held) staging.leftovers = standing.leftovers;
+    if (held) {
+        for (const JournalEntry& e : standing.entries) m_takenSides.push_back(e.staged), m_takenSides.push_back(e.kept);
+        for (const Leftover& l : standing.leftovers) m_takenSides.push_back(l.kept);
+    }
     staging.release = m_release;
-    if (!Plan(items, &staging) || !OwnFolder()) return Result::kFailed;
+    if (!Plan(items, &staging)) return Result::kFailed;
+    // Each record the installation will rely on is one a later start reads
+    // back; should one not be, nothing may change.
+    if (!ReadsBack(FormatJournal(staging)) || !ReadsBack(FormatJournal(CommitOf(staging)))) {
+        LogEvent(L"Installation refused before any change: its journal would not read back as written");
+        return Result::kFailed;
+    }
+    if (!OwnFolder()) return Result::kFailed;
+    if (held) {
+        Step();
+        if (!RecordAt(HeldProbationPath(m_folder), standing)) return Result::kFailed;
+    }
     Step();
-    if (!Record(staging)) return Result::kFailed;
+    if (!Record(staging)) {
+        ResumeHeld();
+        return Result::kFailed;
+    }
     if (!Stage(items, staging, running, onStaged)) {
         Step();
         Undo(staging);
@@ -279,6 +331,10 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
 
     const unsigned long staged = static_cast<unsigned long>(staging.entries.size());
     LogEvent(L"Installation into %ls: %lu file%ls staged", m_folder.c_str(), staged, staged == 1 ? L"" : L"s");
+    // From here the shutdown cuts the installation between two steps, never
+    // inside one: the journal says what was done, and the next start
+    // finishes or undoes it.
+    m_running = &running;
     const Journal commit = Winners(staging);
     Step();
     if (!Record(commit)) {
@@ -302,6 +358,8 @@ Installation::Result Installation::Run(const std::vector<InstallItem>& items, co
     LogEvent(
         L"Installation committed: %lu file%ls in place%ls", placed, placed == 1 ? L"" : L"s",
         m_keep ? L"; the release is on probation until Marlowcast has run healthy, the replaced files are kept" : L"");
+    ++g_committed;
+    AcceptHeld(&finishing);
     if (!m_keep) Finish(finishing);
     return Result::kInstalled;
 }
@@ -314,6 +372,9 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
         for (; next <= kSideNumbers; ++next) {
             bool taken = Exists(PathOf(StagedName(next))) || Exists(PathOf(KeptName(next)));
             for (const Leftover& l : journal->leftovers) taken = taken || l.kept == KeptName(next);
+            for (const std::string& side : m_takenSides) {
+                taken = taken || side == StagedName(next) || side == KeptName(next);
+            }
             if (!taken) return next++;
         }
         return 0;
@@ -335,6 +396,19 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
                      LongPath(path).c_str());
             return false;
         }
+        // A folder on the way that is a junction or a symbolic link would
+        // take the moves, and the later removals, out of the installation
+        // folder.
+        for (std::size_t slash = target.rfind('\\'); slash != std::string::npos && slash > 0;
+             slash = target.rfind('\\', slash - 1)) {
+            const std::wstring above = PathOf(target.substr(0, slash));
+            const DWORD attributes = m_attributes(above);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                LogEvent(L"Installation refused before any change: %ls leads through %ls, a junction or a link",
+                         item.target.c_str(), above.c_str());
+                return false;
+            }
+        }
         if (!Patiently(path, [&] { return Replaceable(path); })) {
             const DWORD error = GetLastError();
             LogEvent(L"Installation failed before any change: %ls cannot be replaced, error %lu (%ls)", path.c_str(),
@@ -347,7 +421,7 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
         if (slash != std::string::npos) {
             const std::string parent = target.substr(0, slash);
             bool known = FolderFound(PathOf(parent));
-            for (const std::string& f : journal->folders) known = known || SameName(f, parent);
+            for (const std::string& f : journal->folders) known = known || SameEntry(f, parent);
             if (!known) journal->folders.push_back(parent);
         }
         const unsigned n = freeNumber();
@@ -430,19 +504,13 @@ bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& j
 }
 
 Journal Installation::Winners(const Journal& staging) {
-    Journal commit;
-    commit.state = Journal::State::kCommitting;
-    commit.release = staging.release;
-    commit.folders = staging.folders;
-    commit.leftovers = staging.leftovers;
-    for (auto e = staging.entries.rbegin(); e != staging.entries.rend(); ++e) {
-        bool later = false;
-        for (const JournalEntry& w : commit.entries) later = later || SameName(w.target, e->target);
-        if (later) {
+    const Journal commit = CommitOf(staging);
+    for (const JournalEntry& e : staging.entries) {
+        bool won = false;
+        for (const JournalEntry& w : commit.entries) won = won || w.staged == e.staged;
+        if (!won) {
             Step();
-            RemoveFile(PathOf(e->staged));
-        } else {
-            commit.entries.insert(commit.entries.begin(), *e);
+            RemoveFile(PathOf(e.staged));
         }
     }
     return commit;
@@ -512,7 +580,7 @@ bool Installation::Undo(const Journal& journal) {
         const DWORD error = GetLastError();
         // One a program runs from cannot go yet, but it can be renamed: it
         // waits as a replaced file does, under the kept name, free again now.
-        if (!removed && journal.version == 2 && !Exists(kept) && Move(staged, kept)) {
+        if (!removed && !Exists(kept) && Move(staged, kept)) {
             leftovers.push_back({e.target, e.kept});
             continue;
         }
@@ -527,9 +595,9 @@ bool Installation::Undo(const Journal& journal) {
         Step();
         RemoveDirectoryW(PathOf(*f).c_str());
     }
-    const bool undone = whole && RemoveLeftovers(journal, std::move(leftovers), true);
+    const bool undone = whole && RemoveLeftovers(std::move(leftovers), true);
     if (undone) LogEvent(L"Installation undone: every target in %ls is as it was", m_folder.c_str());
-    return undone;
+    return undone && ResumeHeld();
 }
 
 // Every new file is in place: the kept copies go.
@@ -538,7 +606,7 @@ bool Installation::Finish(const Journal& journal, const wchar_t* accepted) {
     for (const JournalEntry& e : journal.entries) {
         if (e.existed) kept.push_back({e.target, e.kept});
     }
-    const bool finished = RemoveLeftovers(journal, std::move(kept), false);
+    const bool finished = RemoveLeftovers(std::move(kept), false);
     if (journal.state == Journal::State::kProbation) {
         LogEvent(L"Release accepted: %ls (%ls); its replaced files go", DescribeRelease(journal.release).c_str(),
                  accepted);
@@ -552,7 +620,7 @@ bool Installation::Finish(const Journal& journal, const wchar_t* accepted) {
 // program still runs from one) stay recorded, and the journal with them: it
 // then records only them, which blocks nothing. Not retried: a file left
 // here fails nothing, and the next start or installation tries again.
-bool Installation::RemoveLeftovers(const Journal& journal, std::vector<Leftover> leftovers, bool unfinished) {
+bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished) {
     std::vector<Leftover> resisting;
     for (const Leftover& l : leftovers) {
         Step();
@@ -562,15 +630,13 @@ bool Installation::RemoveLeftovers(const Journal& journal, std::vector<Leftover>
                 L"Replaced file %ls kept: it cannot be removed yet, error %lu (%ls); a later start or upgrade "
                 L"removes it",
                 PathOf(l.kept).c_str(), error, ErrorText(error).c_str());
-            // The earlier layout's record goes now, whatever is left: its
-            // copies lie beside their targets, where nothing else uses them.
-            if (journal.version == 2 && resisting.size() < kJournalItems) resisting.push_back(l);
+            if (resisting.size() < kJournalItems) resisting.push_back(l);
         }
     }
     Step();
     if (resisting.empty()) {
-        const std::wstring path = JournalPath(m_folder, journal.version);
-        if (Patiently(path, [&] { return RemoveJournal(m_folder, journal.version); })) {
+        const std::wstring path = JournalPath(m_folder);
+        if (Patiently(path, [&] { return RemoveJournal(m_folder); })) {
             RemoveDirectoryW(PathOf(kTransactionFolder).c_str());  // when nothing else is left in it
             return true;
         }
@@ -588,6 +654,7 @@ bool Installation::RemoveLeftovers(const Journal& journal, std::vector<Leftover>
 }
 
 bool Installation::Recover() {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     try {
         return RecoverSteps();
     } catch (const PowerCut&) {
@@ -596,42 +663,89 @@ bool Installation::Recover() {
 }
 
 bool Installation::RecoverSteps() {
-    // A record of the earlier layout first: it is recovered once, by its own
-    // names, and then gone.
-    return RecoverJournal(1) && RecoverJournal(2);
-}
-
-bool Installation::RecoverJournal(int version) {
     Journal journal;
     JournalFound found = JournalFound::kNone;
-    const std::wstring path = JournalPath(m_folder, version);
-    Patiently(path, [&] { return (found = ReadJournal(m_folder, &journal, version)) != JournalFound::kUnreadable; });
+    const std::wstring path = JournalPath(m_folder);
+    Patiently(path, [&] { return (found = ReadJournal(m_folder, &journal)) != JournalFound::kUnreadable; });
     const DWORD error = GetLastError();
     switch (found) {
         case JournalFound::kNone:
             // At most a half-written first one, in a folder made for it.
-            if (!RemoveJournal(m_folder, version)) return false;
-            if (version == 2) RemoveDirectoryW(PathOf(kTransactionFolder).c_str());
+            if (!RemoveJournal(m_folder) || !ResumeHeld()) return false;
+            RemoveDirectoryW(PathOf(kTransactionFolder).c_str());
             return true;
-        case JournalFound::kSetAside: return true;
+        case JournalFound::kSetAside: return ResumeHeld();
         case JournalFound::kUnreadable:
             LogEvent(L"Recovery left: the installation journal %ls cannot be read, error %lu (%ls)", path.c_str(),
                      error, ErrorText(error).c_str());
             return false;
         case JournalFound::kRead: break;
     }
+    // An installation that committed while a release was on probation ends
+    // that probation, whatever the cut left of its own work.
+    if (!journal.Unfinished() && !journal.entries.empty()) AcceptHeld(&journal);
     // A release on probation is whole: it stays so until it is accepted or
-    // rolled back, or another installation begins.
-    if (journal.state == Journal::State::kProbation) {
-        if (m_accept) Finish(journal, L"another upgrade begins");
-        return true;
-    }
+    // rolled back, or the next installation commits.
+    if (journal.state == Journal::State::kProbation) return ResumeHeld();
     const unsigned long entries = static_cast<unsigned long>(journal.entries.size());
     const unsigned long leftovers = static_cast<unsigned long>(journal.leftovers.size());
     LogEvent(L"Recovery: installation journal %ls found, state %ls (%lu file%ls, %lu replaced file%ls left), %ls",
              path.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
              leftovers == 1 ? L"" : L"s", journal.Unfinished() ? L"undoing the installation" : L"finishing it");
-    return journal.Unfinished() ? Undo(journal) : Finish(journal);
+    return journal.Unfinished() ? Undo(journal) : Finish(journal) && ResumeHeld();
+}
+
+// The installation after the release on probation did not commit: the held
+// record is the journal again, with what the undo left to remove.
+bool Installation::ResumeHeld() {
+    const std::wstring path = HeldProbationPath(m_folder);
+    Journal held, current;
+    const JournalFound found = ReadJournalAt(path, &held);
+    if (found == JournalFound::kUnreadable) return false;
+    if (found != JournalFound::kRead) return true;
+    if (held.state != Journal::State::kProbation) {
+        Step();
+        return RemoveJournalAt(path);  // never written so: nothing to resume
+    }
+    if (ReadJournal(m_folder, &current) == JournalFound::kRead) {
+        for (const Leftover& l : current.leftovers) {
+            const bool known = std::any_of(held.leftovers.begin(), held.leftovers.end(),
+                                           [&](const Leftover& h) { return h.kept == l.kept; });
+            if (!known && held.leftovers.size() < kJournalItems) held.leftovers.push_back(l);
+        }
+    }
+    Step();
+    if (!Record(held)) return false;
+    Step();
+    RemoveJournalAt(path);  // should it stay, it equals the journal: the next recovery removes it
+    LogEvent(L"Release on probation again: %ls (the installation after it did not commit); %d failed launch%ls so far",
+             DescribeRelease(held.release).c_str(), held.failures, held.failures == 1 ? L"" : L"es");
+    return true;
+}
+
+// The installation after the release on probation has committed: that
+// release is accepted, its kept copies go. Those that resist are carried in
+// `current`, the committed installation's record.
+void Installation::AcceptHeld(Journal* current) {
+    const std::wstring path = HeldProbationPath(m_folder);
+    Journal held;
+    if (ReadJournalAt(path, &held) != JournalFound::kRead) return;
+    if (FormatJournal(held) == FormatJournal(*current)) return;  // cut before the next one wrote anything
+    std::vector<Leftover> kept = held.leftovers;
+    for (const JournalEntry& e : held.entries) {
+        if (e.existed) kept.push_back({e.target, e.kept});
+    }
+    const std::size_t before = current->leftovers.size();
+    for (const Leftover& l : kept) {
+        Step();
+        if (!RemoveFile(PathOf(l.kept)) && current->leftovers.size() < kJournalItems) current->leftovers.push_back(l);
+    }
+    Step();
+    if (current->leftovers.size() != before && !Record(*current)) return;
+    Step();
+    RemoveJournalAt(path);
+    LogEvent(L"Release accepted: %ls (the installation after it has committed); its replaced files go",
+             DescribeRelease(held.release).c_str());
 }
 
 bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running) {
@@ -645,17 +759,23 @@ bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFla
         }
         return recovered;
     }
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     bool clear = true;
-    for (int version : {1, 2}) {
-        Journal journal;
-        const JournalFound found = ReadJournal(folder, &journal, version);
-        if (found == JournalFound::kUnreadable || (found == JournalFound::kRead && journal.Unfinished())) {
-            LogEvent(
-                L"Recovery held back: Marlowcast runs from %ls, and its installation journal (%ls) waits for a "
-                L"later launch",
-                folder.c_str(), found == JournalFound::kRead ? StateName(journal.state) : L"unreadable");
-            clear = false;
-        }
+    if (Exists(HeldProbationPath(folder))) {
+        LogEvent(
+            L"Recovery held back: Marlowcast runs from %ls, and an installation after the release on probation "
+            L"waits for a later launch",
+            folder.c_str());
+        clear = false;
+    }
+    Journal journal;
+    const JournalFound found = ReadJournal(folder, &journal);
+    if (found == JournalFound::kUnreadable || (found == JournalFound::kRead && journal.Unfinished())) {
+        LogEvent(
+            L"Recovery held back: Marlowcast runs from %ls, and its installation journal (%ls) waits for a "
+            L"later launch",
+            folder.c_str(), found == JournalFound::kRead ? StateName(journal.state) : L"unreadable");
+        clear = false;
     }
     return clear;
 }
@@ -665,19 +785,22 @@ bool Installation::ReadProbation(Journal* journal) {
 }
 
 bool Installation::OnProbation() {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     return ReadProbation(&journal);
 }
 
-int Installation::CountFailedLaunch() {
+int Installation::CountFailedLaunch(int limit) {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return 0;
-    if (journal.failures < kJournalFailures) ++journal.failures;
+    if (journal.failures < limit && journal.failures < kJournalFailures) ++journal.failures;
     Record(journal);  // should it fail, the count goes on from the one recorded
     return journal.failures;
 }
 
 bool Installation::AcceptRelease() {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return false;
     try {
@@ -689,6 +812,7 @@ bool Installation::AcceptRelease() {
 
 bool Installation::RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
                             const StopFlag& running) {
+    const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return false;
     const std::wstring release = DescribeRelease(journal.release);
@@ -708,6 +832,19 @@ bool Installation::RollBack(const std::wstring& why, const std::function<bool(co
                 Finish(journal, L"it cannot be rolled back whole");
                 return false;
             }
+        }
+        // A file held by another program (a viewer) would stop the rollback
+        // half-way: a mix. Each must be movable before the first moves.
+        for (const JournalEntry& e : journal.entries) {
+            const std::wstring target = PathOf(e.target), kept = PathOf(e.kept);
+            const bool targetFree = Patiently(target, [&] { return Replaceable(target); });
+            if (targetFree && (!e.existed || Patiently(kept, [&] { return Replaceable(kept); }))) continue;
+            const DWORD error = GetLastError();
+            LogEvent(
+                L"Rollback of %ls held back, nothing moved: %ls cannot be moved, error %lu (%ls); the release "
+                L"is launched again and the rollback tried at its next failed launch",
+                release.c_str(), (targetFree ? kept : target).c_str(), error, ErrorText(error).c_str());
+            return false;
         }
         // Rolled back unrecorded, the crashing release would be accepted
         // again as a repair: it stays on probation, and the next failed

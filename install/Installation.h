@@ -7,7 +7,9 @@
 // in that folder says how far this got, so that a failure undoes every step
 // made, and a start after a kill or a power cut finishes or undoes the
 // installation: the folder holds the old set of files or the new set, never
-// a mix.
+// a mix. Every public call below reads and changes the journal under one
+// lock of the process, so that the watch thread and the upgrade thread never
+// act on it at once.
 
 #include <windows.h>
 
@@ -55,9 +57,10 @@ public:
     // two items for one target the later wins, as installing them in order
     // would give. kFailed: the folder is as it was before (or, when even the
     // undo could not finish, the journal stays for the next start to finish
-    // it); when the recovery cannot complete, nothing is started. The stop
-    // flag is looked at between items while staging; once the first target is
-    // replaced the installation runs to its end.
+    // it); when the recovery cannot complete, nothing is started. A cleared
+    // stop flag (the shutdown) ends it: while staging, between items, undone
+    // (kFailed); from the commit on, between two steps (kInterrupted), and the
+    // next start's recovery completes it.
     Result Install(const std::vector<InstallItem>& items, const StopFlag& running,
                    const std::function<void()>& onStaged);
 
@@ -84,11 +87,12 @@ public:
     // The release installed last is on probation: it has not yet run healthy.
     bool OnProbation();
     // Counts one more failed launch of the release on probation in its
-    // journal (kept across restarts of Quillstone); the count so far, or 0
-    // when no release is on probation.
-    int CountFailedLaunch();
-    // Ends the probation: the replaced files go. An installation on probation
-    // is also accepted first when another one begins.
+    // journal (kept across restarts of Quillstone), up to `limit`; the count
+    // so far, or 0 when no release is on probation.
+    int CountFailedLaunch(int limit = kJournalFailures);
+    // Ends the probation: the replaced files go. A release on probation is
+    // also accepted once the next installation has committed; should that one
+    // fail or be cut, the probation goes on with its kept copies and count.
     bool AcceptRelease();
     // Puts the release on probation back, all or nothing, as a failed
     // installation is undone: every replaced file back, every added one
@@ -97,9 +101,14 @@ public:
     // moves and the release stays on probation. `why` ends the log
     // line. Not while Marlowcast runs (it holds its files), and bounded as the
     // recovery before a launch is; a rollback cut short is completed by that
-    // recovery. True once the old release is whole again.
+    // recovery. Every file it must move is checked first: should one not
+    // move (held by another program), nothing moves and the release stays on
+    // probation. True once the old release is whole again.
     bool RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
                   const StopFlag& running);
+
+    // How many installations this process has committed so far.
+    static unsigned Committed();
 
     // For tests: asked before every step that changes the folder; false stops
     // the installation or recovery on the spot, as a power cut would
@@ -107,6 +116,9 @@ public:
     void SetStepGate(std::function<bool()> gate) { m_gate = std::move(gate); }
     void SetPatience(DWORD ms) { m_patienceMs = ms; }
     void SetFreeSpaceQuery(FreeSpaceQuery query) { m_freeSpace = std::move(query); }
+    // How the folders above a target are asked whether they are junctions or
+    // links (Wine's links show no attributes at all).
+    void SetAttributesQuery(std::function<DWORD(const std::wstring& path)> query) { m_attributes = std::move(query); }
 
 private:
     Result Run(const std::vector<InstallItem>& items, const StopFlag& running, const std::function<void()>& onStaged);
@@ -117,15 +129,17 @@ private:
     Journal Winners(const Journal& staging);
     bool PutInPlace(const Journal& commit);
     bool RecoverSteps();
-    bool RecoverJournal(int version);
     bool Undo(const Journal& journal);
     // `accepted`: why a release on probation is kept, for the log.
     bool Finish(const Journal& journal, const wchar_t* accepted = L"");
-    bool RemoveLeftovers(const Journal& journal, std::vector<Leftover> leftovers, bool unfinished);
+    bool RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished);
     bool ReadProbation(Journal* journal);
     bool OwnFolder();
     std::wstring PathOf(const std::string& relative) const;
     bool Record(const Journal& journal) const;
+    bool RecordAt(const std::wstring& path, const Journal& journal) const;
+    bool ResumeHeld();
+    void AcceptHeld(Journal* current);
     template <typename Attempt>
     bool Patiently(const std::wstring& path, Attempt attempt) const;
     void Step();
@@ -134,10 +148,14 @@ private:
     std::function<bool()> m_gate;
     DWORD m_patienceMs = kPatienceMs;
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
+    std::function<DWORD(const std::wstring& path)> m_attributes = [](const std::wstring& path) {
+        return GetFileAttributesW(path.c_str());
+    };
     // The recovery before a launch: its end, and the shutdown's flag.
     ULONGLONG m_deadline = UINT64_MAX;
     const StopFlag* m_running = nullptr;
     std::string m_release;
-    bool m_keep = false;    // the commit begins a probation
-    bool m_accept = false;  // a probation found standing ends (a new installation begins)
+    bool m_keep = false;  // the commit begins a probation
+    // Side names the held record of a release on probation uses.
+    std::vector<std::string> m_takenSides;
 };

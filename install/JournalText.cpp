@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr char kHeaders[][32] = {"Quillstone-Upgrade-Journal 1", "Quillstone-Upgrade-Journal 2"};
+constexpr char kHeader[] = "Quillstone-Upgrade-Journal 2";
 const char* const kStates[] = {"staging", "committing", "undone", "finishing", "probation"};
 constexpr int kStateCount = sizeof kStates / sizeof kStates[0];
 // Numbers stay well below what a sweep of the folder could take long over.
@@ -23,13 +23,8 @@ std::vector<std::string> Fields(const std::string& line) {
 }
 
 bool HoldsATarget(const std::string& folder, const std::vector<JournalEntry>& entries) {
-    for (const JournalEntry& e : entries) {
-        if (e.target.size() > folder.size() && e.target.compare(0, folder.size(), folder) == 0 &&
-            e.target[folder.size()] == '\\') {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const JournalEntry& e) { return EntryIsIn(e.target, folder); });
 }
 
 // The number in "<folder>\<n><suffix>", as the writer writes it (no leading
@@ -50,45 +45,19 @@ unsigned SideNumber(const std::string& name, const std::string& suffix) {
     return n <= kMaxSideNumber ? n : 0;
 }
 
-// The earlier layout: `target` with `suffix` and nothing but digits after it.
-bool IsLegacySideName(const std::string& name, const std::string& target, const char* suffix) {
-    const std::string start = target + suffix;
-    if (name.size() < start.size() || name.compare(0, start.size(), start) != 0) return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(start.size()), name.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A target of the earlier layout may not itself look like a side copy.
-bool IsLegacyTarget(const std::string& target) {
-    std::size_t end = target.size();
-    while (end > 0 && target[end - 1] >= '0' && target[end - 1] <= '9') --end;
-    const std::string rest = target.substr(0, end);
-    const auto endsWith = [&](const char* suffix) {
-        const std::string s = suffix;
-        return rest.size() >= s.size() && rest.compare(rest.size() - s.size(), s.size(), s) == 0;
-    };
-    return IsSafeEntry(target) && !endsWith(".~new") && !endsWith(".~old");
-}
-
 // Every side copy a record names is its own, and none is named twice.
 class SideNames {
 public:
-    explicit SideNames(int version) : m_version(version) {}
-    bool Staged(const std::string& name, const std::string& target) { return Take(name, target, ".new", ".~new"); }
-    bool Kept(const std::string& name, const std::string& target) { return Take(name, target, ".old", ".~old"); }
+    bool Staged(const std::string& name) { return Take(name, ".new"); }
+    bool Kept(const std::string& name) { return Take(name, ".old"); }
 
 private:
-    bool Take(const std::string& name, const std::string& target, const char* suffix, const char* legacySuffix) {
-        if (m_version == 1) {
-            if (!IsLegacyTarget(target) || !IsLegacySideName(name, target, legacySuffix)) return false;
-        } else if (SideNumber(name, suffix) == 0) {
-            return false;
-        }
+    bool Take(const std::string& name, const char* suffix) {
+        if (SideNumber(name, suffix) == 0) return false;
         if (std::find(m_taken.begin(), m_taken.end(), name) != m_taken.end()) return false;
         m_taken.push_back(name);
         return true;
     }
-    int m_version;
     std::vector<std::string> m_taken;
 };
 
@@ -104,7 +73,7 @@ std::string StagedName(unsigned n) { return std::string(kTransactionFolder) + "\
 std::string KeptName(unsigned n) { return std::string(kTransactionFolder) + "\\" + std::to_string(n) + ".old"; }
 
 std::string FormatJournal(const Journal& journal) {
-    std::string text = std::string(kHeaders[journal.version == 1 ? 0 : 1]) + "\n";
+    std::string text = std::string(kHeader) + "\n";
     text += std::string("state\t") + kStates[static_cast<int>(journal.state)] + "\n";
     if (!journal.release.empty()) text += "release\t" + journal.release + "\n";
     if (journal.failures > 0) text += "failures\t" + std::to_string(journal.failures) + "\n";
@@ -122,16 +91,14 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     Journal read;
     bool stateSeen = false;
     std::size_t start = 0;
-    SideNames sides(2);
+    SideNames sides;
     for (bool first = true; start < text.size(); first = false) {
         const std::size_t end = text.find('\n', start);
         if (end == std::string::npos) return false;  // every line ends with its newline
         const std::string line = text.substr(start, end - start);
         start = end + 1;
         if (first) {
-            if (line != kHeaders[0] && line != kHeaders[1]) return false;
-            read.version = line == kHeaders[0] ? 1 : 2;
-            sides = SideNames(read.version);
+            if (line != kHeader) return false;
             continue;
         }
         const std::vector<std::string> f = Fields(line);
@@ -150,26 +117,26 @@ bool ParseJournal(const std::string& text, Journal* journal) {
                 if (f[1] == kStates[s]) read.state = static_cast<Journal::State>(s), stateSeen = true;
             }
             if (!stateSeen) return false;
-        } else if (f[0] == "release" && f.size() == 2 && read.version == 2 && IsReleaseName(f[1])) {
+        } else if (f[0] == "release" && f.size() == 2 && IsReleaseName(f[1])) {
             read.release = f[1];
         } else if (f[0] == "failures" && f.size() == 2 && f[1].size() <= 2 && f[1][0] >= '1' && f[1][0] <= '9' &&
                    (f[1].size() == 1 || (f[1][1] >= '0' && f[1][1] <= '9'))) {
             read.failures = std::stoi(f[1]);
         } else if (f[0] == "folder" && f.size() == 2 && IsSafeEntry(f[1]) && read.folders.size() < kJournalItems &&
-                   std::find(read.folders.begin(), read.folders.end(), f[1]) == read.folders.end()) {
+                   std::none_of(read.folders.begin(), read.folders.end(),
+                                [&](const std::string& made) { return SameEntry(made, f[1]); })) {
             read.folders.push_back(f[1]);
         } else if (f[0] == "entry" && f.size() == 5 && (f[1] == "0" || f[1] == "1") && IsSafeEntry(f[2]) &&
-                   read.entries.size() < kJournalItems && sides.Staged(f[3], f[2]) && sides.Kept(f[4], f[2])) {
+                   read.entries.size() < kJournalItems && sides.Staged(f[3]) && sides.Kept(f[4])) {
             read.entries.push_back({f[2], f[3], f[4], f[1] == "1"});
         } else if (f[0] == "leftover" && f.size() == 3 && IsSafeEntry(f[1]) && read.leftovers.size() < kJournalItems &&
-                   sides.Kept(f[2], f[1])) {
+                   sides.Kept(f[2])) {
             read.leftovers.push_back({f[1], f[2]});
         } else {
             return false;
         }
     }
-    // Only the earlier layout's reader knows no probation.
-    if (!stateSeen || (read.version == 1 && read.state == Journal::State::kProbation)) return false;
+    if (!stateSeen) return false;
     // A folder the installation made holds one of its files; any other is
     // somebody else's, and the undo must not remove it.
     for (const std::string& folder : read.folders) {
@@ -177,4 +144,9 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     }
     *journal = std::move(read);
     return true;
+}
+
+bool ReadsBack(const std::string& text) {
+    Journal read;
+    return ParseJournal(text, &read) && FormatJournal(read) == text;
 }

@@ -13,11 +13,6 @@
 // write it, so only a record that names nothing but the installation's own
 // files is accepted.
 //
-// An earlier layout kept the journal beside the targets as
-// "Quillstone-upgrade.journal" and the side copies as "<target>.~new<digits>"
-// and "<target>.~old<digits>". Such a record is still read (version 1), so
-// that an installation cut short by the old layout is recovered once.
-
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -45,7 +40,6 @@ struct Journal {
     // copies stay, so that the release can be rolled back until it has run
     // healthy.
     enum class State { kStaging, kCommitting, kUndone, kFinishing, kProbation };
-    int version = 2;  // 1: the earlier layout, read only to be recovered
     State state = State::kStaging;
     // What release this is, as the upgrade names it (IsReleaseName), so that
     // a rolled-back one can be refused; empty when it was not named.
@@ -72,7 +66,7 @@ constexpr int kJournalFailures = 99;
 // A release's name: 1 to 100 lower-case letters, digits and spaces.
 bool IsReleaseName(const std::string& name);
 
-// The names of the n-th staged and kept copy (version 2).
+// The names of the n-th staged and kept copy.
 std::string StagedName(unsigned n);
 std::string KeptName(unsigned n);
 
@@ -85,3 +79,7 @@ std::string FormatJournal(const Journal& journal);
 // kJournalItems, a folder that holds none of the targets or is listed twice,
 // or a release or failure count that is not one the writer writes.
 bool ParseJournal(const std::string& text, Journal* journal);
+
+// Whether the reader takes `text` back as exactly what was written: the test
+// every record passes before an installation relies on it.
+bool ReadsBack(const std::string& text);

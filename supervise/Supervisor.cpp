@@ -91,12 +91,15 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
         return folder.empty() || Installation::RecoverBeforeLaunch(folder, running);
     };
     system.onProbation = [] { return Installation(InstallationFolder()).OnProbation(); };
-    system.countFailedLaunch = [] { return Installation(InstallationFolder()).CountFailedLaunch(); };
+    // At the limit the count stays there: a rollback that could not start is
+    // tried again at each later failed launch.
+    system.countFailedLaunch = [] { return Installation(InstallationFolder()).CountFailedLaunch(kProbationLaunches); };
     system.rollBack = [&running](const std::wstring& why) {
         const auto refuse = [](const std::string& release) { return RecordRefusedRelease(kReleaseRecordKey, release); };
         return Installation(InstallationFolder()).RollBack(why, refuse, running);
     };
     system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
+    system.installations = [] { return Installation::Committed(); };
     system.now = [] { return GetTickCount64(); };
     system.dumps = RealDumpSystem(running);
     return system;
@@ -110,6 +113,7 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, Superv
     // A system that knows no installation has no release on probation.
     if (!m_system.onProbation) m_system.onProbation = [] { return false; };
     if (!m_system.now) m_system.now = [] { return GetTickCount64(); };
+    if (!m_system.installations) m_system.installations = [] { return 0u; };
 }
 
 Supervisor::~Supervisor() { Stop(); }
@@ -207,6 +211,9 @@ void Supervisor::CheckHealth() {
             StringCchPrintfW(why, 48, L"it exited with code 0x%08lX", code);
             Failed(why);
             m_failedAs = DumpKind::kNone;
+            // Closed by its user or by itself once it had run healthy: the
+            // restart that follows is no failed launch of a release.
+            if (code == 0 && m_passedSinceLaunch) m_onProbation = false;
             return CountFailure();
         }
     }
@@ -365,6 +372,8 @@ bool Supervisor::LaunchStep() {
     const bool probation = recovered && m_system.onProbation();
     m_onProbation = created && probation;
     m_passing = false;
+    m_passedSinceLaunch = false;
+    m_installationsAtLaunch = m_system.installations();
     if (!recovered) {
         LogRepeatingEvent(
             kLaunchTopic,
@@ -409,6 +418,7 @@ void Supervisor::Failed(std::wstring why) {
 // No timer of its own and nothing written: the checks that run anyway tell
 // when the release on probation has run healthy long enough.
 void Supervisor::Passed() {
+    m_passedSinceLaunch = true;
     if (!m_onProbation) return;
     const ULONGLONG now = m_system.now();
     if (!m_passing) {
@@ -430,5 +440,11 @@ bool Supervisor::FailedOnProbation(const std::wstring& why) {
 }
 
 void Supervisor::ForgetProbationAcrossUpgrade() {
-    if (m_upgradeBegan.exchange(false)) m_onProbation = false, m_passing = false;
+    if (!m_upgradeBegan.exchange(false)) return;
+    m_passing = false;
+    // Forgotten only when Marlowcast really exited and the upgrade went on to
+    // install: a request that went nowhere hides no crash.
+    DWORD code = STILL_ACTIVE;
+    const bool exited = m_process.Process() && m_system.exitCode(m_process.Process(), &code) && code != STILL_ACTIVE;
+    if (exited && m_system.installations() != m_installationsAtLaunch) m_onProbation = false;
 }

@@ -56,6 +56,9 @@ struct SupervisorSystem {
     std::function<int()> countFailedLaunch;
     std::function<bool(const std::wstring& why)> rollBack;
     std::function<void()> acceptRelease;
+    // How many installations have committed: a launch that exits for an
+    // upgrade is forgotten only when one went on to install.
+    std::function<unsigned()> installations;
     // Milliseconds, for the probation's healthy run.
     std::function<ULONGLONG()> now;
     // Evidence of a hung or silent Marlowcast, written before it is ended.
@@ -102,8 +105,10 @@ public:
 
     // While an upgrade runs, Marlowcast exits on purpose: checks and restarts
     // do nothing. Set on the UI thread, read on the watch thread.
-    // The process that exits for an upgrade is no failure of a release on
-    // probation, nor does its health count for the next one.
+    // The process that exits during the wait of an upgrade that goes on to
+    // install is no failure of a release on probation; an upgrade that goes
+    // nowhere leaves the launch judged as any other. No health counts across
+    // an upgrade toward a probation's healthy run.
     void SetUpgrading(bool upgrading) {
         if (upgrading) m_upgradeBegan.store(true);
         m_upgrading.store(upgrading ? 1 : 0);
@@ -152,6 +157,10 @@ private:
     bool m_onProbation = false;
     bool m_passing = false;
     ULONGLONG m_passingSince = 0;
+    // Whether a check has passed since the launch: an exit with code 0 after
+    // one is Marlowcast ended on purpose, no failed launch.
+    bool m_passedSinceLaunch = false;
+    unsigned m_installationsAtLaunch = 0;
     std::wstring m_lastFailure;
     std::atomic<bool> m_upgradeBegan{false};
 

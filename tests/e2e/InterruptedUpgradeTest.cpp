@@ -186,16 +186,17 @@ TEST_F(Interrupted, AKillAtAnyMomentOfTheInstallationLeavesTheOldReleaseOrTheNew
 // folder, and the next start finishes the undo and launches it.
 TEST_F(Interrupted, ARecoveryThatCannotFinishLaunchesNothingAndTheNextStartCompletesIt) {
     // What a kill leaves right after the first target was replaced.
-    Lay(app, {{"held.txt", "new"}, {"held.txt.~old", "old"}});
-    WriteFileBytes(
-        InApp("Quillstone-upgrade.journal"),
-        "Quillstone-Upgrade-Journal 1\nstate\tcommitting\nentry\t1\theld.txt\theld.txt.~new\theld.txt.~old\n");
+    Lay(app, {{"held.txt", "new"}, {"Quillstone-upgrade", "<dir>"}, {"Quillstone-upgrade\\1.old", "old"}});
+    WriteFileBytes(InApp("Quillstone-upgrade\\journal"),
+                   "Quillstone-Upgrade-Journal 2\nstate\tcommitting\nentry\t1\theld.txt\tQuillstone-upgrade\\1.new\t"
+                   "Quillstone-upgrade\\1.old\n");
     const std::string journalFound = "Recovery: installation journal " + std::string(app.begin(), app.end()) +
-                                     "\\Quillstone-upgrade.journal found, state committing (1 file, 0 replaced files "
+                                     "\\Quillstone-upgrade\\journal found, state committing (1 file, 0 replaced files "
                                      "left), undoing the installation";
     {
         EventLogReader log;
-        HANDLE held = CreateFileW(InApp("held.txt.~old").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE held = CreateFileW(InApp("Quillstone-upgrade\\1.old").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
         const size_t starts = StandInStarts(install).size();
         sup = std::make_unique<Supervisor>(install, app);
@@ -204,13 +205,13 @@ TEST_F(Interrupted, ARecoveryThatCannotFinishLaunchesNothingAndTheNextStartCompl
         EXPECT_TRUE(WaitFor([&] { return sup->ItemText(IDC_START_STATUS) == L"Start Marlowcast Failed!"; }, 40s));
         EXPECT_EQ(StandInStarts(install).size(), starts) << "nothing launched into a half-installed folder";
         EXPECT_EQ(ReadFileBytes(InApp("held.txt")), "new") << "the target is never absent";
-        EXPECT_FALSE(ReadFileBytes(InApp("Quillstone-upgrade.journal")).empty()) << "the journal stays";
+        EXPECT_FALSE(ReadFileBytes(InApp("Quillstone-upgrade\\journal")).empty()) << "the journal stays";
         sup.reset();
         CloseHandle(held);
         // The log says what was found, what held the recovery up and that
         // nothing was launched; the launch is retried, so these may repeat.
         EXPECT_GE(log.Matching(journalFound).size(), 1u) << log.Dump();
-        EXPECT_GE(log.Matching("\\app\\held.txt.~old is held by another program, error 32 ").size(), 1u);
+        EXPECT_GE(log.Matching("\\app\\Quillstone-upgrade\\1.old is held by another program, error 32 ").size(), 1u);
         EXPECT_GE(log.Matching("Undo left at " + std::string(app.begin(), app.end()) + "\\held.txt: error 32 (").size(),
                   1u);
         EXPECT_GE(log.Matching("held back: an interrupted upgrade is not recovered yet").size(), 1u);

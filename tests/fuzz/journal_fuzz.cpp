@@ -4,11 +4,10 @@
 // text is exactly what the writer makes of the record, so nothing in it was
 // skipped or guessed; every path is relative, made of non-empty names other
 // than "." and "..", without ':' or '/'; every staged and kept name is the
-// installation's own (a number in its folder; in the earlier layout, its
-// target's with the side suffix and digits), none twice; no more items than
-// a list can make; every folder holds a target; a release name is made of
-// lower-case letters, digits and spaces, a failure count is 1 to 99, and
-// only a record of the installation's own folder is on probation.
+// installation's own (a number in its folder), none twice; no more items
+// than a list can make; every folder holds a target (letter case aside); a
+// release name is made of lower-case letters, digits and spaces, and a
+// failure count is 1 to 99.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -39,22 +38,22 @@ void CheckPath(const std::string& path) {
     }
 }
 
-void CheckSide(const Journal& journal, const std::string& name, const std::string& target, const std::string& suffix) {
+void CheckSide(const std::string& name, const std::string& suffix) {
     CheckPath(name);
-    if (journal.version == 2) {
-        const std::string folder = "Quillstone-upgrade\\", end = suffix == ".~new" ? ".new" : ".old";
-        Require(name.size() > folder.size() + end.size() && name.compare(0, folder.size(), folder) == 0 &&
-                    name.compare(name.size() - end.size(), end.size(), end) == 0,
-                "a side name outside the installation's folder");
-        for (std::size_t i = folder.size(); i < name.size() - end.size(); ++i) {
-            Require(name[i] >= '0' && name[i] <= '9', "a side name that is not a number");
-        }
-        return;
+    const std::string folder = "Quillstone-upgrade\\";
+    Require(name.size() > folder.size() + suffix.size() && name.compare(0, folder.size(), folder) == 0 &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0,
+            "a side name outside the installation's folder");
+    for (std::size_t i = folder.size(); i < name.size() - suffix.size(); ++i) {
+        Require(name[i] >= '0' && name[i] <= '9', "a side name that is not a number");
     }
-    Require(name.compare(0, target.size() + suffix.size(), target + suffix) == 0, "a side name of another file");
-    for (std::size_t i = target.size() + suffix.size(); i < name.size(); ++i) {
-        Require(name[i] >= '0' && name[i] <= '9', "a side name with more than digits after its suffix");
-    }
+}
+
+// Windows ignores the letter case of names; the installation's planner
+// compares ASCII letters so, and its folders are written as first named.
+std::string AsciiUpper(std::string s) {
+    for (char& c : s) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    return s;
 }
 
 }  // namespace
@@ -70,24 +69,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ', "a release name the writer never writes");
     }
     Require(journal.release.size() <= 100 && journal.failures >= 0 && journal.failures <= 99, "a count out of range");
-    Require(journal.version == 2 || (journal.state != Journal::State::kProbation && journal.release.empty()),
-            "the earlier layout on probation");
     std::set<std::string> sides;
     for (const JournalEntry& e : journal.entries) {
         CheckPath(e.target);
-        CheckSide(journal, e.staged, e.target, ".~new");
-        CheckSide(journal, e.kept, e.target, ".~old");
+        CheckSide(e.staged, ".new");
+        CheckSide(e.kept, ".old");
         Require(sides.insert(e.staged).second && sides.insert(e.kept).second, "a side name twice");
     }
     for (const Leftover& l : journal.leftovers) {
         CheckPath(l.target);
-        CheckSide(journal, l.kept, l.target, ".~old");
+        CheckSide(l.kept, ".old");
         Require(sides.insert(l.kept).second, "a side name twice");
     }
     for (const std::string& folder : journal.folders) {
         CheckPath(folder);
         bool holds = false;
-        for (const JournalEntry& e : journal.entries) holds = holds || e.target.rfind(folder + "\\", 0) == 0;
+        for (const JournalEntry& e : journal.entries) {
+            holds = holds || (e.target.size() > folder.size() && e.target[folder.size()] == '\\' &&
+                              AsciiUpper(e.target.substr(0, folder.size())) == AsciiUpper(folder));
+        }
         Require(holds, "a folder that holds none of the targets");
     }
     return 0;

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -97,6 +98,17 @@ protected:
         return s.Installed();
     }
 
+    // The release installed on probation, with two failed launches counted.
+    Files OnProbation(const Scratch& s) {
+        s.Lay(release.before);
+        Installation installation(s.App());
+        installation.KeepForRollback("signed 1 7");
+        EXPECT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInstalled);
+        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 1);
+        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 2) << "counted in the journal";
+        return s.Installed();
+    }
+
     StopFlag running;
     Release release;
 };
@@ -117,6 +129,11 @@ TEST_F(Install, EveryPowerCutEndsInTheOldSetOrTheNewSetOnceTheNextStartHasRecove
         {{{"Marlowcast.exe", "old m"}},
          {{"Marlowcast.exe", "new m"}, {"Marlowcast.exe.~old", "<dir>"}, {"Marlowcast.exe.~old\\Marlowcast.exe", "m"}},
          {{L"Marlowcast.exe", "new m"}, {L"Marlowcast.exe.~old\\Marlowcast.exe", "m"}}},
+        // One new folder named in two letter cases: the journal must still
+        // be read back as the installation's own.
+        {{{"Marlowcast.exe", "old m"}},
+         {{"Marlowcast.exe", "new m"}, {"sub", "<dir>"}, {"sub\\x.txt", "second"}},
+         {{L"sub\\x.txt", "first"}, {L"Marlowcast.exe", "new m"}, {L"SUB\\x.txt", "second"}}},
     };
     for (const Release& release : lists) {
         SCOPED_TRACE(::testing::PrintToString(release.after));
@@ -342,6 +359,28 @@ TEST_F(Install, TargetsNeverReachTheInstallationsOwnFolderNorAFileByAnotherName)
         EXPECT_EQ(installation.Install(items, running, [] {}), Installation::Result::kFailed);
         EXPECT_EQ(s.Installed(), (Files{{"Marlowcast.exe", "old m"}}));
     }
+    // A folder on the way that is a junction or a link to somewhere else, as
+    // the target's own folder or one above it: nothing moves there. (Links
+    // made under Wine show no attributes: the folders play them.)
+    fs::create_directories(s.root / "app" / "plugins" / "sub");
+    fs::create_directories(s.root / "app" / "deep" / "link");
+    const auto links = [&s](const std::wstring& path) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const bool link = path == s.App() + L"\\plugins" || path == s.App() + L"\\deep\\link";
+        return link ? attributes | FILE_ATTRIBUTE_REPARSE_POINT : attributes;
+    };
+    for (const wchar_t* target : {L"plugins\\sub\\x.dll", L"deep\\link\\x.dll", L"plugins\\y.dll"}) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(target)));
+        const std::vector<InstallItem> items = {{s.Held("n", "new"), target, false}};
+        Installation installation(s.App());
+        installation.SetAttributesQuery(links);
+        EXPECT_EQ(installation.Install(items, running, [] {}), Installation::Result::kFailed);
+        EXPECT_EQ(s.Installed(), (Files{{"Marlowcast.exe", "old m"},
+                                        {"deep", "<dir>"},
+                                        {"deep\\link", "<dir>"},
+                                        {"plugins", "<dir>"},
+                                        {"plugins\\sub", "<dir>"}}));
+    }
 }
 
 // A replaced file still held by a program when the installation ends (a
@@ -383,23 +422,22 @@ TEST_F(Install, AHostileJournalIsSetAsideAndNeverActedOn) {
         "leftover\t..\\other\\file\t..\\other\\file.~old\n",
     };
     const Files outside = {{"file", "a user's file"}, {"file.~new", "a user's new"}, {"file.~old", "a user's old"}};
-    for (const int version : {1, 2}) {
+    {
         for (const char* state : states) {
             for (const char* entry : entries) {
-                SCOPED_TRACE(std::to_string(version) + " " + state + ": " + entry);
+                SCOPED_TRACE(std::string(state) + ": " + entry);
                 Scratch s;
                 s.Lay({{"mine.txt", "mine"}});
                 fs::create_directories(s.root / "other");
                 for (const auto& [name, content] : outside) Scratch::Write(s.root / "other" / name, content);
-                const std::string journal =
-                    "Quillstone-Upgrade-Journal " + std::to_string(version) + "\nstate\t" + state + "\n" + entry;
-                fs::create_directories(fs::path(JournalPath(s.App(), version)).parent_path());
-                Scratch::Write(JournalPath(s.App(), version), journal);
+                const std::string journal = std::string("Quillstone-Upgrade-Journal 2\nstate\t") + state + "\n" + entry;
+                fs::create_directories(fs::path(JournalPath(s.App())).parent_path());
+                Scratch::Write(JournalPath(s.App()), journal);
 
                 EXPECT_TRUE(Installation(s.App()).Recover()) << "it blocks nothing";
                 Files expected = {{"mine.txt", "mine"}};
-                expected[fs::relative(JournalPath(s.App(), version) + L".rejected", s.App()).string()] = journal;
-                if (version == 2) expected["Quillstone-upgrade"] = "<dir>";
+                expected[fs::relative(JournalPath(s.App()) + L".rejected", s.App()).string()] = journal;
+                expected["Quillstone-upgrade"] = "<dir>";
                 EXPECT_EQ(s.Installed(), expected);
                 for (const auto& [name, content] : outside) {
                     std::ifstream in(s.root / "other" / name, std::ios::binary);
@@ -411,8 +449,8 @@ TEST_F(Install, AHostileJournalIsSetAsideAndNeverActedOn) {
 }
 
 // Whatever stands where the journal or the installation's folder should be
-// never holds Marlowcast back, and a journal of the earlier layout, which
-// kept its copies beside the targets, is recovered once by its own names.
+// never holds Marlowcast back; files under the names an earlier layout of the
+// journal used beside the targets are a list's like any others.
 TEST_F(Install, WhatStandsWhereTheJournalShouldBeNeverHoldsALaunchBack) {
     const std::string legacy =
         "Quillstone-Upgrade-Journal 1\nstate\tcommitting\nentry\t1\ta.txt\ta.txt.~new\ta.txt.~old\n";
@@ -420,18 +458,24 @@ TEST_F(Install, WhatStandsWhereTheJournalShouldBeNeverHoldsALaunchBack) {
         const char* what;
         Files laid, after;
     } cases[] = {
-        {"a folder under the earlier journal's name",
-         {{"Quillstone-upgrade.journal", "<dir>"}},
-         {{"Quillstone-upgrade.journal", "<dir>"}}},
+
         {"a folder where the journal is",
          {{"Quillstone-upgrade\\journal", "<dir>"}},
          {{"Quillstone-upgrade", "<dir>"}, {"Quillstone-upgrade\\journal.rejected", "<dir>"}}},
         {"a file where the installation's folder is",
          {{"Quillstone-upgrade", "a file"}},
          {{"Quillstone-upgrade", "a file"}}},
-        {"an earlier layout's journal",
-         {{"a.txt", "new a"}, {"a.txt.~old", "old a"}, {"Quillstone-upgrade.journal", legacy}},
-         {{"a.txt", "old a"}}},
+        {"files under an earlier layout's names",
+         {{"a.txt", "new a"},
+          {"a.txt.~old", "old a"},
+          {"Quillstone-upgrade.journal", legacy},
+          {"Quillstone-upgrade.journal.~new", legacy},
+          {"Quillstone-upgrade.journal.rejected", legacy}},
+         {{"a.txt", "new a"},
+          {"a.txt.~old", "old a"},
+          {"Quillstone-upgrade.journal", legacy},
+          {"Quillstone-upgrade.journal.~new", legacy},
+          {"Quillstone-upgrade.journal.rejected", legacy}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -534,15 +578,7 @@ TEST_F(Install, AFileHeldForAMomentIsWaitedForAndOneHeldLongerFailsWhole) {
 // Marlowcast runs. Accepted, or followed by another upgrade, it loses its
 // kept copies; without one of them it cannot be rolled back and stays.
 TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
-    const auto onProbation = [&](const Scratch& s) {
-        s.Lay(release.before);
-        Installation installation(s.App());
-        installation.KeepForRollback("signed 1 7");
-        EXPECT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInstalled);
-        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 1);
-        EXPECT_EQ(Installation(s.App()).CountFailedLaunch(), 2) << "counted in the journal";
-        return s.Installed();
-    };
+    const auto onProbation = [&](const Scratch& s) { return OnProbation(s); };
     int outcomes[2] = {};  // old set, still on probation
     for (int allowed = 0;; ++allowed) {
         SCOPED_TRACE("rollback cut after " + std::to_string(allowed) + " steps");
@@ -577,8 +613,9 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
     EXPECT_EQ(outcomes[1], 1) << "only a cut before the rollback is recorded keeps the release";
 
     // Accepted, upgraded again, without a kept copy, while Marlowcast runs,
-    // with a refusal that cannot be recorded.
-    for (int end = 0; end < 5; ++end) {
+    // with a refusal that cannot be recorded, with one of its files held by
+    // another program (a viewer).
+    for (int end = 0; end < 6; ++end) {
         SCOPED_TRACE(end);
         Scratch s;
         const Files installed = onProbation(s);
@@ -595,13 +632,80 @@ TEST_F(Install, AReleaseOnProbationIsRolledBackAllOrNothingOrKept) {
         if (end == 2) fs::remove(s.root / "app" / KeptOf(s, "a.txt"));
         if (end == 3) marlowcast.Reset(CreateMutexW(nullptr, FALSE, kMarlowcastMutexName)), expected = installed;
         if (end == 4) expected = installed;
+        UniqueHandle viewer;
+        if (end == 5) {
+            viewer.Reset(CreateFileW((s.App() + L"\\sub\\b.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+            expected = installed;
+        }
         if (end >= 2) {
-            EXPECT_FALSE(Installation(s.App()).RollBack(
+            Installation rollback(s.App());
+            rollback.SetPatience(0);
+            EXPECT_FALSE(rollback.RollBack(
                 L"a test", [end](const std::string&) { return end != 4; }, running));
         }
         EXPECT_EQ(s.Installed(), expected);
         EXPECT_EQ(Installation(s.App()).OnProbation(), end >= 3);
+        if (end == 5) {
+            EXPECT_EQ(Installation(s.App()).CountFailedLaunch(3), 3);
+            EXPECT_EQ(Installation(s.App()).CountFailedLaunch(3), 3) << "the count stays at its limit";
+            viewer.Reset();
+            EXPECT_TRUE(Installation(s.App()).RollBack(
+                L"a test", [](const std::string&) { return true; }, running))
+                << "tried again at a later failed launch";
+            EXPECT_EQ(s.Installed(), release.before);
+        }
     }
+}
+
+// While an upgrade installs, the watch thread's work on the journal waits for
+// it: nothing reads a record that is being replaced, nor writes back over
+// one it has not read.
+TEST_F(Install, TheJournalHasOneOwnerAtATime) {
+    const std::function<void(const std::wstring&)> watchThreadWork[] = {
+        [](const std::wstring& app) { Installation(app).CountFailedLaunch(); },
+        [](const std::wstring& app) { Installation(app).AcceptRelease(); },
+        [](const std::wstring& app) { Installation(app).OnProbation(); },
+        [this](const std::wstring& app) { Installation::RecoverBeforeLaunch(app, running); },
+    };
+    for (std::size_t w = 0; w < std::size(watchThreadWork); ++w) {
+        SCOPED_TRACE(w);
+        Scratch s;
+        s.Lay(release.before);
+        Installation first(s.App());
+        first.KeepForRollback("signed 1 7");
+        ASSERT_EQ(first.Install(release.Items(s), running, [] {}), Installation::Result::kInstalled);
+        const std::vector<InstallItem> items = {{s.Held("n", "newer d"), L"d.bin", false}};
+        Installation next(s.App());
+        next.KeepForRollback("signed 1 8");
+        std::atomic<bool> done{false};
+        std::thread watch;
+        bool doneDuringAStep = false;
+        next.SetStepGate([&] {
+            if (!watch.joinable()) {
+                watch = std::thread([&] { watchThreadWork[w](s.App()), done = true; });
+                for (int waited = 0; waited < 50 && !done; ++waited) Sleep(10);
+            }
+            doneDuringAStep = doneDuringAStep || done;
+            return true;
+        });
+        EXPECT_EQ(next.Install(items, running, [] {}), Installation::Result::kInstalled);
+        watch.join();
+        EXPECT_FALSE(doneDuringAStep) << "the watch thread's work ran in the middle of an installation";
+    }
+}
+
+// The shutdown during the commit stops it between two moves, at once, and
+// the next start completes it: the old set or the new set.
+TEST_F(Install, TheShutdownCutsTheCommitBetweenTwoMoves) {
+    Scratch s;
+    s.Lay(release.before);
+    Installation installation(s.App());
+    installation.SetStepGate(OnceIn(s, Journal::State::kCommitting, [&](const Journal&) { running.Stop(); }));
+    EXPECT_EQ(installation.Install(release.Items(s), running, [] {}), Installation::Result::kInterrupted);
+    running.Start();
+    EXPECT_TRUE(Installation(s.App()).Recover());
+    EXPECT_EQ(s.Installed(), release.before);
 }
 
 TEST_F(Install, NoRecoveryWhileMarlowcastRunsFromTheFolder) {

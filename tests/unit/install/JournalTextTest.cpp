@@ -28,33 +28,9 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
         const char* what;
         std::string body;
         bool accepted;
-        int version = 1;
+        int version = 2;
     } cases[] = {
         // clang-format off
-        {"plain", "state\tfinishing\nentry\t1\ta\ta.~new\ta.~old\n", true},
-        {"leftovers only", "state\tfinishing\nleftover\ta\ta.~old12\n", true},
-        {"a target outside", "state\tcommitting\nentry\t0\t..\\other\\file\t..\\other\\file.~new\t..\\other\\file.~old\n", false},
-        {"an absolute target", "state\tstaging\nentry\t0\tC:\\x\tC:\\x.~new\tC:\\x.~old\n", false},
-        {"a staged name elsewhere", "state\tstaging\nentry\t0\ta\t..\\b\ta.~old\n", false},
-        {"a kept name of another target", "state\tfinishing\nentry\t1\ta\ta.~new\tb.~old\n", false},
-        {"a kept name with more than digits", "state\tfinishing\nentry\t1\ta\ta.~new\ta.~old\\..\\..\\x\n", false},
-        {"a target that is a side name", "state\tfinishing\nentry\t1\ta.~old\ta.~old.~new\ta.~old.~old\n", false},
-        {"a leftover outside", "state\tfinishing\nleftover\t..\\a\t..\\a.~old\n", false},
-        {"a folder outside", "state\tstaging\nfolder\t..\\x\nentry\t0\t..\\x\\a\t..\\x\\a.~new\t..\\x\\a.~old\n", false},
-        {"a folder holding no target", "state\tstaging\nfolder\tDocuments\nentry\t0\ta\ta.~new\ta.~old\n", false},
-        {"a folder holding a target", "state\tstaging\nfolder\tsub\nentry\t0\tsub\\a\tsub\\a.~new\tsub\\a.~old\n", true},
-        {"a device", "state\tstaging\nentry\t0\tCOM\xC2\xB9\tCOM\xC2\xB9.~new\tCOM\xC2\xB9.~old\n", false},
-        {"no state", "entry\t1\ta\ta.~new\ta.~old\n", false},
-        {"two states", "state\tstaging\nstate\tfinishing\n", false},
-        {"an unknown state", "state\tdone\n", false},
-        {"an unknown line", "state\tstaging\nrun\tformat c:\n", false},
-        {"an empty line", "state\tstaging\n\n", false},
-        {"the state after an entry", "entry\t1\ta\ta.~new\ta.~old\nstate\tfinishing\n", false},
-        {"an entry after a leftover", "state\tfinishing\nleftover\tx\tx.~old\nentry\t1\ta\ta.~new\ta.~old\n", false},
-        {"a folder after an entry", "state\tstaging\nentry\t0\tsub\\a\tsub\\a.~new\tsub\\a.~old\nfolder\tsub\n", false},
-        {"a field too many", "state\tstaging\nentry\t1\ta\ta.~new\ta.~old\tx\n", false},
-        {"existed neither 0 nor 1", "state\tstaging\nentry\t2\ta\ta.~new\ta.~old\n", false},
-        {"a cut last line", "state\tstaging\nentry\t1\ta\ta.~new\ta.~o", false},
         // The installation's own folder, with numbered names.
         {"v2 plain", "state\tcommitting\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", true, 2},
         {"v2 leftovers", "state\tfinishing\nleftover\ta\tQuillstone-upgrade\\12.old\n", true, 2},
@@ -65,8 +41,6 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
         {"v2 one side name twice", "state\tfinishing\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\nleftover\tb\tQuillstone-upgrade\\1.old\n", false, 2},
         {"v2 a target in the folder", "state\tstaging\nentry\t0\tQuillstone-upgrade\\x\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
         {"v2 on probation", "state\tprobation\nrelease\tsigned 2 7\nfailures\t2\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", true, 2},
-        {"v1 on probation", "state\tprobation\nentry\t1\ta\ta.~new\ta.~old\n", false},
-        {"v1 with a release", "state\tfinishing\nrelease\tsigned 2 7\n", false},
         {"v2 a release after an entry", "state\tprobation\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\nrelease\tx\n", false, 2},
         {"v2 a release twice", "state\tprobation\nrelease\tx\nrelease\tx\n", false, 2},
         {"v2 a release after the failures", "state\tprobation\nfailures\t1\nrelease\tx\n", false, 2},
@@ -75,6 +49,14 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
         {"v2 failures 100", "state\tprobation\nfailures\t100\n", false, 2},
         {"v2 failures 07", "state\tprobation\nfailures\t07\n", false, 2},
         {"v2 failures twice", "state\tprobation\nfailures\t1\nfailures\t2\n", false, 2},
+        {"v2 a target outside", "state\tcommitting\nentry\t0\t..\\other\\file\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 a folder holding no target", "state\tstaging\nfolder\tDocuments\nentry\t0\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 no state", "entry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
+        {"v2 two states", "state\tstaging\nstate\tfinishing\n", false, 2},
+        {"v2 the state after an entry", "entry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\nstate\tfinishing\n", false, 2},
+        {"v2 a field too many", "state\tstaging\nentry\t1\ta\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\tx\n", false, 2},
+        {"v2 a folder holding a target named in another letter case", "state\tstaging\nfolder\tsub\nentry\t0\tSUB\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", true, 2},
+        {"v2 a folder twice in two letter cases", "state\tstaging\nfolder\ts\nfolder\tS\nentry\t0\ts\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
         {"v2 a folder twice", "state\tstaging\nfolder\ts\nfolder\ts\nentry\t0\ts\\a\tQuillstone-upgrade\\1.new\tQuillstone-upgrade\\1.old\n", false, 2},
         // clang-format on
     };
@@ -85,7 +67,11 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
             << c.what;
     }
     Journal journal;
-    EXPECT_FALSE(ParseJournal("Quillstone-Upgrade-Journal 3\nstate\tstaging\n", &journal)) << "another header";
+    for (const char* header : {"Quillstone-Upgrade-Journal 1", "Quillstone-Upgrade-Journal 3"}) {
+        EXPECT_FALSE(ParseJournal(std::string(header) + "\nstate\tfinishing\nleftover\ta\tQuillstone-upgrade\\1.old\n",
+                                  &journal))
+            << "another layout's header: " << header;
+    }
     // No more items than a list can make: a record of thousands is not ours,
     // and reading it takes no longer than reading a small one.
     std::string many = "Quillstone-Upgrade-Journal 2\nstate\tfinishing\n";
@@ -94,7 +80,7 @@ TEST(JournalText, RefusesAnythingThatReachesBeyondTheInstallationsOwnFiles) {
     }
     EXPECT_FALSE(ParseJournal(many, &journal)) << "one leftover more than a list can make";
     EXPECT_FALSE(ParseJournal(
-        std::string("Quillstone-Upgrade-Journal 1\n") + "state\tstaging\n" + std::string(kJournalLimit, '#'), &journal))
+        std::string("Quillstone-Upgrade-Journal 2\n") + "state\tstaging\n" + std::string(kJournalLimit, '#'), &journal))
         << "too long";
 }
 

@@ -49,6 +49,7 @@ struct Marlowcast {
     // The release installed last, as its journal keeps it.
     bool onProbation = false;
     int failures = 0, rollBacks = 0, accepts = 0;
+    unsigned installations = 0;
     std::wstring rolledBackWhy;
     ULONGLONG clock = 0;
 
@@ -103,6 +104,7 @@ struct Marlowcast {
             dumps.push_back(path.substr(path.rfind(L'-') + 1) + L" after " + std::to_wstring(terminated));
             return DumpResult{DumpResult::kWritten, 0, 1000, 10};
         };
+        s.installations = [this] { return installations; };
         return s;
     }
 };
@@ -233,8 +235,15 @@ TEST_F(SupervisorRules, AReleaseOnProbationIsRolledBackAtItsThirdFailedLaunchOrK
     };
     const Script exitsForAnUpgrade = [](Marlowcast& m, Supervisor& s) {
         s.SetUpgrading(true);
-        m.ended = true, m.code = 0, m.onProbation = true, m.failures = 0;  // the upgrade installs a release
+        m.ended = true, m.code = 3, m.onProbation = true, m.failures = 0;  // the upgrade installs a release
+        ++m.installations;
         s.SetUpgrading(false);
+    };
+    // Asked for, refused or failed before its wait: Marlowcast still runs.
+    const Script upgradeGoesNowhere = [](Marlowcast&, Supervisor& s) { s.SetUpgrading(true), s.SetUpgrading(false); };
+    const Script exitsCleanlyAtOnce = cycle([](Marlowcast& m) { m.ended = true, m.code = 0, m.mutexHeld = false; });
+    const Script closedAfterAPassingCheck = [checks, exitsCleanlyAtOnce](Marlowcast& m, Supervisor& s) {
+        checks(m, s, 1), exitsCleanlyAtOnce(m, s);
     };
     const Script launchFails = [](Marlowcast& m, Supervisor& s) { m.launches = false, s.Restart(); };
     struct Case {
@@ -263,6 +272,12 @@ TEST_F(SupervisorRules, AReleaseOnProbationIsRolledBackAtItsThirdFailedLaunchOrK
          {exitsForAnUpgrade, crash, crash}, 1, 0, 0, 3, L""},
         {"ends at once because another Marlowcast runs", true, 0, {endsBesideAnother, endsBesideAnother,
          endsBesideAnother}, 0, 0, 0, 4, L""},
+        {"asks for an upgrade that goes nowhere, then crashes, each time", true, 0, {upgradeGoesNowhere, crash,
+         upgradeGoesNowhere, crash, upgradeGoesNowhere, crash}, 3, 1, 0, 4, L"the last: it exited with code 0xC0000005"},
+        {"closed with code 0 after a passing check, three times", true, 0, {closedAfterAPassingCheck,
+         closedAfterAPassingCheck, closedAfterAPassingCheck}, 0, 0, 0, 4, L""},
+        {"exits with code 0 before its first passing check", true, 0, {exitsCleanlyAtOnce, exitsCleanlyAtOnce,
+         exitsCleanlyAtOnce}, 3, 1, 0, 4, L"the last: it exited with code 0x00000000"},
         {"no release on probation", false, 0, {crash, crash, crash, minutes(11)}, 0, 0, 0, 4, L""},
         // clang-format on
     };
