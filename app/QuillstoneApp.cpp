@@ -42,11 +42,12 @@ void LogStart() {
 }  // namespace
 
 BOOL CQuillstoneApp::InitInstance() {
-    INITCOMMONCONTROLSEX icc = {sizeof(icc), 0x000000FF};
-    InitCommonControlsEx(&icc);
-
+    // First: a restart by Windows names the working folder on the command line.
     CWinApp::InitInstance();
     LogStart();
+
+    INITCOMMONCONTROLSEX icc = {sizeof(icc), 0x000000FF};
+    InitCommonControlsEx(&icc);
 
     // The name has no namespace prefix: one supervisor per logon session.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, kSupervisorMutexName);
