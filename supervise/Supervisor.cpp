@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "base/EventLog.h"
+#include "base/AwakeClock.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "channel/LocalChannel.h"
@@ -87,7 +88,7 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
         return Installation(InstallationFolder()).RollBack(why, refuse, running);
     };
     system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
-    system.now = [] { return GetTickCount64(); };
+    system.now = [] { return AwakeMilliseconds(); };
     return system;
 }
 
@@ -98,7 +99,7 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, Superv
     : m_report(report), m_running(running), m_system(std::move(system)) {
     // A system that knows no installation has no release on probation.
     if (!m_system.onProbation) m_system.onProbation = [] { return false; };
-    if (!m_system.now) m_system.now = [] { return GetTickCount64(); };
+    if (!m_system.now) m_system.now = [] { return AwakeMilliseconds(); };
 }
 
 Supervisor::~Supervisor() { Stop(); }

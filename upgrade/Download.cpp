@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/AwakeClock.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
 #include "upgrade/ArrivalPace.h"
@@ -462,7 +463,7 @@ std::vector<UniqueHandle> g_abandoned;
 bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file, const StopFlag& running,
                   const std::function<void(std::uint32_t)>& onRead, const DownloadBounds& bounds) {
     const std::function<std::uint64_t()> clock =
-        bounds.clock ? bounds.clock : std::function<std::uint64_t()>([] { return GetTickCount64(); });
+        bounds.clock ? bounds.clock : std::function<std::uint64_t()>(AwakeMilliseconds);
     ArrivalPace pace(clock());
     auto transfer = std::make_shared<Transfer>(url, path, file, bounds);
     auto* share = new std::shared_ptr<Transfer>(transfer);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/AwakeClock.h"
 #include "base/Handles.h"
 #include "base/StopFlag.h"
 #include "upgrade/Download.h"
@@ -82,7 +83,7 @@ public:
     // seconds since 1970 (UTC; the system's clock unless replaced).
     void SetClock(std::function<std::int64_t()> clock) { m_clock = std::move(clock); }
     // For tests: the milliseconds the downloads' pace and the signed
-    // documents' time limit are measured on (GetTickCount64 unless replaced).
+    // documents' time limit are measured on (AwakeMilliseconds unless replaced).
     void SetTickClock(std::function<std::uint64_t()> clock) { m_tickClock = std::move(clock); }
 
 private:
@@ -105,7 +106,7 @@ private:
     const StopFlag& m_running;
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
     std::function<std::int64_t()> m_clock = SystemUtcNow;
-    std::function<std::uint64_t()> m_tickClock = [] { return static_cast<std::uint64_t>(GetTickCount64()); };
+    std::function<std::uint64_t()> m_tickClock = AwakeMilliseconds;
     UniqueHandle m_thread;
     HWND m_notify = nullptr;
     std::atomic<bool> m_reported{false};
