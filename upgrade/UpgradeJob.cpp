@@ -35,6 +35,17 @@ bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring&
     return true;
 }
 
+// The longest full path the installation may use. The manifest declares the
+// program long-path aware, but Windows honours that only where the machine
+// enables long paths; elsewhere a path ends at MAX_PATH. ntdll is in every
+// process, so asking costs nothing.
+std::size_t LongestPath() {
+    using Query = BOOLEAN(NTAPI*)();
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlAreLongPathsEnabled")));
+    return query && query() ? kPathSize - 1 : MAX_PATH - 1;
+}
+
 // What is read through `file` from its start, when it is at most `limit` bytes.
 bool ReadWhole(HANDLE file, std::size_t limit, std::string* bytes) {
     bytes->assign(limit + 1, '\0');
@@ -293,6 +304,17 @@ bool UpgradeJob::Run() {
         }
     }
 
+    // Every target must fit before Marlowcast is asked to wait for nothing.
+    const std::size_t longest = LongestPath();
+    for (const UpgradeEntry& entry : m_entries) {
+        std::wstring target;
+        if (!JoinPath(&target, installDir, entry.target) || target.size() > longest) {
+            LogEvent(L"Upgrade failed, nothing installed: %ls\\%ls is too long a path (at most %zu characters here)",
+                     installDir, entry.target.c_str(), longest);
+            return false;
+        }
+    }
+
     // Files are replaced only once Marlowcast has exited by itself.
     LogEvent(L"Downloads complete; waiting for Marlowcast to exit");
     const ULONGLONG waitStarted = GetTickCount64();
@@ -314,11 +336,6 @@ bool UpgradeJob::Run() {
                 return MatchesManifest(staged, ManifestFile{listed->entry + " (decoded)", listed->decodedSize,
                                                             listed->decodedSha256, 0, ""});
             };
-        }
-        std::wstring target;  // only to know that the full path fits
-        if (!JoinPath(&target, installDir, m_entries[i].target)) {
-            LogEvent(L"Upgrade failed: %ls\\%ls is too long a path", installDir, m_entries[i].target.c_str());
-            return false;
         }
         items.push_back(std::move(item));
     }

@@ -57,4 +57,25 @@ TEST(Resources, SystemMenuTextAndVersion) {
     EXPECT_STREQ(product, L"Quillstone Software");
 }
 
+// What Quillstone.exe declares to Windows in its manifest (Wine reads none of
+// these settings, so the declarations themselves are checked).
+TEST(Resources, TheManifestDeclaresWhatWindowsAsksFor) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring exe = path;
+    exe = exe.substr(0, exe.rfind(L'\\')) + L"\\Quillstone.exe";
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr) << "Quillstone.exe is built beside the tests";
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_NE(found, nullptr);
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    const std::string manifest(bytes, SizeofResource(module, found));
+    for (const char* declared : {
+             R"(<longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>)",
+         }) {
+        EXPECT_NE(manifest.find(declared), std::string::npos) << declared;
+    }
+    FreeLibrary(module);
+}
+
 }  // namespace
