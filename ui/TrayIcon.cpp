@@ -1,5 +1,6 @@
 #include "ui/TrayIcon.h"
 
+#include <commctrl.h>
 #include <strsafe.h>
 
 #include "base/EventLog.h"
@@ -59,8 +60,10 @@ void CTrayIcon::Remove() {
 void CTrayIcon::Register() {
     // A private copy of the icon, not the window's own: the shell copies the
     // image, so this one is destroyed right after the call.
-    m_nid.hIcon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    // The size the shell asks for at its DPI, drawn from the image made for
+    // it, not a 32-pixel one shrunk and enlarged again.
+    m_nid.hIcon = nullptr;
+    LoadIconMetric(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), LIM_SMALL, &m_nid.hIcon);
     // A shell that is busy (at logon) may answer "no" after a few seconds
     // although it added the icon; a second add of it would then fail
     // forever, so an icon it already holds counts as taken.
