@@ -73,7 +73,7 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     system.exitCode = [](HANDLE process, DWORD* code) { return GetExitCodeProcess(process, code) != FALSE; };
     system.terminate = [](HANDLE process) { return TerminateProcess(process, 0) != FALSE; };
     system.pause = [](DWORD ms) { Sleep(ms); };
-    system.probeStatus = [&running] { return ProbeStatus(running) != FALSE; };
+    system.probeStatus = [&running](DWORD launched) { return ProbeStatus(running, launched) != FALSE; };
     system.marlowcastRunning = [] { return IsMarlowcastRunning(); };
     system.findWindow = [](DWORD processId) { return FindWindowOfProcess(processId); };
     system.postRestart = [](DWORD threadId) { return PostThreadMessageW(threadId, WM_SV_RESTART, 0, 0) != FALSE; };
@@ -218,7 +218,7 @@ void Supervisor::CheckHealth() {
         return CountFailure();
     }
 
-    if (m_system.probeStatus()) {
+    if (m_system.probeStatus(m_process.ProcessId())) {
         if (m_process.Process()) {
             m_failCount = 0;
             return Passed();

@@ -147,6 +147,8 @@ bool CQuillstoneDlg::IsUiThread() const {
 
 void CQuillstoneDlg::ShowText(SupervisorLabel label, const wchar_t* text) {
     const int id = ControlOf(label);
+    // The process the supervisor launched: only its listener's answers count.
+    if (label == SupervisorLabel::kProcessId) m_launchedProcess = text ? wcstoul(text, nullptr, 10) : 0;
     if (IsUiThread()) {
         SetDlgItemText(id, text);
     } else {

@@ -60,7 +60,7 @@ LRESULT CQuillstoneDlg::FetchUpgradeList(WPARAM, LPARAM) {
         return 0;
     }
 
-    UpgradeListFetch fetch(m_running);
+    UpgradeListFetch fetch(m_running, m_launchedProcess);
     if (!fetch.HasSocket()) {
         LogEvent(L"Upgrade request dropped: no socket for the list request (error %d)", WSAGetLastError());
         return 0;

@@ -1,6 +1,7 @@
 // The channel against peers this test plays on 127.0.0.1:50918, the port
 // Marlowcast uses (so the test holds a lock on it and runs its cases one by one).
 
+#include "channel/ListenerOwner.h"
 #include "channel/LocalChannel.h"
 
 #include <gtest/gtest.h>
@@ -244,6 +245,45 @@ INSTANTIATE_TEST_SUITE_P(
         // Data every 10 ms leaves few empty polls: only the time limit ends it.
         ProbeCase{"EndlessStreamEndsAtTheTimeLimit", Script{{{10, "abc"}}, true}, false, 14.0}),
     [](const ::testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+// Loopback ports are shared by every session of the machine: an answer counts
+// only from a listener that the process we launched owns. Wine's table names
+// no owners, so the table is made here; the probe itself runs against a peer
+// in this process.
+TEST_F(LocalChannel, AnAnswerCountsOnlyFromTheLaunchedProcesssListener) {
+    struct Row {
+        u_long address;
+        u_short port;
+        DWORD owner;
+    };
+    constexpr DWORD us = 4242, them = 5150;
+    const struct {
+        const char* what;
+        std::vector<Row> listeners;
+        bool ours;
+    } cases[] = {
+        {"ours on 127.0.0.1", {{0x7F000001, 443, them}, {0x7F000001, 50918, us}}, true},
+        {"another session's", {{0x7F000001, 50918, them}}, false},
+        {"another session's on every address", {{INADDR_ANY, 50918, them}}, false},
+        {"ours on every address", {{INADDR_ANY, 50918, us}}, true},
+        {"nobody on the port", {{0x7F000001, 50919, us}}, false},
+        {"an owner the table does not name", {{0x7F000001, 50918, 0}}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<char> bytes(sizeof(MIB_TCPTABLE_OWNER_PID) + c.listeners.size() * sizeof(MIB_TCPROW_OWNER_PID));
+        auto* table = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(bytes.data());
+        table->dwNumEntries = static_cast<DWORD>(c.listeners.size());
+        for (std::size_t i = 0; i < c.listeners.size(); ++i) {
+            table->table[i] = {MIB_TCP_STATE_LISTEN, htonl(c.listeners[i].address), htons(c.listeners[i].port), 0, 0,
+                               c.listeners[i].owner};
+        }
+        EXPECT_EQ(ListenerOwnedBy(*table, us), c.ours);
+    }
+    ScriptedPeer peer(Script{{{0, "HTTP/1.1 200 OK\r\n\r\n"}}, false, true});
+    ASSERT_TRUE(peer.Listening());
+    EXPECT_TRUE(ProbeStatus(running, GetCurrentProcessId())) << "our own listener's answer counts";
+}
 
 // The upgrade list arrives in pieces; its consumer must see every byte, in
 // order, each piece no larger than the buffer it gave. The connection it
