@@ -14,38 +14,41 @@ namespace {
 constexpr UINT WM_SV_QUIT = 1850;
 
 TEST(Startup, HidesItselfLaunchesMarlowcastOnceAndShowsItsIds) {
-    // Marlowcast inherits the supervisor's working folder, not its own: the
-    // folder it was started in, or the one a restart by Windows names.
-    const struct {
-        const char* what;
-        bool startedThere;
-    } cases[] = {{"started in the folder", true}, {"named by --working-folder", false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Install install;
-        std::wstring work = install.Path(L"work");
-        CreateDirectoryW(work.c_str(), nullptr);
-        Supervisor sup(install, c.startedThere ? work : L"", {},
-                       c.startedThere ? L"" : L"--working-folder \"" + work + L"\"");
-        ASSERT_TRUE(WaitUntilSupervising(sup, install));
+    Install install;
+    std::wstring work = install.Path(L"work");
+    CreateDirectoryW(work.c_str(), nullptr);
+    Supervisor sup(install, work);
+    ASSERT_TRUE(WaitUntilSupervising(sup, install));
 
-        HWND w = sup.Window();
-        LONG_PTR ex = GetWindowLongPtrW(w, GWL_EXSTYLE);
-        EXPECT_TRUE(ex & WS_EX_TOOLWINDOW);
-        EXPECT_FALSE(ex & WS_EX_APPWINDOW);
+    HWND w = sup.Window();
+    LONG_PTR ex = GetWindowLongPtrW(w, GWL_EXSTYLE);
+    EXPECT_TRUE(ex & WS_EX_TOOLWINDOW);
+    EXPECT_FALSE(ex & WS_EX_APPWINDOW);
 
-        auto events = ReadStandInLog(install);
-        ASSERT_EQ(StandInStarts(install).size(), 1u);
-        const StandInEvent& start = events.front();
-        // "start tid=<thread id> cwd=<folder>"
-        unsigned long tid = std::strtoul(start.text.c_str() + std::string("start tid=").size(), nullptr, 10);
-        EXPECT_EQ(sup.ItemText(IDC_PROCESS_ID), std::to_wstring(start.pid));
-        EXPECT_EQ(sup.ItemText(IDC_THREAD_ID), std::to_wstring(tid));
-        EXPECT_EQ(sup.ItemText(IDC_START_STATUS), L"Start Marlowcast OK!");
-        EXPECT_NE(start.text.find("cwd="), std::string::npos);
-        std::string cwd = start.text.substr(start.text.find("cwd=") + 4);
-        EXPECT_EQ(cwd.substr(cwd.size() - 5), "\\work");
-    }
+    auto events = ReadStandInLog(install);
+    ASSERT_EQ(StandInStarts(install).size(), 1u);
+    const StandInEvent& start = events.front();
+    // "start tid=<thread id> cwd=<folder>"
+    unsigned long tid = std::strtoul(start.text.c_str() + std::string("start tid=").size(), nullptr, 10);
+    EXPECT_EQ(sup.ItemText(IDC_PROCESS_ID), std::to_wstring(start.pid));
+    EXPECT_EQ(sup.ItemText(IDC_THREAD_ID), std::to_wstring(tid));
+    EXPECT_EQ(sup.ItemText(IDC_START_STATUS), L"Start Marlowcast OK!");
+    // Marlowcast inherits the supervisor's current folder, not its own.
+    EXPECT_NE(start.text.find("cwd="), std::string::npos);
+    std::string cwd = start.text.substr(start.text.find("cwd=") + 4);
+    EXPECT_EQ(cwd.substr(cwd.size() - 5), "\\work");
+}
+
+// A restart by Windows names the working folder on the command line; the
+// stand-in inherits it.
+TEST(Startup, AStartWithAWorkingFolderRunsThere) {
+    Install install;
+    const std::wstring work = install.Path(L"work");
+    CreateDirectoryW(work.c_str(), nullptr);
+    Supervisor sup(install, L"", {}, L"--working-folder \"" + work + L"\"");
+    ASSERT_TRUE(WaitUntilSupervising(sup, install));
+    const std::string start = ReadStandInLog(install).front().text;
+    EXPECT_EQ(start.substr(start.size() - 5), "\\work") << start;
 }
 
 TEST(Startup, MissingMarlowcastIsReportedInTheLabelAndSupervisionGoesOn) {
