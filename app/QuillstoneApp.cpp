@@ -42,20 +42,26 @@ void LogStart() {
 }  // namespace
 
 BOOL CQuillstoneApp::InitInstance() {
-    INITCOMMONCONTROLSEX icc = {sizeof(icc), 0x000000FF};
-    InitCommonControlsEx(&icc);
-
+    // First: a restart by Windows names the working folder on the command line.
     CWinApp::InitInstance();
     LogStart();
+
+    INITCOMMONCONTROLSEX icc = {sizeof(icc), 0x000000FF};
+    InitCommonControlsEx(&icc);
 
     // The name has no namespace prefix: one supervisor per logon session.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, kSupervisorMutexName);
     const DWORD created = GetLastError();
     m_hMutex.Reset(mutex);
-    if (created == ERROR_ALREADY_EXISTS) {
+    // A first instance that runs elevated, or with another account's rights,
+    // holds a mutex this one may not open: access denied is another instance
+    // as surely as "already exists".
+    const bool deniedToUs = !mutex && created == ERROR_ACCESS_DENIED;
+    if (created == ERROR_ALREADY_EXISTS || deniedToUs) {
         m_hMutex.Reset();
         const BOOL marlowcastRunning = IsMarlowcastRunning();
-        LogEvent(L"Second instance refused: another Quillstone runs in this logon (Marlowcast %ls)",
+        LogEvent(L"Second instance refused: another Quillstone runs in this logon%ls (Marlowcast %ls)",
+                 deniedToUs ? L", with rights that keep its instance mutex from us" : L"",
                  marlowcastRunning ? L"runs" : L"does not run");
         AfxMessageBox(SecondInstanceText(marlowcastRunning), MB_OK, 0);
         return FALSE;

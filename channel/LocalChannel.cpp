@@ -1,5 +1,7 @@
 #include "channel/LocalChannel.h"
 
+#include "channel/ListenerOwner.h"
+
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -195,7 +197,7 @@ void CloseLocalConnection(SOCKET s) {
     closesocket(s);
 }
 
-BOOL ProbeStatus(const StopFlag& running) {
+BOOL ProbeStatus(const StopFlag& running, DWORD launched) {
     CLocalSocket connection;
     // Without a socket we cannot ask; that says nothing about Marlowcast, so
     // the probe must not count against it.
@@ -208,6 +210,11 @@ BOOL ProbeStatus(const StopFlag& running) {
     if (!OpenLocalConnection(connection.Get(), running)) {
         if (running.IsRunning())
             LogRepeatingEvent(kProbeTopic, L"Status request: no connection to 127.0.0.1:%u", kLocalChannelPort);
+        return FALSE;
+    }
+    if (launched && !ListenerOwnedBy(launched)) {
+        LogEvent(L"Status request: 127.0.0.1:%u is not held by the Marlowcast we launched (process id %lu)",
+                 kLocalChannelPort, launched);
         return FALSE;
     }
 

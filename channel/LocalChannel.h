@@ -104,5 +104,8 @@ void CloseLocalConnection(SOCKET s);
 
 // The last test of the health check: TRUE when Marlowcast answers the status
 // request with a reply that has "200 OK" in one of its reads, and also TRUE
-// when no socket can be created (a fault of ours, not of Marlowcast).
-BOOL ProbeStatus(const StopFlag& running);
+// when no socket can be created (a fault of ours, not of Marlowcast). With a
+// `launched` process id, only an answer from a listener that process owns
+// counts (another session's Marlowcast may hold the port); 0 when we
+// launched none takes whoever listens.
+BOOL ProbeStatus(const StopFlag& running, DWORD launched = 0);

@@ -1,6 +1,9 @@
 #include "framework/WinApp.h"
 
+#include <shellapi.h>
 #include <strsafe.h>
+
+#include "base/EventLog.h"
 
 namespace {
 CWinApp* g_pApp = nullptr;
@@ -34,10 +37,47 @@ CWinApp::~CWinApp() {
     if (g_pApp == this) g_pApp = nullptr;
 }
 
+std::wstring RestartCommandLine(const std::wstring& folder) {
+    // The command line is split by the rules of CommandLineToArgvW: a run of
+    // backslashes before a quote escapes it, so the root's "C:\" ends in two.
+    std::wstring line = L"--working-folder \"" + folder;
+    for (auto it = folder.rbegin(); it != folder.rend() && *it == L'\\'; ++it) line += L'\\';
+    line += L'"';
+    return folder.empty() || line.size() >= RESTART_MAX_CMD_LINE ? std::wstring() : line;
+}
+
+bool WorkingFolderArgument(LPCWSTR commandLine, std::wstring* folder) {
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(commandLine, &count);
+    if (!args) return false;
+    bool found = false;
+    for (int i = 1; i + 1 < count && !found; ++i) {
+        if (wcscmp(args[i], L"--working-folder") == 0 && args[i + 1][0]) {
+            *folder = args[i + 1];
+            found = true;
+        }
+    }
+    LocalFree(args);
+    return found;
+}
+
 BOOL CWinApp::InitInstance() {
+    // A restart by Windows comes back in another working folder, with only
+    // the command line registered below: the folder is taken from it before
+    // anything looks at the working folder.
+    std::wstring folder;
+    if (WorkingFolderArgument(GetCommandLineW(), &folder) && !SetCurrentDirectoryW(folder.c_str())) {
+        const DWORD error = GetLastError();
+        LogEvent(L"The working folder %ls cannot be entered: error %lu (%ls)", folder.c_str(), error,
+                 ErrorText(error).c_str());
+    }
     if (m_dwRestartManagerSupportFlags & AFX_RESTART_MANAGER_SUPPORT_RESTART) {
-        // Restart only: no recovery callback, no command line of its own.
-        RegisterApplicationRestart(nullptr, 0);
+        // Restart only, no recovery callback; restarted, the program comes back
+        // in the folder it works in now.
+        wchar_t current[MAX_PATH] = {};
+        const DWORD length = GetCurrentDirectoryW(MAX_PATH, current);
+        const std::wstring line = RestartCommandLine(length && length < MAX_PATH ? current : L"");
+        RegisterApplicationRestart(line.empty() ? nullptr : line.c_str(), 0);
     }
     return TRUE;
 }

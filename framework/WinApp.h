@@ -1,6 +1,8 @@
 #pragma once
 // The application object and the process entry it is run from.
 
+#include <string>
+
 #include "framework/Wnd.h"
 
 constexpr DWORD AFX_RESTART_MANAGER_SUPPORT_RESTART = 0x01;
@@ -11,7 +13,9 @@ public:
     explicit CWinApp(LPCWSTR lpszAppName = nullptr);
     ~CWinApp() override;
 
-    // InitInstance registers for restart with the restart manager when asked.
+    // InitInstance enters the folder given by `--working-folder`, then
+    // registers for restart with the restart manager when asked, with that
+    // argument naming the working folder.
     // Returning FALSE skips the message pump; ExitInstance's result is the
     // process exit code either way.
     virtual BOOL InitInstance();
@@ -30,6 +34,15 @@ private:
     wchar_t m_szAppName[MAX_PATH] = {};
     wchar_t m_szRegistryKey[64] = {};
 };
+
+// The arguments a restart by Windows starts the program with:
+// `--working-folder "<folder>"`, quoted so that CommandLineToArgvW gives the
+// folder back whole; empty when there is no folder or the line would exceed
+// what Windows keeps for a restart.
+std::wstring RestartCommandLine(const std::wstring& folder);
+// The folder named by `--working-folder` in a full command line (program
+// name first); false when there is none.
+bool WorkingFolderArgument(LPCWSTR commandLine, std::wstring* folder);
 
 CWinApp* AfxGetApp();
 CWnd* AfxGetMainWnd();

@@ -576,13 +576,18 @@ bool Installation::Undo(const Journal& journal) {
     for (const JournalEntry& e : journal.entries) {
         const std::wstring staged = PathOf(e.staged), kept = PathOf(e.kept);
         Step();
-        bool removed = Patiently(staged, [&] { return RemoveFile(staged); });
-        const DWORD error = GetLastError();
-        // One a program runs from cannot go yet, but it can be renamed: it
-        // waits as a replaced file does, under the kept name, free again now.
+        bool removed = RemoveFile(staged);
+        DWORD error = GetLastError();
+        // One a program runs from cannot go for as long as it runs (access
+        // denied, no brief hold to wait out), but it can be renamed: it waits
+        // as a replaced file does, under the kept name, free again now.
         if (!removed && !Exists(kept) && Move(staged, kept)) {
             leftovers.push_back({e.target, e.kept});
             continue;
+        }
+        if (!removed) {
+            removed = Patiently(staged, [&] { return RemoveFile(staged); });
+            error = GetLastError();
         }
         if (!removed) {
             LogEvent(L"Undo could not remove %ls: error %lu (%ls); the journal stays for the next start",

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the Quillstone icon (128, 64 and 32 pixels, 32-bit with alpha) into an .ico.
+"""Draws the Quillstone icon (every size Windows asks for, from 16 to 128 pixels, 32-bit
+with alpha) into an .ico, each size drawn from the art itself rather than shrunk.
 
 A slate-teal rounded stone with a white quill laid across it and a green
 "alive" dot: the supervisor that writes nothing and watches everything.
@@ -97,7 +98,8 @@ def dib(size, rows):
 
 
 def main(out):
-    sizes = (128, 64, 32)
+    # 16, 20, 24 (small icons at 100 %, 125 %, 150 %), 32, 40, 48 (large ones), 64, 128.
+    sizes = (128, 64, 48, 40, 32, 24, 20, 16)
     images = [dib(s, render(s)) for s in sizes]
     data = struct.pack('<HHH', 0, 1, len(sizes))
     offset = 6 + 16 * len(sizes)

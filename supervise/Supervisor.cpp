@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "base/EventLog.h"
+#include "base/AwakeClock.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
 #include "channel/LocalChannel.h"
@@ -82,7 +83,7 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     system.exitCode = [](HANDLE process, DWORD* code) { return GetExitCodeProcess(process, code) != FALSE; };
     system.terminate = [](HANDLE process) { return TerminateProcess(process, 0) != FALSE; };
     system.pause = [](DWORD ms) { Sleep(ms); };
-    system.probeStatus = [&running] { return ProbeStatus(running) != FALSE; };
+    system.probeStatus = [&running](DWORD launched) { return ProbeStatus(running, launched) != FALSE; };
     system.marlowcastRunning = [] { return IsMarlowcastRunning(); };
     system.findWindow = [](DWORD processId) { return FindWindowOfProcess(processId); };
     system.postRestart = [](DWORD threadId) { return PostThreadMessageW(threadId, WM_SV_RESTART, 0, 0) != FALSE; };
@@ -100,7 +101,7 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     };
     system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
     system.installations = [] { return Installation::Committed(); };
-    system.now = [] { return GetTickCount64(); };
+    system.now = [] { return AwakeMilliseconds(); };
     system.dumps = RealDumpSystem(running);
     return system;
 }
@@ -112,7 +113,7 @@ Supervisor::Supervisor(SupervisorReport& report, const StopFlag& running, Superv
     : m_report(report), m_running(running), m_system(std::move(system)), m_dumps(m_system.dumps) {
     // A system that knows no installation has no release on probation.
     if (!m_system.onProbation) m_system.onProbation = [] { return false; };
-    if (!m_system.now) m_system.now = [] { return GetTickCount64(); };
+    if (!m_system.now) m_system.now = [] { return AwakeMilliseconds(); };
     if (!m_system.installations) m_system.installations = [] { return 0u; };
 }
 
@@ -243,7 +244,7 @@ void Supervisor::CheckHealth() {
         return CountFailure();
     }
 
-    if (m_system.probeStatus()) {
+    if (m_system.probeStatus(m_process.ProcessId())) {
         if (m_process.Process()) {
             m_failCount = 0;
             EndRepeatingEvent(kCheckTopic);

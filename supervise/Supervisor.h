@@ -38,7 +38,8 @@ struct SupervisorSystem {
     std::function<bool(HANDLE process, DWORD* code)> exitCode;
     std::function<bool(HANDLE process)> terminate;
     std::function<void(DWORD ms)> pause;
-    std::function<bool()> probeStatus;
+    // The status answer, counted only from the listener of `launched` (0: any).
+    std::function<bool(DWORD launched)> probeStatus;
     std::function<bool()> marlowcastRunning;
     // The first visible top-level window of the process, or null.
     std::function<HWND(DWORD processId)> findWindow;

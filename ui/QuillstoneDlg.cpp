@@ -94,6 +94,7 @@ BOOL CQuillstoneDlg::OnInitDialog() {
 void CQuillstoneDlg::OnTimer(UINT_PTR nIDEvent) {
     if (nIDEvent == ID_TIMER_CHECK) m_supervisor.RequestCheck();
     if (nIDEvent == ID_TIMER_UPGRADE_END) OnUpgradeDone(0, 0);
+    if (nIDEvent == ID_TIMER_TRAY && m_tray.Retry()) KillTimer(m_hWnd, ID_TIMER_TRAY);
     CDialog::OnTimer(nIDEvent);
 }
 
@@ -131,6 +132,7 @@ void CQuillstoneDlg::OnOK() {
     // A restart may have asked for the timer again while we waited.
     StopCheckTimer();
     KillTimer(m_hWnd, ID_TIMER_UPGRADE_END);
+    KillTimer(m_hWnd, ID_TIMER_TRAY);
     m_texts.Take();  // the window is going: texts not shown yet are dropped
 
     m_tray.Remove();
@@ -145,6 +147,8 @@ bool CQuillstoneDlg::IsUiThread() const {
 
 void CQuillstoneDlg::ShowText(SupervisorLabel label, const wchar_t* text) {
     const int id = ControlOf(label);
+    // The process the supervisor launched: only its listener's answers count.
+    if (label == SupervisorLabel::kProcessId) m_launchedProcess = text ? wcstoul(text, nullptr, 10) : 0;
     if (IsUiThread()) {
         SetDlgItemText(id, text);
     } else {
@@ -193,7 +197,7 @@ void CQuillstoneDlg::StopCheckTimer() {
 
 LRESULT CQuillstoneDlg::OnHideToTray(WPARAM, LPARAM) {
     ShowWindow(SW_HIDE);
-    m_tray.Add(m_hWnd);
+    if (!m_tray.Add(m_hWnd)) SetTimer(m_hWnd, ID_TIMER_TRAY, kTrayRetryMs, nullptr);
     return 0;
 }
 
@@ -201,7 +205,7 @@ LRESULT CQuillstoneDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     // The caption's close button, Alt+F4 and the system menu's Close.
     if (message == WM_SYSCOMMAND && wParam == SC_CLOSE) return 0;
     if (message == WM_SV_TRAY && lParam == WM_RBUTTONDOWN) ShowTrayMenu();
-    m_tray.OnShellMessage(message);
+    if (m_tray.OnShellMessage(message) && m_tray.NeedsRetry()) SetTimer(m_hWnd, ID_TIMER_TRAY, kTrayRetryMs, nullptr);
     return CDialog::WindowProc(message, wParam, lParam);
 }
 

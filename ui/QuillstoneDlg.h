@@ -6,6 +6,7 @@
 
 #include <winsock2.h>
 
+#include <atomic>
 #include <memory>
 
 #include "base/StopFlag.h"
@@ -66,7 +67,8 @@ private:
     // Closes and destroys the upgrade window, if there is one.
     void DestroyUpgradeWindow();
 
-    HICON m_hIcon;  // never destroyed
+    HICON m_hIcon;                            // never destroyed
+    std::atomic<DWORD> m_launchedProcess{0};  // as the supervisor last reported it
     CTrayIcon m_tray;
     UINT_PTR m_nCheckTimer = 0;
     const wchar_t* m_shutdownCause = nullptr;  // for the log: who asked for the shutdown, when not OK itself

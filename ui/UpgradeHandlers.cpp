@@ -6,6 +6,7 @@
 
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
+#include "ui/Dpi.h"
 #include "ui/QuillstoneDlg.h"
 #include "install/EntryPath.h"
 #include "upgrade/UpgradeFetch.h"
@@ -59,7 +60,7 @@ LRESULT CQuillstoneDlg::FetchUpgradeList(WPARAM, LPARAM) {
         return 0;
     }
 
-    UpgradeListFetch fetch(m_running);
+    UpgradeListFetch fetch(m_running, m_launchedProcess);
     if (!fetch.HasSocket()) {
         LogEvent(L"Upgrade request dropped: no socket for the list request (error %d)", WSAGetLastError());
         return 0;
@@ -85,7 +86,8 @@ BOOL CQuillstoneDlg::StartUpgrade(const char* list) {
         m_pUpgradeWnd->Create(this);
     }
     if (HWND hUpgrade = m_pUpgradeWnd->m_hWnd) {
-        ::MoveWindow(hUpgrade, 0, 0, kUpgradeWndWidth, kUpgradeWndHeight, TRUE);
+        ::MoveWindow(hUpgrade, 0, 0, ScaledForWindow(hUpgrade, kUpgradeWndWidth),
+                     ScaledForWindow(hUpgrade, kUpgradeWndHeight), TRUE);
         ::ShowWindow(hUpgrade, SW_SHOW);
         CenterOnWorkArea(hUpgrade);
     }

@@ -1,5 +1,7 @@
 #include "ui/UpgradeWnd.h"
 
+#include "ui/Dpi.h"
+
 #include "upgrade/TempDir.h"
 
 namespace {
@@ -46,13 +48,14 @@ BOOL CUpgradeWnd::OnInitDialog() {
     } bars[] = {{&m_fileProgress, kFileBarRect}, {&m_totalProgress, kTotalBarRect}};
     for (const auto& b : bars) {
         // Not tested: a bar without a window still takes SetRange and SetPos.
-        b.bar->Create(L"", kBarStyle, b.rect, this, kBarId);
+        b.bar->Create(L"", kBarStyle, ScaledForWindow(m_hWnd, b.rect), this, kBarId);
         b.bar->SetRange(kBarRange);
         b.bar->SetPos(0);
         b.bar->ShowWindow(SW_SHOW);
     }
 
-    ::MoveWindow(GetDlgItem(IDC_UPGRADE_FILE), kLabelLeft, kLabelTop, kLabelWidth, kLabelHeight, TRUE);
+    ::MoveWindow(GetDlgItem(IDC_UPGRADE_FILE), ScaledForWindow(m_hWnd, kLabelLeft), ScaledForWindow(m_hWnd, kLabelTop),
+                 ScaledForWindow(m_hWnd, kLabelWidth), ScaledForWindow(m_hWnd, kLabelHeight), TRUE);
     return TRUE;
 }
 

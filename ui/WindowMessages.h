@@ -18,3 +18,7 @@ constexpr UINT kCheckPeriodMs = 8000;
 // Looks again for the upgrade thread's end, which it posts on its way out.
 constexpr UINT_PTR ID_TIMER_UPGRADE_END = 13;
 constexpr UINT kUpgradeEndPollMs = 20;
+// Offers the tray icon again while the shell refuses it (at logon it may take
+// a minute or two to be ready; each refusal can itself take 4 s).
+constexpr UINT_PTR ID_TIMER_TRAY = 14;
+constexpr UINT kTrayRetryMs = 5000;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/AwakeClock.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
 #include "upgrade/ArrivalPace.h"
@@ -547,7 +548,7 @@ std::vector<UniqueHandle> g_abandoned;
 bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file, const StopFlag& running,
                   const std::function<void(std::uint32_t)>& onRead, const DownloadBounds& bounds) {
     const std::function<std::uint64_t()> clock =
-        bounds.clock ? bounds.clock : std::function<std::uint64_t()>([] { return GetTickCount64(); });
+        bounds.clock ? bounds.clock : std::function<std::uint64_t()>(AwakeMilliseconds);
     ArrivalPace pace(clock());
     unsigned requests = 0;
     std::uint64_t arrivedBefore = 0;

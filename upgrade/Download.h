@@ -23,7 +23,7 @@ struct DownloadBounds {
     // When not 0: the moment, on `clock`, by which the download must be over.
     std::uint64_t deadlineMs = 0;
     // Milliseconds, for the deadline and the pace (upgrade/ArrivalPace.h);
-    // GetTickCount64 when empty.
+    // AwakeMilliseconds when empty.
     std::function<std::uint64_t()> clock;
 };
 

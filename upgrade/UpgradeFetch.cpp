@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/EventLog.h"
+#include "channel/ListenerOwner.h"
 #include "channel/RequestText.h"
 #include "upgrade/UpgradeList.h"
 
@@ -35,12 +37,19 @@ private:
 
 }  // namespace
 
-UpgradeListFetch::UpgradeListFetch(const StopFlag& running) : m_running(running) {}
+UpgradeListFetch::UpgradeListFetch(const StopFlag& running, DWORD launched)
+    : m_running(running), m_launched(launched) {}
 
 bool UpgradeListFetch::Run() {
     std::vector<char> list(kUpgradeListSize, '\0');
     bool fits = false;
-    if (OpenLocalConnection(m_socket.Get(), m_running)) {
+    const bool connected = OpenLocalConnection(m_socket.Get(), m_running);
+    const bool ours = connected && (!m_launched || ListenerOwnedBy(m_launched));
+    if (connected && !ours) {
+        LogEvent(L"Upgrade list not asked for: 127.0.0.1:%u is not held by the Marlowcast we launched (process id %lu)",
+                 kLocalChannelPort, m_launched);
+    }
+    if (ours) {
         char body[kRequestFieldSize] = {};
         FormatRequestTime(body);
         if (SendLocalRequest(m_socket.Get(), kUpgradeListRequestLine, kRequestHostLine, body) &&

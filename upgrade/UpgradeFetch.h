@@ -10,7 +10,9 @@
 class UpgradeListFetch {
 public:
     // Creates the connection's socket; see HasSocket.
-    explicit UpgradeListFetch(const StopFlag& running);
+    // With a `launched` process id, only a list from a listener that process
+    // owns is used (another session's Marlowcast may hold the port).
+    explicit UpgradeListFetch(const StopFlag& running, DWORD launched = 0);
 
     // False when no socket could be created: nothing can be asked, and the
     // caller leaves everything as it was.
@@ -28,6 +30,7 @@ public:
 
 private:
     const StopFlag& m_running;
+    const DWORD m_launched;
     CLocalSocket m_socket;
     std::string m_text;
 };

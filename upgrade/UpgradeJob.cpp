@@ -36,6 +36,17 @@ bool JoinPath(std::wstring* out, const std::wstring& folder, const std::wstring&
     return true;
 }
 
+// The longest full path the installation may use. The manifest declares the
+// program long-path aware, but Windows honours that only where the machine
+// enables long paths; elsewhere a path ends at MAX_PATH. ntdll is in every
+// process, so asking costs nothing.
+std::size_t LongestPath() {
+    using Query = BOOLEAN(NTAPI*)();
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlAreLongPathsEnabled")));
+    return query && query() ? kPathSize - 1 : MAX_PATH - 1;
+}
+
 // What is read through `file` from its start, when it is at most `limit` bytes.
 bool ReadWhole(HANDLE file, std::size_t limit, std::string* bytes) {
     bytes->assign(limit + 1, '\0');
@@ -192,9 +203,8 @@ bool UpgradeJob::Run() {
     }
     std::string release = SignedReleaseName(root, keysVersion, manifest.release);
     if (!m_source.rootKey && !RefuseRolledBack(downloads, &release)) return false;
-    if (!WaitForMarlowcast(installDir)) return false;
-    std::vector<InstallItem> items;
-    if (!BuildItems(downloads, installDir, &items)) return false;
+    if (!TargetsFit(installDir) || !WaitForMarlowcast(installDir)) return false;
+    const std::vector<InstallItem> items = BuildItems(downloads);
     if (m_source.rootKey && !RecordRelease(records, keysVersion, manifest.release)) return false;
     return Install(installDir, release, items, total);
 }
@@ -236,6 +246,20 @@ bool UpgradeJob::RefuseRolledBack(const Downloads& downloads, std::string* relea
     return true;
 }
 
+// Every target must fit before Marlowcast is asked to wait for nothing.
+bool UpgradeJob::TargetsFit(const wchar_t* installDir) const {
+    const std::size_t longest = LongestPath();
+    for (const UpgradeEntry& entry : m_entries) {
+        std::wstring target;
+        if (!JoinPath(&target, installDir, entry.target) || target.size() > longest) {
+            LogEvent(L"Upgrade failed, nothing installed: %ls\\%ls is too long a path (at most %zu characters here)",
+                     installDir, entry.target.c_str(), longest);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Files are replaced only once Marlowcast has exited by itself.
 bool UpgradeJob::WaitForMarlowcast(const wchar_t* installDir) const {
     LogEvent(L"Downloads complete; waiting for Marlowcast to exit");
@@ -250,8 +274,8 @@ bool UpgradeJob::WaitForMarlowcast(const wchar_t* installDir) const {
     return true;
 }
 
-bool UpgradeJob::BuildItems(const Downloads& downloads, const wchar_t* installDir,
-                            std::vector<InstallItem>* items) const {
+std::vector<InstallItem> UpgradeJob::BuildItems(const Downloads& downloads) const {
+    std::vector<InstallItem> items;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         InstallItem item(downloads.files[i]->Handle(), m_entries[i].target, m_entries[i].package);
         if (const ManifestFile* listed = downloads.signedFor[i]; listed && item.package) {
@@ -262,14 +286,9 @@ bool UpgradeJob::BuildItems(const Downloads& downloads, const wchar_t* installDi
                                                             listed->decodedSha256, 0, ""});
             };
         }
-        std::wstring target;  // only to know that the full path fits
-        if (!JoinPath(&target, installDir, m_entries[i].target)) {
-            LogEvent(L"Upgrade failed: %ls\\%ls is too long a path", installDir, m_entries[i].target.c_str());
-            return false;
-        }
-        items->push_back(std::move(item));
+        items.push_back(std::move(item));
     }
-    return true;
+    return items;
 }
 
 // The release is recorded, and flushed to disk, before anything is put in

@@ -20,6 +20,7 @@
 
 #include <memory>
 
+#include "base/AwakeClock.h"
 #include "base/Handles.h"
 #include "install/Installation.h"
 #include "base/StopFlag.h"
@@ -88,7 +89,7 @@ public:
     // seconds since 1970 (UTC; the system's clock unless replaced).
     void SetClock(std::function<std::int64_t()> clock) { m_clock = std::move(clock); }
     // For tests: the milliseconds the downloads' pace and the signed
-    // documents' time limit are measured on (GetTickCount64 unless replaced).
+    // documents' time limit are measured on (AwakeMilliseconds unless replaced).
     void SetTickClock(std::function<std::uint64_t()> clock) { m_tickClock = std::move(clock); }
 
 private:
@@ -101,9 +102,10 @@ private:
     static DWORD WINAPI ThreadProc(LPVOID param);
     bool DownloadAll(const Manifest& manifest, const std::vector<std::wstring>& paths, OverallProgress& total,
                      Downloads* downloads);
+    bool TargetsFit(const wchar_t* installDir) const;
     bool RefuseRolledBack(const Downloads& downloads, std::string* release) const;
     bool WaitForMarlowcast(const wchar_t* installDir) const;
-    bool BuildItems(const Downloads& downloads, const wchar_t* installDir, std::vector<InstallItem>* items) const;
+    std::vector<InstallItem> BuildItems(const Downloads& downloads) const;
     bool RecordRelease(const std::wstring& records, std::uint64_t keysVersion, std::uint64_t release) const;
     bool Install(const wchar_t* installDir, const std::string& release, const std::vector<InstallItem>& items,
                  OverallProgress& total);
@@ -122,7 +124,7 @@ private:
     const StopFlag& m_running;
     FreeSpaceQuery m_freeSpace = VolumeFreeSpace;
     std::function<std::int64_t()> m_clock = SystemUtcNow;
-    std::function<std::uint64_t()> m_tickClock = [] { return static_cast<std::uint64_t>(GetTickCount64()); };
+    std::function<std::uint64_t()> m_tickClock = AwakeMilliseconds;
     UniqueHandle m_thread;
     HWND m_notify = nullptr;
     std::atomic<bool> m_reported{false};

@@ -91,6 +91,14 @@ public:
         RegSetValueExW(m_key, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
         RegSetValueExW(m_key, L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
                        static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t)));
+        // Windows never sends loopback requests through a proxy unless the
+        // bypass list takes loopback out of its own rule; Wine always does.
+        size = sizeof m_override;
+        m_hadOverride = RegQueryValueExW(m_key, L"ProxyOverride", nullptr, nullptr, reinterpret_cast<BYTE*>(m_override),
+                                         &size) == ERROR_SUCCESS;
+        static constexpr wchar_t kThroughForLoopback[] = L"<-loopback>";
+        RegSetValueExW(m_key, L"ProxyOverride", 0, REG_SZ, reinterpret_cast<const BYTE*>(kThroughForLoopback),
+                       sizeof kThroughForLoopback);
     }
     ~ProxySetting() {
         if (m_hadEnable) {
@@ -104,14 +112,21 @@ public:
         } else {
             RegDeleteValueW(m_key, L"ProxyServer");
         }
+        if (m_hadOverride) {
+            RegSetValueExW(m_key, L"ProxyOverride", 0, REG_SZ, reinterpret_cast<const BYTE*>(m_override),
+                           static_cast<DWORD>((wcslen(m_override) + 1) * sizeof(wchar_t)));
+        } else {
+            RegDeleteValueW(m_key, L"ProxyOverride");
+        }
         RegCloseKey(m_key);
     }
 
 private:
     static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
     HKEY m_key = nullptr;
-    bool m_hadEnable = false, m_hadServer = false;
+    bool m_hadEnable = false, m_hadServer = false, m_hadOverride = false;
     DWORD m_enable = 0, m_enableSize = sizeof(DWORD);
+    wchar_t m_override[1024] = {};
     wchar_t m_server[256] = {};
 };
 

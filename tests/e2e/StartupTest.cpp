@@ -39,6 +39,18 @@ TEST(Startup, HidesItselfLaunchesMarlowcastOnceAndShowsItsIds) {
     EXPECT_EQ(cwd.substr(cwd.size() - 5), "\\work");
 }
 
+// A restart by Windows names the working folder on the command line; the
+// stand-in inherits it.
+TEST(Startup, AStartWithAWorkingFolderRunsThere) {
+    Install install;
+    const std::wstring work = install.Path(L"work");
+    CreateDirectoryW(work.c_str(), nullptr);
+    Supervisor sup(install, L"", {}, L"--working-folder \"" + work + L"\"");
+    ASSERT_TRUE(WaitUntilSupervising(sup, install));
+    const std::string start = ReadStandInLog(install).front().text;
+    EXPECT_EQ(start.substr(start.size() - 5), "\\work") << start;
+}
+
 TEST(Startup, MissingMarlowcastIsReportedInTheLabelAndSupervisionGoesOn) {
     Install install(/*withStandIn=*/false);
     Supervisor sup(install);
@@ -76,6 +88,33 @@ TEST(Startup, SecondInstanceExplainsItselfAndLeavesTheFirstAlone) {
         EXPECT_FALSE(first.Exited(0ms));
         EXPECT_EQ(StandInStarts(install).size(), 1u) << "a second instance launches nothing";
     }
+}
+
+// A first instance that runs elevated or under another account holds an
+// instance mutex this user may not open: the mutex is made here with a
+// security descriptor that grants nobody anything.
+TEST(Startup, AnInstanceWhoseMutexCannotBeOpenedIsAnotherInstance) {
+    Install install;
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    ACL acl;
+    ASSERT_TRUE(InitializeAcl(&acl, sizeof acl, ACL_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &sd, FALSE};
+    const wchar_t* name = L"{FEE05373_1817_467B_AEE7_CCC5A75CE586}";
+    HANDLE held = CreateMutexW(&sa, FALSE, name);
+    ASSERT_NE(held, nullptr);
+    HANDLE again = CreateMutexW(nullptr, TRUE, name);
+    ASSERT_EQ(again, nullptr) << "the platform lets anyone open it; the case cannot be made here";
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    Supervisor second(install);
+    std::wstring text;
+    EXPECT_TRUE(DismissMessageBox(&text, 15s)) << "no message box: the second start supervises too";
+    EXPECT_EQ(text, L"Marlowcast will be automatically restart soon!");
+    EXPECT_TRUE(second.Exited(10s));
+    EXPECT_TRUE(StandInStarts(install).empty()) << "a second instance launches nothing";
+    CloseHandle(held);
 }
 
 TEST(Shutdown, QuitMessageEndsInOrderAndLeavesMarlowcastRunning) {

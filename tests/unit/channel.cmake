@@ -10,6 +10,7 @@ if(WIN32)
   # About 25 s: the idle-limit and time-limit cases wait their 5 s and 10 s.
   qs_add_gtest(channel_local_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/channel/LocalChannelTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
     LIBS qs_channel
     LOCKS port50918
     TIMEOUT 120)

@@ -145,14 +145,15 @@ static std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
 }
 
 Supervisor::Supervisor(const Install& install, const std::wstring& currentFolder,
-                       const std::vector<std::wstring>& extraEnv)
+                       const std::vector<std::wstring>& extraEnv, const std::wstring& arguments)
     : m_install(install) {
     std::wstring exe = install.Path(L"Quillstone.exe");
+    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     std::wstring cwd = currentFolder.empty() ? install.Folder() : currentFolder;
     std::wstring env = EnvironmentBlock(extraEnv);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
-    if (!CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
                         cwd.c_str(), &si, &m_pi)) {
         m_pi = {};
     }

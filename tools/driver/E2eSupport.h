@@ -53,9 +53,10 @@ std::string StandInCommand(const std::string& command);
 class Supervisor {
 public:
     // Starts Quillstone.exe from the install, with the given current folder
-    // (the install's folder when empty) and extra environment variables.
+    // (the install's folder when empty), extra environment variables and
+    // arguments.
     Supervisor(const Install& install, const std::wstring& currentFolder = L"",
-               const std::vector<std::wstring>& extraEnv = {});
+               const std::vector<std::wstring>& extraEnv = {}, const std::wstring& arguments = L"");
     ~Supervisor();
 
     bool Started() const { return m_pi.hProcess != nullptr; }

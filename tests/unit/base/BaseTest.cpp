@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/AnsiText.h"
+#include "base/AwakeClock.h"
 #include "base/Handles.h"
 #include "base/MarlowcastMutex.h"
 #include "base/Protocol.h"
@@ -73,6 +74,19 @@ TEST(MarlowcastMutex, ExistsWhileHeldAndCountsAsRunningWhenItCannotBeOpened) {
         GTEST_SKIP() << "this system does not enforce the mutex's access list";
     }
     EXPECT_TRUE(IsMarlowcastRunning());
+}
+
+// The clock of healthy minutes and download paces counts milliseconds while
+// the machine is awake, as the tick count does (Wine never sleeps, so that
+// it stops asleep cannot be shown here).
+TEST(AwakeClock, CountsMillisecondsWhileAwake) {
+    const std::uint64_t awake = AwakeMilliseconds();
+    const ULONGLONG ticks = GetTickCount64();
+    Sleep(1500);
+    const long long awakeDelta = static_cast<long long>(AwakeMilliseconds() - awake);
+    const long long tickDelta = static_cast<long long>(GetTickCount64() - ticks);
+    EXPECT_GT(awakeDelta, 0);
+    EXPECT_LT(std::llabs(awakeDelta - tickDelta), 500) << awakeDelta << " ms awake, " << tickDelta << " ms of ticks";
 }
 
 }  // namespace

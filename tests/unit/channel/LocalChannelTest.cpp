@@ -1,6 +1,7 @@
 // The channel against peers this test plays on 127.0.0.1:50918, the port
 // Marlowcast uses (so the test holds a lock on it and runs its cases one by one).
 
+#include "channel/ListenerOwner.h"
 #include "channel/LocalChannel.h"
 
 #include <gtest/gtest.h>
@@ -17,144 +18,14 @@
 #include <vector>
 
 #include "channel/RequestText.h"
-
-class WinsockEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        WSADATA data;
-        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    }
-    void TearDown() override { WSACleanup(); }
-};
-::testing::Environment* const g_winsockEnvironment = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
+#include "tests/support/ChannelPeer.h"
 
 namespace {
 
+using namespace channeltest;
 using namespace std::string_literals;
-using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-bool WaitReadable(SOCKET s, long ms) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval wait{ms / 1000, (ms % 1000) * 1000};
-    return select(0, &readable, nullptr, nullptr, &wait) == 1;
-}
-
-sockaddr_in ChannelEndpoint() {
-    sockaddr_in endpoint{};
-    endpoint.sin_family = AF_INET;
-    endpoint.sin_addr.s_addr = htonl(kLocalChannelAddress);
-    endpoint.sin_port = htons(kLocalChannelPort);
-    return endpoint;
-}
-
-SOCKET ListenOnChannelPort(int backlog) {
-    // Other test programs take turns on this port; wait for it instead of failing.
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    const sockaddr_in endpoint = ChannelEndpoint();
-    for (;;) {
-        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        if (bind(s, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0 && listen(s, backlog) == 0) {
-            return s;
-        }
-        const int error = WSAGetLastError();
-        closesocket(s);
-        if (error != WSAEADDRINUSE || Clock::now() > deadline) return INVALID_SOCKET;
-        Sleep(250);
-    }
-}
-
-// What the peer sends after reading the request: pieces with a pause before
-// each, optionally repeated until the supervisor hangs up; then it either keeps
-// the connection open or closes its side first.
-struct Script {
-    std::vector<std::pair<DWORD, std::string>> pieces;
-    bool repeat = false;
-    bool peerCloses = false;
-};
-
-// Marlowcast's side of one exchange, on its own thread. Every wait is bounded.
-class ScriptedPeer {
-public:
-    explicit ScriptedPeer(Script script) : m_script(std::move(script)) {
-        m_listener = ListenOnChannelPort(SOMAXCONN);
-        if (m_listener != INVALID_SOCKET) m_thread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedPeer() { Finish(); }
-
-    bool Listening() const { return m_listener != INVALID_SOCKET; }
-    bool RequestRead() const { return m_requestRead; }
-    // Waits for the exchange to end; true when the supervisor shut down and
-    // closed its end of the connection.
-    bool SupervisorClosed() {
-        Finish();
-        return m_supervisorClosed;
-    }
-    const std::string& Request() {
-        Finish();
-        return m_request;
-    }
-
-private:
-    void Finish() {
-        if (m_thread.joinable()) m_thread.join();
-        if (m_listener != INVALID_SOCKET) closesocket(m_listener);
-        m_listener = INVALID_SOCKET;
-    }
-
-    void Serve() {
-        if (!WaitReadable(m_listener, 20000)) return;
-        SOCKET s = accept(m_listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET) return;
-        ReadRequest(s);
-        bool sending = true;
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        do {
-            for (const auto& piece : m_script.pieces) {
-                Sleep(piece.first);
-                const int length = static_cast<int>(piece.second.size());
-                sending = sending && send(s, piece.second.data(), length, 0) == length;
-            }
-        } while (m_script.repeat && sending && Clock::now() < deadline);
-        if (m_script.peerCloses) shutdown(s, SD_SEND);
-        // The supervisor's close shows as the end of its data, or as a reset
-        // when we were still sending.
-        m_supervisorClosed = !sending;
-        char scratch[4096];
-        while (!m_supervisorClosed && WaitReadable(s, 20000)) {
-            m_supervisorClosed = recv(s, scratch, sizeof scratch, 0) <= 0;
-        }
-        closesocket(s);
-    }
-
-    // The request is the header up to the blank line and as many bytes as
-    // its length line says.
-    void ReadRequest(SOCKET s) {
-        char chunk[1024];
-        std::size_t wanted = std::string::npos;
-        while (m_request.size() < wanted && WaitReadable(s, 5000)) {
-            const int got = recv(s, chunk, sizeof chunk, 0);
-            if (got <= 0) break;
-            m_request.append(chunk, got);
-            const std::size_t headerEnd = m_request.find("\r\n\r\n");
-            const std::size_t lengthAt = m_request.find("Content-Length: ");
-            if (headerEnd != std::string::npos && lengthAt != std::string::npos) {
-                wanted = headerEnd + 4 + std::stoul(m_request.substr(lengthAt + 16));
-            }
-        }
-        m_requestRead = true;
-    }
-
-    Script m_script;
-    SOCKET m_listener = INVALID_SOCKET;
-    std::thread m_thread;
-    std::atomic<bool> m_requestRead{false};
-    bool m_supervisorClosed = false;
-    std::string m_request;
-};
 
 bool LooksLikeRequestTime(const std::string& text) {
     return std::regex_match(text, std::regex("[0-9]{8}_[0-9]{2}:[0-9]{2}:[0-9]{2}"));
@@ -245,6 +116,45 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"EndlessStreamEndsAtTheTimeLimit", Script{{{10, "abc"}}, true}, false, 14.0}),
     [](const ::testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
 
+// Loopback ports are shared by every session of the machine: an answer counts
+// only from a listener that the process we launched owns. Wine's table names
+// no owners, so the table is made here; the probe itself runs against a peer
+// in this process.
+TEST_F(LocalChannel, AnAnswerCountsOnlyFromTheLaunchedProcesssListener) {
+    struct Row {
+        u_long address;
+        u_short port;
+        DWORD owner;
+    };
+    constexpr DWORD us = 4242, them = 5150;
+    const struct {
+        const char* what;
+        std::vector<Row> listeners;
+        bool ours;
+    } cases[] = {
+        {"ours on 127.0.0.1", {{0x7F000001, 443, them}, {0x7F000001, 50918, us}}, true},
+        {"another session's", {{0x7F000001, 50918, them}}, false},
+        {"another session's on every address", {{INADDR_ANY, 50918, them}}, false},
+        {"ours on every address", {{INADDR_ANY, 50918, us}}, true},
+        {"nobody on the port", {{0x7F000001, 50919, us}}, false},
+        {"an owner the table does not name", {{0x7F000001, 50918, 0}}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<char> bytes(sizeof(MIB_TCPTABLE_OWNER_PID) + c.listeners.size() * sizeof(MIB_TCPROW_OWNER_PID));
+        auto* table = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(bytes.data());
+        table->dwNumEntries = static_cast<DWORD>(c.listeners.size());
+        for (std::size_t i = 0; i < c.listeners.size(); ++i) {
+            table->table[i] = {MIB_TCP_STATE_LISTEN, htonl(c.listeners[i].address), htons(c.listeners[i].port), 0, 0,
+                               c.listeners[i].owner};
+        }
+        EXPECT_EQ(ListenerOwnedBy(*table, us), c.ours);
+    }
+    ScriptedPeer peer(Script{{{0, "HTTP/1.1 200 OK\r\n\r\n"}}, false, true});
+    ASSERT_TRUE(peer.Listening());
+    EXPECT_TRUE(ProbeStatus(running, GetCurrentProcessId())) << "our own listener's answer counts";
+}
+
 // The upgrade list arrives in pieces; its consumer must see every byte, in
 // order, each piece no larger than the buffer it gave. The connection it
 // reads from is blocking again with the send time-out set.
@@ -285,31 +195,42 @@ bool Running(const std::future<BOOL>& probe) {
 }
 
 TEST_F(LocalChannel, ClearingTheRunFlagEndsTheConnectionWaitWithinAPoll) {
-    // A peer whose backlog is full and that never accepts: a further
-    // connection attempt gets no answer at all and stays pending.
+    // A peer whose backlog is full and that never accepts. Where a further
+    // connection attempt gets no answer and stays pending (Linux under Wine),
+    // clearing the flag must end the wait; where it is refused (Windows), the
+    // probe ends by itself at the refusal.
     struct Listener {
         SOCKET s = ListenOnChannelPort(1);
         ~Listener() { closesocket(s); }
     } busy;
     ASSERT_NE(busy.s, INVALID_SOCKET);
     std::vector<std::unique_ptr<CLocalSocket>> queued;
-    bool attemptsPend = false;
-    while (!attemptsPend && queued.size() < 16) {
+    bool attemptsPend = false, refused = false;
+    while (!attemptsPend && !refused && queued.size() < 16) {
         queued.push_back(std::make_unique<CLocalSocket>());
         const SOCKET s = queued.back()->Get();
         u_long nonBlocking = 1;
         ioctlsocket(s, FIONBIO, &nonBlocking);
         const sockaddr_in endpoint = ChannelEndpoint();
         connect(s, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint);
-        fd_set writable;
+        fd_set writable, failed;
         FD_ZERO(&writable);
         FD_SET(s, &writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &failed);
         timeval wait{0, 300000};
-        attemptsPend = select(0, nullptr, &writable, nullptr, &wait) == 0;
+        attemptsPend = select(0, nullptr, &writable, &failed, &wait) == 0;
+        refused = FD_ISSET(s, &failed);
     }
-    ASSERT_TRUE(attemptsPend) << "the platform answers connection attempts beyond the backlog";
+    ASSERT_TRUE(attemptsPend || refused) << "every connection attempt was taken: the backlog never filled";
 
     std::future<BOOL> probe = StartProbe();
+    if (refused) {
+        EXPECT_EQ(probe.wait_for(std::chrono::milliseconds(kConnectPollMs + 500)), std::future_status::ready)
+            << "a refused connection must end the wait at once";
+        EXPECT_FALSE(probe.get());
+        return;
+    }
     Sleep(1500);
     ASSERT_TRUE(Running(probe)) << "the probe was expected to be waiting for the connection";
     running.Stop();

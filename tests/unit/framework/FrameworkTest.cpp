@@ -191,3 +191,30 @@ TEST(AfxMessageBox, UsesTheExecutableNameAsCaptionOkOnlyAndTheExclamationIcon) {
 }
 
 }  // namespace
+
+// A restart by Windows runs the registered arguments: the folder comes back
+// whole through the platform's own splitting, or is not registered at all.
+TEST(RestartCommandLine, NamesTheWorkingFolderSoThatItComesBackWhole) {
+    const std::wstring longFolder = L"C:\\" + std::wstring(1010, L'x');
+    const struct {
+        std::wstring folder;
+        bool registered;
+    } cases[] = {
+        {L"C:\\Quillstone", true}, {L"C:\\Program Files\\Quillstone", true},
+        {L"C:\\", true},           {L"\\\\server\\share\\with space\\", true},
+        {longFolder, false},       {L"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.folder.begin(), c.folder.begin() + std::min<size_t>(c.folder.size(), 40)));
+        const std::wstring line = RestartCommandLine(c.folder);
+        EXPECT_LT(line.size(), 1024u);
+        std::wstring folder;
+        EXPECT_EQ(WorkingFolderArgument((L"\"C:\\Q\\Quillstone.exe\" " + line).c_str(), &folder), c.registered);
+        if (c.registered) {
+            EXPECT_EQ(folder, c.folder);
+        }
+    }
+    std::wstring folder;
+    EXPECT_FALSE(WorkingFolderArgument(L"Quillstone.exe --working-folder", &folder)) << "no folder after the name";
+    EXPECT_FALSE(WorkingFolderArgument(L"--working-folder C:\\x", &folder)) << "the program's own name is no argument";
+}

@@ -86,7 +86,7 @@ struct Marlowcast {
             pauses.push_back(ms);
             duringPause();
         };
-        s.probeStatus = [this] { return ++probes, answers; };
+        s.probeStatus = [this](DWORD) { return ++probes, answers; };
         s.marlowcastRunning = [this] { return mutexHeld; };
         s.findWindow = [this](DWORD) { return ++searches, window; };
         s.postRestart = [this](DWORD) { return ++restartRequests, true; };
@@ -478,7 +478,7 @@ TEST(Launch, MarlowcastsCommandLineIsItsQuotedPathAlone) {
 TEST_F(SupervisorRules, TheWatchThreadRunsChecksAndRestartsAndDropsOtherMessages) {
     SupervisorSystem system = marlowcast.System();
     std::atomic<int> probes{0}, launches{0};
-    system.probeStatus = [&] { return ++probes, true; };
+    system.probeStatus = [&](DWORD) { return ++probes, true; };
     auto launch = system.createProcess;
     system.createProcess = [&, launch](const std::wstring& path, PROCESS_INFORMATION* started) {
         ++launches;

@@ -2,9 +2,11 @@
 // the hand-over of a worker's text to the UI thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestEventLog.h"
 #include "ui/PostedText.h"
 #include "ui/TrayIcon.h"
 
@@ -31,6 +33,53 @@ TEST(TrayIcon, TheShellHasTheIconFromAddUntilRemove) {
     tray.Remove();
     EXPECT_TRUE(tray.OnShellMessage(RegisterWindowMessageW(L"TaskbarCreated")));
     EXPECT_FALSE(Shell_NotifyIconW(NIM_MODIFY, &probe)) << "removed, or back after a broadcast";
+    DestroyWindow(hWnd);
+}
+
+// A shell that is not ready at logon refuses the icon: it is offered again
+// until the shell takes it, and the refusal is logged once. A busy shell may
+// refuse an icon it added; one it holds (NIM_MODIFY works) counts as taken.
+int g_refusals = 0;
+bool g_heldAnyway = false;
+BOOL WINAPI ShellNotReady(DWORD message, PNOTIFYICONDATAW) {
+    if (message == NIM_MODIFY) return g_heldAnyway;
+    return message == NIM_DELETE || g_refusals-- <= 0;
+}
+
+TEST(TrayIcon, ARefusedIconIsOfferedAgainUntilTheShellTakesItAndLoggedOnce) {
+    HWND hWnd = MakeWindow();
+    ASSERT_NE(hWnd, nullptr);
+    const struct {
+        const char* what;
+        int refusals;
+        bool heldAnyway;
+        int retriesUntilShown;
+    } cases[] = {
+        {"taken at once", 0, false, 0},
+        {"refused three times", 3, false, 3},
+        {"refused but held", 1, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testlog::LogFolder log;
+        g_refusals = c.refusals;
+        g_heldAnyway = c.heldAnyway;
+        CTrayIcon tray(ShellNotReady);
+        EXPECT_EQ(tray.Add(hWnd), c.retriesUntilShown == 0);
+        int retries = 0;
+        while (tray.NeedsRetry() && retries < 10) {
+            ++retries;
+            tray.Retry();
+        }
+        EXPECT_EQ(retries, c.retriesUntilShown);
+        EXPECT_TRUE(tray.Retry()) << "nothing left to offer";
+        const auto events = testlog::Events(log.Log());
+        const auto refusedLines = std::count_if(events.begin(), events.end(), [](const std::string& e) {
+            return e.find("refused the tray icon") != std::string::npos;
+        });
+        EXPECT_EQ(refusedLines, c.retriesUntilShown ? 1 : 0);
+        tray.Remove();
+    }
     DestroyWindow(hWnd);
 }
 

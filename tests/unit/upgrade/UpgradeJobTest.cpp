@@ -6,6 +6,7 @@
 
 #include <wininet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "base/Handles.h"
+#include "base/Protocol.h"
 #include "install/Installation.h"
 #include "tests/unit/upgrade/JobFixtures.h"
 #include "upgrade/Download.h"
@@ -203,6 +205,33 @@ TEST_F(Job, AnExitLeavesNothingInTheTemporaryFolder) {
     EXPECT_TRUE(waitFor([] { return !AbandonedDownloadRunning(); }, kServerTimeoutMs + 5000));
     EXPECT_EQ(here.LeftInTemp(), std::vector<std::string>());
     EXPECT_EQ(here.Installed(), (std::map<std::string, std::string>()));
+}
+
+// A target whose full path is too long for this machine fails the upgrade
+// before the wait: Marlowcast (here its mutex, held by the test) is never
+// stopped for an upgrade that cannot install.
+TEST_F(Job, ATargetTooLongForThisMachineFailsBeforeTheWait) {
+    UpgradeServer server({{"a-name-that-makes-the-path-too-long.bin", Served{"new"}}});
+    ASSERT_TRUE(server.Listening());
+    std::wstring deep = folders.App();
+    while (deep.size() < 240) {
+        deep += L"\\deeper-folder";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    }
+    ASSERT_TRUE(SetCurrentDirectoryW(deep.c_str()));
+    UniqueHandle marlowcast(CreateMutexW(nullptr, TRUE, kMarlowcastMutexName));
+    UpgradeJob job(EntriesOf({"a-name-that-makes-the-path-too-long.bin"}), folders.Temp(), display, running,
+                   UpgradeSource{server.Url(), nullptr, L""});
+    ASSERT_TRUE(job.Start(nullptr));
+    for (int waited = 0; !job.Ended() && waited < 30000; waited += 20) Sleep(20);
+    const bool ended = job.Ended();
+    running.Stop();
+    job.Join();
+    EXPECT_TRUE(ended) << "the upgrade waited for Marlowcast";
+    EXPECT_FALSE(job.Succeeded());
+    EXPECT_NE(std::find(display.shown.begin(), display.shown.end(), "file 100"), display.shown.end())
+        << "it failed before the download, not at the length check";
+    SetCurrentDirectoryW(folders.App().c_str());
 }
 
 // The list arrives in pieces and is gathered whole; an answer that does not
