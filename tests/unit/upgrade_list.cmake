@@ -7,6 +7,8 @@ qs_add_gtest(upgrade_list_test
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/ProgressStepsTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/ManifestTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/install/JournalTextTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/upgrade/BlockMapTest.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/uib_test_support.cpp
   LIBS quillstone_portable
   TIMEOUT 60)
 
