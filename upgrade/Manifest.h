@@ -52,6 +52,10 @@ struct ManifestFile {
     // SHA-256 (0 and empty for a file that is copied as it is).
     std::uint64_t decodedSize = 0;
     std::string decodedSha256;
+    // Its block map (upgrade/BlockMap.h), served beside it as
+    // "<name part>.blockmap": its size and SHA-256.
+    std::uint64_t mapSize = 0;
+    std::string mapSha256;
 };
 
 struct Manifest {

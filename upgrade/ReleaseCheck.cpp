@@ -225,23 +225,27 @@ std::int64_t SystemUtcNow() {
 }
 
 bool MatchesManifest(HANDLE file, const ManifestFile& listed) {
+    return MatchesSigned(file, listed.entry, listed.size, listed.sha256);
+}
+
+bool MatchesSigned(HANDLE file, const std::string& entry, std::uint64_t signedSize, const std::string& signedSha256) {
     const Cng cng;
     std::uint64_t size = 0;
     std::string sha256;
-    const std::wstring name = FromAnsi(listed.entry);
-    if (!cng || !Measure(cng, file, listed.size, &size, &sha256)) {
+    const std::wstring name = FromAnsi(entry);
+    if (!cng || !Measure(cng, file, signedSize, &size, &sha256)) {
         LogEvent(L"File %ls refused: it could not be read back from the temporary folder to check it", name.c_str());
         return false;
     }
-    if (size != listed.size) {
+    if (size != signedSize) {
         // Reading stops one block past the signed size: a larger file says "more than".
         LogEvent(L"File %ls refused: %ls%llu bytes, the manifest signs for %llu", name.c_str(),
-                 size > listed.size ? L"more than " : L"", size, listed.size);
+                 size > signedSize ? L"more than " : L"", size, signedSize);
         return false;
     }
-    if (sha256 != listed.sha256) {
+    if (sha256 != signedSha256) {
         LogEvent(L"File %ls refused: its SHA-256 is %hs, the manifest signs for %hs", name.c_str(), sha256.c_str(),
-                 listed.sha256.c_str());
+                 signedSha256.c_str());
         return false;
     }
     return true;

@@ -63,6 +63,8 @@ std::int64_t SystemUtcNow();
 // its end have the size and SHA-256 that `listed` gives. Reads at most one
 // block past the listed size. A mismatch is logged with both figures.
 bool MatchesManifest(HANDLE file, const ManifestFile& listed);
+// The same for what `name` stands for: `size` bytes with that SHA-256.
+bool MatchesSigned(HANDLE file, const std::string& name, std::uint64_t size, const std::string& sha256);
 
 // The name of an unsigned release (ReleaseRecord.h): "files " and the SHA-256
 // of each file's target, size and SHA-256, in the order of their targets, so

@@ -3,7 +3,6 @@
 #include <strsafe.h>
 
 #include "base/EventLog.h"
-#include "upgrade/Download.h"
 
 TempFile::TempFile(std::wstring path)
     : m_path(std::move(path)),
@@ -19,6 +18,19 @@ TempFile::TempFile(std::wstring path)
 HANDLE TempFile::Rewound() const {
     LARGE_INTEGER start = {};
     return SetFilePointerEx(m_file.Get(), start, nullptr, FILE_BEGIN) ? m_file.Get() : nullptr;
+}
+
+bool ReadWhole(HANDLE file, std::size_t limit, std::string* bytes) {
+    bytes->assign(limit + 1, '\0');
+    DWORD got = 0;
+    if (!ReadFile(file, &(*bytes)[0], static_cast<DWORD>(limit + 1), &got, nullptr) || got > limit) return false;
+    bytes->resize(got);
+    return true;
+}
+
+void TempFile::Discard() const {
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    SetFileInformationByHandle(m_file.Get(), FileDispositionInfo, &gone, sizeof gone);
 }
 
 PrivateFolder::PrivateFolder(const std::wstring& temp) {
@@ -41,9 +53,8 @@ PrivateFolder::PrivateFolder(const std::wstring& temp) {
 
 PrivateFolder::~PrivateFolder() {
     m_hold.Reset();
-    // A download abandoned by the shutdown may still hold its file: it
-    // removes the folder when it lets go.
-    if (!m_path.empty() && !RemoveDirectoryW(m_path.c_str()) && !AbandonedDownloadRunning()) {
+    // Its files are gone: a download writes only while it is waited for.
+    if (!m_path.empty() && !RemoveDirectoryW(m_path.c_str())) {
         const DWORD error = GetLastError();
         LogEvent(L"Temporary folder %ls could not be removed: error %lu (%ls)", m_path.c_str(), error,
                  ErrorText(error).c_str());

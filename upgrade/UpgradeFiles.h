@@ -18,6 +18,9 @@
 class TempFile {
 public:
     explicit TempFile(std::wstring path);
+    // A file opened elsewhere (a kept download, upgrade/DownloadStore.h) that
+    // is used the same way; it stays when the handle goes, unless discarded.
+    TempFile(std::wstring path, UniqueHandle file) : m_path(std::move(path)), m_file(std::move(file)) {}
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
@@ -26,11 +29,18 @@ public:
     HANDLE Handle() const { return m_file.Get(); }
     // The handle, at the file's start.
     HANDLE Rewound() const;
+    // The file goes when its handle goes (it must have been opened with
+    // DELETE access, as the temporary ones are).
+    void Discard() const;
 
 private:
     const std::wstring m_path;
     UniqueHandle m_file;
 };
+
+// What is read through `file` from where it stands, when it is at most
+// `limit` bytes.
+bool ReadWhole(HANDLE file, std::size_t limit, std::string* bytes);
 
 // A folder of the upgrade's own under the temporary folder, under a name
 // nobody had, removed when the upgrade ends (its files are gone by then).

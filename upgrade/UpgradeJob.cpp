@@ -17,12 +17,13 @@
 #include "upgrade/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
 #include "upgrade/SignedText.h"
+#include "upgrade/DownloadStore.h"
+#include "upgrade/SignedDownload.h"
 #include "upgrade/UpgradeFiles.h"
 
 namespace {
 
 constexpr std::size_t kPathSize = 511;  // paths hold at most 510 characters
-constexpr DWORD kInstallDirSize = 320;  // capacity the installation folder is read with
 constexpr std::size_t kUrlSize = 1021;  // URLs hold at most 1020 characters
 constexpr DWORD kExitPollMs = 50;
 
@@ -45,15 +46,6 @@ std::size_t LongestPath() {
     const auto query = reinterpret_cast<Query>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlAreLongPathsEnabled")));
     return query && query() ? kPathSize - 1 : MAX_PATH - 1;
-}
-
-// What is read through `file` from its start, when it is at most `limit` bytes.
-bool ReadWhole(HANDLE file, std::size_t limit, std::string* bytes) {
-    bytes->assign(limit + 1, '\0');
-    DWORD got = 0;
-    if (!ReadFile(file, &(*bytes)[0], static_cast<DWORD>(limit + 1), &got, nullptr) || got > limit) return false;
-    bytes->resize(got);
-    return true;
 }
 
 bool SameName(const std::wstring& a, const std::wstring& b) {
@@ -116,6 +108,16 @@ void LogRefusal(ReleaseVerdict verdict, const KeysDocument& keys, std::uint64_t 
     }
 }
 
+// What the manifest's files give: the store keeps downloads of these only.
+std::vector<std::string> SignedResults(const Manifest& manifest) {
+    std::vector<std::string> results;
+    for (const ManifestFile& file : manifest.files) {
+        results.push_back(file.sha256);
+        if (!file.decodedSha256.empty()) results.push_back(file.decodedSha256);
+    }
+    return results;
+}
+
 void LogRecordError(const wchar_t* what, const std::wstring& key) {
     const DWORD error = GetLastError();
     LogEvent(L"Upgrade refused: %ls under HKEY_CURRENT_USER\\%ls, error %lu (%ls)", what, key.c_str(), error,
@@ -174,6 +176,8 @@ bool UpgradeJob::Run() {
         LogEvent(L"Upgrade failed: no usable temporary folder (\"%ls\"), nothing downloaded", m_tempDir.c_str());
         return false;
     }
+    wchar_t installDir[kInstallDirSize] = {};
+    if (!InstallFolder(installDir)) return false;
     OverallProgress total(static_cast<int>(m_entries.size()));
 
     // With a publisher's root key the signed documents come first: nothing
@@ -192,34 +196,51 @@ bool UpgradeJob::Run() {
 
     // Let go of, and so removed, on every way out of here, before the folder.
     Downloads downloads;
-    if (!DownloadAll(manifest, paths, total, &downloads)) return false;
+    if (!DownloadAll(manifest, installDir, paths, total, &downloads)) return false;
+    std::string release = SignedReleaseName(root, keysVersion, manifest.release);
+    if (!m_source.rootKey && !RefuseRolledBack(downloads, &release)) return false;
+    if (!TargetsFit(installDir) || !WaitForMarlowcast(installDir)) return false;
+    const std::vector<InstallItem> items = BuildItems(downloads);
+    if (m_source.rootKey && !RecordRelease(records, keysVersion, manifest.release)) return false;
+    if (!Install(installDir, release, items, total)) return false;
+    // Nothing of a release installed is kept for a later one.
+    for (const auto& file : downloads.files) file->Discard();
+    return true;
+}
 
-    wchar_t installDir[kInstallDirSize] = {};
+// The working folder, which upgrades install into: read once, before the
+// downloads, which look there for what a signed release's files hold already.
+bool UpgradeJob::InstallFolder(wchar_t (&installDir)[kInstallDirSize]) const {
     const DWORD length = GetCurrentDirectoryW(kInstallDirSize, installDir);
     if (length == 0 || length >= kInstallDirSize) {  // no installation folder is known
         LogEvent(L"Upgrade failed: the working folder, where upgrades install, cannot be told (error %lu)",
                  length == 0 ? GetLastError() : ERROR_BUFFER_OVERFLOW);
         return false;
     }
-    std::string release = SignedReleaseName(root, keysVersion, manifest.release);
-    if (!m_source.rootKey && !RefuseRolledBack(downloads, &release)) return false;
-    if (!TargetsFit(installDir) || !WaitForMarlowcast(installDir)) return false;
-    const std::vector<InstallItem> items = BuildItems(downloads);
-    if (m_source.rootKey && !RecordRelease(records, keysVersion, manifest.release)) return false;
-    return Install(installDir, release, items, total);
+    return true;
 }
 
 // Each entry into its own file, checked against the manifest as soon as it is in.
-bool UpgradeJob::DownloadAll(const Manifest& manifest, const std::vector<std::wstring>& paths, OverallProgress& total,
-                             Downloads* downloads) {
+bool UpgradeJob::DownloadAll(const Manifest& manifest, const wchar_t* installDir,
+                             const std::vector<std::wstring>& paths, OverallProgress& total, Downloads* downloads) {
+    if (m_source.rootKey) download_store::Prune(SignedResults(manifest), m_freeSpace);
+    const SignedDownloadContext context{
+        m_source.serverUrl, installDir,
+        &m_running,         [this](std::uint32_t position) { m_progress.SetFileProgress(position); },
+        m_freeSpace,        m_tickClock};
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         const UpgradeEntry& entry = m_entries[i];
         if (!m_running.IsRunning()) return false;
         m_progress.ShowEntry(entry.path);
-        downloads->files.push_back(std::make_unique<TempFile>(paths[i]));
         const ManifestFile* listed = m_source.rootKey ? FindInManifest(manifest, entry.listed) : nullptr;
+        bool decoded = false;
+        if (!HasUrl(entry)) return false;
+        std::unique_ptr<TempFile> file =
+            listed ? FetchSignedFile(entry, *listed, paths[i], context, &decoded) : Download(entry, paths[i]);
+        if (!file) return false;
+        downloads->files.push_back(std::move(file));
         downloads->signedFor.push_back(listed);
-        if (!Download(entry, listed, *downloads->files.back())) return false;
+        downloads->decoded.push_back(decoded);
         m_progress.SetTotalProgress(static_cast<std::uint32_t>(total.OnDownloaded()));
     }
     return true;
@@ -277,13 +298,14 @@ bool UpgradeJob::WaitForMarlowcast(const wchar_t* installDir) const {
 std::vector<InstallItem> UpgradeJob::BuildItems(const Downloads& downloads) const {
     std::vector<InstallItem> items;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        InstallItem item(downloads.files[i]->Handle(), m_entries[i].target, m_entries[i].package);
+        // A package built from the installed file is what it decodes to already.
+        InstallItem item(downloads.files[i]->Handle(), m_entries[i].target,
+                         m_entries[i].package && !downloads.decoded[i]);
         if (const ManifestFile* listed = downloads.signedFor[i]; listed && item.package) {
             // Decoded no further than its publisher signed, and checked once staged.
             item.decodedLimit = listed->decodedSize;
             item.checkStaged = [listed](HANDLE staged) {
-                return MatchesManifest(staged, ManifestFile{listed->entry + " (decoded)", listed->decodedSize,
-                                                            listed->decodedSha256, 0, ""});
+                return MatchesSigned(staged, listed->entry + " (decoded)", listed->decodedSize, listed->decodedSha256);
             };
         }
         items.push_back(std::move(item));
@@ -471,27 +493,29 @@ bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* mani
     return true;
 }
 
-bool UpgradeJob::Download(const UpgradeEntry& entry, const ManifestFile* listed, TempFile& file) {
+bool UpgradeJob::HasUrl(const UpgradeEntry& entry) const {
     if (entry.urlName.empty()) {
         LogEvent(L"Upgrade failed: %ls has no name in the ANSI code page to ask the server for", entry.path.c_str());
         return false;
     }
-    const std::wstring url =
-        m_source.serverUrl + L"/upgrade/" + std::wstring(entry.urlName.begin(), entry.urlName.end());
-    if (url.size() >= kUrlSize) {
+    if (m_source.serverUrl.size() + 9 + entry.urlName.size() >= kUrlSize) {
         LogEvent(L"Upgrade failed: the address of %ls is longer than %lu characters", entry.path.c_str(),
                  static_cast<unsigned long>(kUrlSize - 1));
         return false;
     }
-    DownloadBounds bounds{UINT64_MAX, m_freeSpace, 0, m_tickClock};
-    if (listed) bounds.size = listed->size;
-    if (!file || !DownloadFile(
-                     url, file.Path(), file.Handle(), m_running,
-                     [this](std::uint32_t position) { m_progress.SetFileProgress(position); }, bounds)) {
-        return false;
+    return true;
+}
+
+// A file without a publisher's signature: whole, into the private folder.
+std::unique_ptr<TempFile> UpgradeJob::Download(const UpgradeEntry& entry, const std::wstring& path) {
+    const std::wstring url =
+        m_source.serverUrl + L"/upgrade/" + std::wstring(entry.urlName.begin(), entry.urlName.end());
+    auto file = std::make_unique<TempFile>(path);
+    if (!*file || !DownloadFile(
+                      url, file->Path(), file->Handle(), m_running,
+                      [this](std::uint32_t position) { m_progress.SetFileProgress(position); },
+                      DownloadBounds{UINT64_MAX, m_freeSpace, 0, m_tickClock})) {
+        return nullptr;
     }
-    // Checked through the handle that the installation reads: before the
-    // wait for Marlowcast, and on the bytes that will be installed. A
-    // package is checked as downloaded, and its decoded content once staged.
-    return !listed || MatchesManifest(file.Rewound(), *listed);
+    return file;
 }

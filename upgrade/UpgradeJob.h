@@ -97,11 +97,14 @@ private:
     struct Downloads {
         std::vector<std::unique_ptr<TempFile>> files;
         std::vector<const ManifestFile*> signedFor;
+        std::vector<bool> decoded;  // a package's decoded content, built from the installed file
     };
+    static constexpr DWORD kInstallDirSize = 320;  // capacity the installation folder is read with
 
     static DWORD WINAPI ThreadProc(LPVOID param);
-    bool DownloadAll(const Manifest& manifest, const std::vector<std::wstring>& paths, OverallProgress& total,
-                     Downloads* downloads);
+    bool InstallFolder(wchar_t (&installDir)[kInstallDirSize]) const;
+    bool DownloadAll(const Manifest& manifest, const wchar_t* installDir, const std::vector<std::wstring>& paths,
+                     OverallProgress& total, Downloads* downloads);
     bool TargetsFit(const wchar_t* installDir) const;
     bool RefuseRolledBack(const Downloads& downloads, std::string* release) const;
     bool WaitForMarlowcast(const wchar_t* installDir) const;
@@ -112,7 +115,8 @@ private:
     bool FetchSignedDocument(const wchar_t* name, std::size_t limit, const wchar_t* signatureName, std::string* text,
                              std::string* signature);
     bool FetchSignedManifest(const std::wstring& records, Manifest* manifest, std::uint64_t* keysVersion);
-    bool Download(const UpgradeEntry& entry, const ManifestFile* listed, TempFile& file);
+    bool HasUrl(const UpgradeEntry& entry) const;
+    std::unique_ptr<TempFile> Download(const UpgradeEntry& entry, const std::wstring& path);
     bool PlanTempFiles(std::vector<std::wstring>* paths) const;
     std::wstring TempPath(const std::wstring& name) const;
 

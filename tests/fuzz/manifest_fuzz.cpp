@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Manifest untouched;
     untouched.release = 77;
-    untouched.files.push_back({"untouched", 1, std::string(64, '0'), 0, ""});
+    untouched.files.push_back({"untouched", 1, std::string(64, '0'), 0, "", 0, ""});
     Manifest parsed = untouched;
     const bool accepted = ParseManifest(text, &parsed);
 

@@ -85,11 +85,11 @@ std::string Oversized(Manifest manifest) {
     std::string text = FormatManifest(manifest);
     for (int i = 0; kManifestLimit + 1 - text.size() > 300; ++i) {
         manifest.files.push_back(
-            {"padding-" + std::to_string(i) + std::string(100, 'p'), 1, std::string(64, '0'), 0, ""});
+            {"padding-" + std::to_string(i) + std::string(100, 'p'), 1, std::string(64, '0'), 0, "", 0, ""});
         text = FormatManifest(manifest);
     }
     manifest.files.push_back(
-        {std::string(kManifestLimit + 1 - text.size() - lineBeyondName, 'q'), 1, std::string(64, '0'), 0, ""});
+        {std::string(kManifestLimit + 1 - text.size() - lineBeyondName, 'q'), 1, std::string(64, '0'), 0, "", 0, ""});
     return FormatManifest(manifest);
 }
 
@@ -137,7 +137,7 @@ protected:
         for (const auto& [entry, name] :
              {std::pair<std::string, std::string>{"one.txt", "one.txt"}, {"sub\\two.bin", "two.bin"}}) {
             const std::string& bytes = r.served[name].bytes;
-            r.manifest.files.push_back({entry, bytes.size(), Sha256(bytes), 0, ""});
+            r.manifest.files.push_back({entry, bytes.size(), Sha256(bytes), 0, "", 0, ""});
         }
         r.signer = &release;
         return r;
@@ -333,12 +333,12 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
          "Upgrade refused: the signed manifest is malformed"},
         {"a signed entry longer than a list can carry: the list would end before it", [] {},
          [](Release& r) {
-             r.manifest.files.push_back({std::string(65, 'n'), 1, std::string(64, '0'), 0, ""});
+             r.manifest.files.push_back({std::string(65, 'n'), 1, std::string(64, '0'), 0, "", 0, ""});
          },
          false, false, "Upgrade refused: the signed manifest is malformed"},
         {"a signed entry outside ASCII: another file under another code page", [] {},
          [](Release& r) {
-             r.manifest.files.push_back({"caf\xc3\xa9.txt", 1, std::string(64, '0'), 0, ""});
+             r.manifest.files.push_back({"caf\xc3\xa9.txt", 1, std::string(64, '0'), 0, "", 0, ""});
          },
          false, false, "Upgrade refused: the signed manifest is malformed"},
         {"a manifest of 64 KiB and one byte, well formed and signed", [] {},
