@@ -694,8 +694,12 @@ bool Fetch::Run() {
             return Fail();
         }
         const std::uint64_t wait = m_resumption.Next();
-        LogEvent(L"Download of %ls (%ls) cut at %ls bytes: resuming (%d of %d)", m_url.c_str(), m_cut.c_str(),
-                 Grouped(m_resumption.Offset()).c_str(), m_resumption.Count(), Resumption::kMaxResumptions);
+        // A checked download goes back to the start of the piece it was cut in.
+        const std::wstring from =
+            m_resumption.NextStart() == m_resumption.Offset() ? L"" : L" from " + Grouped(m_resumption.NextStart());
+        LogEvent(L"Download of %ls (%ls) cut at %ls bytes: resuming%ls (%d of %d)", m_url.c_str(), m_cut.c_str(),
+                 Grouped(m_resumption.Offset()).c_str(), from.c_str(), m_resumption.Count(),
+                 Resumption::kMaxResumptions);
         if (!Wait(wait)) return Fail();
     }
     if (!m_out.Flush()) {

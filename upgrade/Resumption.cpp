@@ -154,6 +154,14 @@ Resumption::Took Resumption::Take(const unsigned char* data, std::size_t size, P
     return Took::kMore;
 }
 
+std::uint64_t Resumption::NextStart() const {
+    if (!Checked()) return m_offset;
+    for (std::size_t i = 0; i < m_have.size(); ++i) {
+        if (!m_have[i]) return m_map->pieces[i].offset;
+    }
+    return m_map->size;
+}
+
 void Resumption::Cut() {
     if (!Checked()) return;
     // The next request starts at the first piece still missing.

@@ -93,6 +93,9 @@ public:
     std::uint64_t Offset() const { return m_offset; }
     // Checked: where the range asked for ends; the answer is whole there.
     std::uint64_t RangeEnd() const { return m_rangeEnd; }
+    // Where the next request starts: unchecked, the bytes stored; checked,
+    // the first piece still missing.
+    std::uint64_t NextStart() const;
 
     // Takes the answer's next bytes: stores what is not held yet through
     // `sink`, and checks each piece as it completes.

@@ -27,6 +27,7 @@ public:
         kWrongStart,   // 206 for a range that starts one byte before the one asked for
         kChangeFile,   // the file changes (new bytes, new ETag) before the answer
         kRefuseRange,  // 416
+        kCorrupt,      // byte `at` of the file comes changed in this answer
     };
     struct Step {
         Fault fault = Fault::kNone;

@@ -10,6 +10,11 @@
 #include "tests/support/RangeServer.h"
 #include "tests/support/TestEventLog.h"
 #include "tests/unit/upgrade/JobFixtures.h"
+#include <cstdio>
+
+#include "UibWriter.h"
+#include "base/AnsiText.h"
+#include "upgrade/BlockMap.h"
 #include "upgrade/Download.h"
 
 using namespace jobtest;
@@ -135,6 +140,120 @@ TEST(Resumption, ACutDownloadAsksForTheRestAndChecksWhatComes) {
             found = found || event.find(c.logged) != std::string::npos;
         }
         EXPECT_TRUE(found) << c.logged;
+    }
+}
+
+// With a signed block map: only the pieces not held are asked for, each is
+// checked as it completes, and a cut costs the piece it fell in.
+TEST(Resumption, AFileWithABlockMapAsksOnlyForWhatItLacksAndChecksEachPiece) {
+    using F = RangeServer::Fault;
+    std::string plain(4 * kPieceSize + 1000, '\0');
+    for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<char>(i * 7 + i / 251 + i / 65521);
+    std::vector<unsigned char> packed;
+    uib::PackUib(plain.data(), plain.size(), uib::PackOptions{1, 0}, &packed);
+    const std::string package(packed.begin(), packed.end());
+    const std::uint64_t size = plain.size(), p2 = 2 * kPieceSize;
+    const auto range = [](std::uint64_t from, std::uint64_t to) {
+        return "bytes=" + std::to_string(from) + "-" + std::to_string(to - 1);
+    };
+    // clang-format off
+    const struct {
+        const char* name;
+        bool package;
+        std::vector<bool> held;
+        std::vector<RangeServer::Step> steps;
+        bool ok;
+        std::uint64_t sent;              // on the wire (0: not counted)
+        std::vector<std::string> asked;  // each request's Range
+        std::string logged;
+    } cases[] = {
+        {"a cut costs the piece it fell in", false, {}, {Cut(150000)}, true, 150000 + size - p2,
+         {"", range(p2, size)}, "cut at 150,000 bytes: resuming from 131,072 (1 of 5)"},
+        {"the missing pieces only, adjacent ones in one range", false, {1, 1, 0, 0, 1}, {}, true, p2,
+         {range(p2, 4 * kPieceSize)}, "Downloaded"},
+        {"a held piece between missing ones is asked for with them", false, {0, 1, 0, 1, 1}, {}, true, 3 * kPieceSize,
+         {range(0, 3 * kPieceSize)}, "Downloaded"},
+        {"a wrong piece is asked for once more", false, {}, {{F::kCorrupt, 70000}}, true, 0,
+         {"", range(kPieceSize, size)}, "came wrong (its SHA-256 is not the one signed); asking for it again"},
+        {"wrong twice ends the download", false, {}, {{F::kCorrupt, 70000}, {F::kCorrupt, 70000}}, false, 0,
+         {"", range(kPieceSize, size)}, "the piece at 65,536 bytes came wrong twice"},
+        {"a 200 for a range: the whole file, the held pieces kept", false, {1, 1, 0, 0, 0},
+         {{F::kIgnoreRange}}, true, size, {range(p2, size)}, "the pieces held already are kept"},
+        {"a 416 is refused", false, {1, 0, 0, 0, 0}, {{F::kRefuseRange}}, false, 0, {range(kPieceSize, size)},
+         "failed: HTTP status 416"},
+        {"a package's missing pieces are decoded into place", true, {1, 0, 1, 1, 1}, {}, true, 0, {},
+         "Downloaded"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testlog::LogFolder log;
+        Folders folders;
+        std::atomic<std::uint64_t> now{1000000};
+        const auto clock = [&now] { return now += 100; };
+        const std::string& served = c.package ? package : plain;
+        RangeServer server(kServerPort, served, kETag, kModified, c.steps, clock);
+        ASSERT_TRUE(server.Listening());
+        std::FILE* f = std::fopen(ToUtf8(folders.Temp() + L"\\served").c_str(), "w+b");
+        ASSERT_TRUE(f);
+        std::fwrite(served.data(), 1, served.size(), f);
+        std::rewind(f);
+        BlockMap map;
+        ASSERT_TRUE(MakeBlockMap(f, c.package, &map));
+        std::fclose(f);
+        ASSERT_EQ(map.pieces.size(), 5u);
+
+        // What is held is in the file already; the rest is not.
+        const std::wstring path = folders.Temp() + L"\\file.tmp";
+        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        ASSERT_TRUE(file);
+        std::string before(plain.size(), 'x');
+        std::vector<bool> held = c.held;
+        held.resize(map.pieces.size());
+        for (std::size_t i = 0; i < held.size(); ++i) {
+            const MapPiece& p = map.pieces[i];
+            if (held[i]) before.replace(p.decodedOffset, p.decodedLength, plain, p.decodedOffset, p.decodedLength);
+        }
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file.Get(), before.data(), static_cast<DWORD>(before.size()), &written, nullptr));
+        StopFlag running;
+        running.Start();
+        std::vector<std::uint32_t> bar;
+        std::uint64_t fetched = 0;
+        const bool ok = DownloadPieces(
+            L"http://127.0.0.1:" + std::to_wstring(kServerPort) + L"/upgrade/file.bin", path, file.Get(), running,
+            [&bar](std::uint32_t at) { bar.push_back(at); }, DownloadBounds{UINT64_MAX, VolumeFreeSpace, 0, clock}, map,
+            held, c.package, &fetched);
+
+        EXPECT_EQ(ok, c.ok);
+        LARGE_INTEGER start = {};
+        std::string after(plain.size() + 1, '\0');
+        DWORD got = 0;
+        SetFilePointerEx(file.Get(), start, nullptr, FILE_BEGIN);
+        ReadFile(file.Get(), &after[0], static_cast<DWORD>(after.size()), &got, nullptr);
+        after.resize(got);
+        if (c.ok) {
+            EXPECT_TRUE(after == plain) << "the file is what the map signs for";
+        }
+        if (c.sent) {
+            EXPECT_EQ(server.BytesSent(), c.sent);
+            EXPECT_EQ(fetched, c.sent);
+        }
+        if (!c.package) {
+            std::vector<std::string> asked;
+            for (const auto& r : server.Requests()) asked.push_back(r.range);
+            EXPECT_EQ(asked, c.asked);
+        }
+        for (std::size_t i = 1; i < bar.size(); ++i) EXPECT_GE(bar[i], bar[i - 1]) << "the bar never goes back";
+        if (c.ok) {
+            EXPECT_EQ(bar.back(), 100u);
+        }
+        bool found = false;
+        for (const std::string& event : testlog::Events(log.Log())) {
+            found = found || event.find(c.logged) != std::string::npos;
+        }
+        EXPECT_TRUE(found) << c.logged << "\n" << testlog::ReadAll(log.Log());
     }
 }
 
