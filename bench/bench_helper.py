@@ -9,14 +9,19 @@ printing the final table. Not a test: it measures and reports, nothing fails.
   bench_helper.py wineserver PREFIX          print the pid of the prefix's wineserver
   bench_helper.py detect TRIALS OUT          crash the stand-in TRIALS times, time each restart
   bench_helper.py table RUN_DIR              print the table from a run's raw outputs
+  bench_helper.py serve ROOT PORT STATE [cut|stall NAME FRACTION]
+                                             serve ROOT's files over HTTP with ranges, counting
+                                             what it sends (see serve)
 """
 import json
 import os
 import random
 import re
 import socket
+import socketserver
 import statistics
 import sys
+import threading
 import time
 
 CONTROL = ("127.0.0.1", 50919)
@@ -125,6 +130,81 @@ def detect(trials, out):
     print(" ".join(f"{t:.2f}" for t in times))
 
 
+def serve(root, port, state, fault=None, name=None, fraction=0.0):
+    """An HTTP server for ROOT's files on 127.0.0.1:PORT under /upgrade/, with
+    one range per request, ETag and If-Range as a static server has them. It
+    counts the bytes of each file it sends on the wire and rewrites STATE
+    (JSON: name -> bytes, and "requests") after every answer. With "cut", its
+    first answer for NAME ends, the connection closed, at FRACTION of the
+    file; with "stall", that answer stops there and stays silent and open,
+    and STATE gets "stalled": true."""
+    sent, lock = {"requests": 0}, threading.Lock()
+    faulted = set()
+
+    def record(file, count):
+        with lock:
+            sent[file] = sent.get(file, 0) + count
+            with open(state + ".new", "w") as f:
+                json.dump(sent, f)
+            os.replace(state + ".new", state)
+
+    class Handler(socketserver.StreamRequestHandler):
+        def handle(self):
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = self.request.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            lines = head.decode("latin-1").split("\r\n")
+            path = lines[0].split(" ")[1]
+            headers = {l.split(":", 1)[0].lower(): l.split(":", 1)[1].strip() for l in lines[1:] if ":" in l}
+            file = os.path.join(root, os.path.basename(path))
+            with lock:
+                sent["requests"] += 1
+            if not path.startswith("/upgrade/") or not os.path.isfile(file):
+                self.request.sendall(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                return
+            size = os.path.getsize(file)
+            etag = '"%x-%x"' % (size, int(os.path.getmtime(file)))
+            begin, end = 0, size
+            ranged = headers.get("range", "").startswith("bytes=") and headers.get("if-range", etag) == etag
+            if ranged:
+                first, _, last = headers["range"][6:].partition("-")
+                begin, end = int(first), min(size, int(last) + 1 if last else size)
+            status = "206 Partial Content" if ranged else "200 OK"
+            out = f"HTTP/1.1 {status}\r\nETag: {etag}\r\nContent-Length: {end - begin}\r\nConnection: close\r\n"
+            if ranged:
+                out += f"Content-Range: bytes {begin}-{end - 1}/{size}\r\n"
+            self.request.sendall((out + "\r\n").encode())
+            stop = end
+            base = os.path.basename(file)
+            if fault and base == name and base not in faulted:
+                faulted.add(base)
+                stop = max(begin, min(end, int(size * fraction)))
+            with open(file, "rb") as f:
+                at = begin
+                while at < stop:
+                    count = self.request.sendfile(f, offset=at, count=min(stop - at, 1 << 20))
+                    if not count:
+                        break
+                    at += count
+            record(base, at - begin)
+            if stop < end and fault == "stall":
+                with lock:
+                    sent["stalled"] = True
+                record(base, 0)
+                time.sleep(3600)
+
+    class Server(socketserver.ThreadingTCPServer):
+        allow_reuse_address = True
+        daemon_threads = True
+
+    record("", 0)
+    with Server(("127.0.0.1", port), Handler) as server:
+        server.serve_forever()
+
+
 def keyvalues(path):
     values = {}
     try:
@@ -160,6 +240,11 @@ def table(run):
     if m1 and m4:
         d, f = float(m1.group(1)), float(m4.group(1))
         add("  decode against inflating into untouched memory (MiB/s)", f"{d:.1f}", f"{f:.1f}", f"{d / f:.3f}", "")
+    m5 = re.search(r"scan of an installed file \(FindPieces\):\s+([\d.]+)", text)
+    if m1 and m5:
+        d, f = float(m1.group(1)), float(m5.group(1))
+        add("scan of an installed file (MiB/s), against the decode", f"{f:.1f}", f"{d:.1f}", f"{f / d:.3f}", ">= 1.0",
+            f / d >= 1.0)
     if m3:
         big, small = int(m3.group(1)), int(m3.group(2))
         add("decode peak RSS, 64 MiB vs 1 MiB package (KiB)", str(big), str(small), f"{big / small:.3f}", "~1.0",
@@ -261,6 +346,10 @@ def main(argv):
         return 0
     if what == "table":
         table(argv[2])
+        return 0
+    if what == "serve":
+        fault = argv[5:8] if len(argv) >= 8 else [None, None, "0"]
+        serve(argv[2], int(argv[3]), argv[4], fault[0], fault[1], float(fault[2]))
         return 0
     print(__doc__, file=sys.stderr)
     return 2

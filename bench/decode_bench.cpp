@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
@@ -25,6 +26,8 @@
 
 #include "UibPackage.h"
 #include "UibWriter.h"
+#include "upgrade/BlockFinder.h"
+#include "upgrade/BlockMap.h"
 
 namespace {
 
@@ -82,6 +85,8 @@ struct Fixture {
     std::vector<unsigned char> bytes;
     std::vector<Block> blocks;
     std::size_t decoded = 0;
+    BlockMap map;           // of the content, as a plain file
+    std::string installed;  // the content with 100 bytes before it
 };
 
 Fixture* g_fixture = nullptr;
@@ -126,6 +131,13 @@ bool Prepare(Fixture* fixture) {
         at += 4 + length;
     }
     fixture->decoded = content.size();
+    std::FILE* plain = std::fopen((fixture->dir + "/plain").c_str(), "w+b");
+    const bool mapped = plain && std::fwrite(content.data(), 1, content.size(), plain) == content.size() &&
+                        (std::rewind(plain), MakeBlockMap(plain, false, &fixture->map));
+    if (plain) std::fclose(plain);
+    std::remove((fixture->dir + "/plain").c_str());
+    if (!mapped) return false;
+    fixture->installed = std::string(100, 'i') + content;
     std::printf("package: %zu bytes of mixed content in %zu blocks, %zu bytes packed (level 9)\n", content.size(),
                 fixture->blocks.size(), fixture->bytes.size());
     return true;
@@ -172,6 +184,23 @@ void BM_InflateIntoFreshMemory(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.decoded));
 }
 
+// Finding the pieces of a new file in the one installed before it, where
+// each piece lies 100 bytes further on: every offset is rolled over and
+// every piece is confirmed by its SHA-256, the most work a scan does.
+void BM_FindPieces(benchmark::State& state) {
+    const Fixture& f = *g_fixture;
+    const ReadAt read = [&f](std::uint64_t offset, unsigned char* into, std::size_t size) {
+        std::memcpy(into, f.installed.data() + offset, size);
+        return true;
+    };
+    std::vector<std::uint64_t> found;
+    for (auto _ : state) {
+        if (!FindPieces(f.map, f.installed.size(), read, &found)) state.SkipWithError("FindPieces failed");
+    }
+    if (std::count(found.begin(), found.end(), kNowhere) != 0) state.SkipWithError("pieces not found");
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.installed.size()));
+}
+
 // Medians of five runs: this is usually measured on shared, noisy machines.
 #define QS_BENCH(name)                  \
     BENCHMARK(name)                     \
@@ -183,6 +212,7 @@ void BM_InflateIntoFreshMemory(benchmark::State& state) {
 QS_BENCH(BM_DecodeFileToFile);
 QS_BENCH(BM_InflateInMemory);
 QS_BENCH(BM_InflateIntoFreshMemory);
+QS_BENCH(BM_FindPieces);
 
 // Keeps each benchmark's rate (the median when repetitions are asked for).
 class RateReporter : public benchmark::ConsoleReporter {
@@ -263,6 +293,7 @@ int main(int argc, char** argv) {
         const double decode = reporter.rates["BM_DecodeFileToFile"];
         const double warm = reporter.rates["BM_InflateInMemory"];
         const double fresh = reporter.rates["BM_InflateIntoFreshMemory"];
+        const double scan = reporter.rates["BM_FindPieces"];
         const std::string self = "/proc/" + std::to_string(getpid()) + "/exe";
         const long idle = ChildPeakKiB(self, "", fixture.target);
         const long small = ChildPeakKiB(self, fixture.small, fixture.target);
@@ -276,6 +307,7 @@ int main(int argc, char** argv) {
                         decode / warm >= kTarget ? "met" : "MISSED");
             std::printf("ratio decode / bare, fresh output: %4.3f\n", decode / fresh);
         }
+        std::printf("scan of an installed file (FindPieces):  %8.1f MiB/s\n", mib(scan));
         std::printf(
             "peak RSS of a decoding process: %ld KiB decoding 64 MiB, %ld KiB decoding 1 MiB, "
             "%ld KiB decoding nothing\n",

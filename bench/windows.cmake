@@ -26,3 +26,9 @@ qs_warnings(idle_dialog)
 add_executable(bare_download ${CMAKE_CURRENT_LIST_DIR}/windows/BareDownload.cpp)
 target_link_libraries(bare_download PRIVATE wininet)
 qs_warnings(bare_download)
+
+# One file of a signed release as an upgrade fetches it: by its block map,
+# from the installed file, the kept pieces and the server.
+add_executable(fetch_bench ${CMAKE_CURRENT_LIST_DIR}/windows/FetchBench.cpp)
+target_link_libraries(fetch_bench PRIVATE qs_upgrade qs_upgrade_url psapi)
+qs_warnings(fetch_bench)
