@@ -527,8 +527,11 @@ bool Fetch::Head(const AnswerHead& head) {
             Report(0);
         }
     }
-    // What guards a resumption is what the file was when it started.
-    if (!m_resumption.HasValidator()) m_resumption.Remember(head.etag, head.lastModified);
+    // What guards a resumption is what the file was when it started: the
+    // first answer's validators, or a 200's, which is the file as it is now.
+    if (head.status == HTTP_STATUS_OK || !m_resumption.HasValidator()) {
+        m_resumption.Remember(head.etag, head.lastModified);
+    }
     // A file the server says is longer than the bound is refused here, before
     // its first byte, as is a declared length that cannot be stored.
     const std::uint64_t from = m_resumption.Offset();

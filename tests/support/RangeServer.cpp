@@ -68,7 +68,8 @@ void RangeServer::Answer(SOCKET s, int index) {
                                : "HTTP/1.1 200 OK\r\n";
     head += validators + "Content-Length: " + std::to_string(to + 1 - from) + "\r\nConnection: close\r\n\r\n";
     std::uint64_t end = to + 1;
-    if (step.fault == Fault::kCut && step.at >= from && step.at < end) end = step.at;
+    const bool cuts = step.fault == Fault::kCut || (step.fault == Fault::kChangeFile && step.at > 0);
+    if (cuts && step.at >= from && step.at < end) end = step.at;
     if (step.fault == Fault::kCorrupt && step.at < bytes.size()) bytes[step.at] ^= 0x55;
     if (!SendAll(s, head) || !SendAll(s, bytes.substr(from, end - from))) return;
     // A cut closes the connection in order, so that every byte counted here

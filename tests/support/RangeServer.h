@@ -25,7 +25,7 @@ public:
         kCut,          // the answer stops at byte `at` of the file: the connection closes
         kIgnoreRange,  // 200 with the whole file, whatever was asked
         kWrongStart,   // 206 for a range that starts one byte before the one asked for
-        kChangeFile,   // the file changes (new bytes, new ETag) before the answer
+        kChangeFile,   // the file changes (new bytes, new ETag) before the answer, which is cut at `at` if not 0
         kRefuseRange,  // 416
         kCorrupt,      // byte `at` of the file comes changed in this answer
     };
