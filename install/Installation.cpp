@@ -14,12 +14,12 @@
 #include "base/Handles.h"
 #include "base/MarlowcastMutex.h"
 #include "install/EntryPath.h"
+#include "install/FileSteps.h"
 #include "install/ReleaseRecord.h"
 #include "package/UibPackage.h"
 
 namespace {
 
-constexpr DWORD kRetryPauseMs = 100;
 constexpr DWORD kCopyBlock = 256 * 1024;
 // More numbered side names than a folder of leftovers and a list can use.
 constexpr unsigned kSideNumbers = 2 * kJournalItems + 2;
@@ -36,73 +36,6 @@ std::mutex& JournalOwner() {
     return owner;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Removes one of the installation's own files, whatever another program did
-// to its attributes meanwhile: a read-only copy would resist every later try.
-bool RemoveFile(const std::wstring& path) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
-           GetLastError() == ERROR_PATH_NOT_FOUND;
-}
-
-// Never over an existing file: a name that came into use meanwhile is
-// somebody else's. Between the installation's folder and the targets this is
-// a rename on one volume, which MOVEFILE_WRITE_THROUGH does not flush (it
-// only waits for the copy of a move across volumes). What keeps the journal
-// and the renames in order after a power cut is NTFS's own log of metadata
-// changes, which replays them in the order they were made; FAT volumes keep
-// no such log, and there an installation cut by a power failure is not
-// protected.
-bool Move(const std::wstring& from, const std::wstring& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// Puts a kept copy back in one step: the target is never absent, even when
-// the move cannot be made.
-bool MoveBack(const std::wstring& kept, const std::wstring& target) {
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // the new file, ours
-    return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// Puts a kept copy back over the new target. A program running from the new
-// one (Quillstone, started again from a release being rolled back) lets it be
-// renamed, never replaced: it then goes to its staged name first, where the
-// journal finds it, and comes back should the kept copy not move either.
-bool PutBack(const std::wstring& kept, const std::wstring& target, const std::wstring& staged) {
-    if (MoveBack(kept, target)) return true;
-    const DWORD error = GetLastError();
-    if (!Exists(staged) && Exists(target) && Move(target, staged)) {
-        if (MoveBack(kept, target)) return true;
-        Move(staged, target);
-    }
-    SetLastError(error);
-    return false;
-}
-
-// A target an installation may replace: none yet, or a plain file that is
-// neither read-only (a copy over it would fail) nor held open by a program
-// that forbids others to rename or delete it.
-bool Replaceable(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
-    UniqueHandle probe(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(probe);
-}
-
-// The path with every name in its long form, or empty when it cannot be told.
-std::wstring LongPath(const std::wstring& path) {
-    std::wstring buffer(GetLongPathNameW(path.c_str(), nullptr, 0), L'\0');
-    if (buffer.empty()) return buffer;
-    buffer.resize(GetLongPathNameW(path.c_str(), &buffer[0], static_cast<DWORD>(buffer.size())));
-    return buffer;
-}
-
 bool SameName(const std::wstring& a, const std::wstring& b) {
     // Windows file names ignore letter case.
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -112,16 +45,6 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
 // case rules of the platform (the list check knows only ASCII letters).
 bool InTransactionFolder(const std::wstring& target) {
     return SameName(target.substr(0, target.find(L'\\')), FromUtf8(kTransactionFolder));
-}
-
-// Errors a scanner or an indexer causes while it reads a file for a moment.
-// Access is denied for good on a read-only file or a folder.
-bool Transient(DWORD error, const std::wstring& path) {
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
-    if (error != ERROR_ACCESS_DENIED) return false;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
 }
 
 bool FolderFound(const std::wstring& path) {
@@ -225,29 +148,8 @@ void Installation::Step() {
     if (m_running && !m_running->IsRunning()) throw PowerCut();
 }
 
-template <typename Attempt>
-bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
-    const ULONGLONG started = GetTickCount64();
-    const ULONGLONG deadline = started + m_patienceMs < m_deadline ? started + m_patienceMs : m_deadline;
-    bool waited = false;
-    for (;;) {
-        SetLastError(ERROR_SUCCESS);
-        if (attempt()) {
-            if (waited) LogEvent(L"%ls is free again after %llu ms", path.c_str(), GetTickCount64() - started);
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (!Transient(error, path) || GetTickCount64() >= deadline || (m_running && !m_running->IsRunning())) {
-            SetLastError(error);
-            return false;
-        }
-        if (!waited) {
-            LogEvent(L"%ls is held by another program, error %lu (%ls): waiting up to %llu ms for it", path.c_str(),
-                     error, ErrorText(error).c_str(), deadline - started);
-        }
-        waited = true;
-        Sleep(kRetryPauseMs);
-    }
+bool Installation::Patiently(const std::wstring& path, const std::function<bool()>& attempt) const {
+    return ::Patiently({m_patienceMs, m_deadline, m_running}, path, attempt);
 }
 
 bool Installation::Record(const Journal& journal) const { return RecordAt(JournalPath(m_folder), journal); }
@@ -581,7 +483,7 @@ bool Installation::Undo(const Journal& journal) {
         // One a program runs from cannot go for as long as it runs (access
         // denied, no brief hold to wait out), but it can be renamed: it waits
         // as a replaced file does, under the kept name, free again now.
-        if (!removed && !Exists(kept) && Move(staged, kept)) {
+        if (!removed && RenameAside(staged, kept)) {
             leftovers.push_back({e.target, e.kept});
             continue;
         }

@@ -140,8 +140,8 @@ private:
     bool RecordAt(const std::wstring& path, const Journal& journal) const;
     bool ResumeHeld();
     void AcceptHeld(Journal* current);
-    template <typename Attempt>
-    bool Patiently(const std::wstring& path, Attempt attempt) const;
+    // Patiently (FileSteps.h), within this installation's patience and deadline.
+    bool Patiently(const std::wstring& path, const std::function<bool()>& attempt) const;
     void Step();
 
     const std::wstring m_folder;
