@@ -13,7 +13,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,22 +20,7 @@
 #include "base/FreeSpace.h"
 #include "base/StopFlag.h"
 #include "install/InstallJournal.h"
-
-struct InstallItem {
-    InstallItem(HANDLE from, std::wstring to, bool isPackage)
-        : source(from), target(std::move(to)), package(isPackage) {}
-
-    // The download, open for reading, through which it was checked: what is
-    // installed is read through it (from its start), never from its name.
-    HANDLE source;
-    std::wstring target;  // where it goes, relative to the installation folder
-    bool package;         // a .uib package, decoded into the target; otherwise copied
-    // What a package may decode to at most (the size its publisher signed).
-    std::uint64_t decodedLimit = UINT64_MAX;
-    // Checks the staged content, read through the handle given (at its
-    // start); false fails the installation. Unset: nothing is checked.
-    std::function<bool(HANDLE staged)> checkStaged;
-};
+#include "install/Staging.h"
 
 class Installation {
 public:
@@ -123,9 +107,6 @@ public:
 private:
     Result Run(const std::vector<InstallItem>& items, const StopFlag& running, const std::function<void()>& onStaged);
     bool Plan(const std::vector<InstallItem>& items, Journal* journal);
-    bool Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
-               const std::function<void()>& onStaged);
-    bool StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target);
     Journal Winners(const Journal& staging);
     bool PutInPlace(const Journal& commit);
     bool RecoverSteps();
@@ -143,6 +124,11 @@ private:
     // Patiently (FileSteps.h), within this installation's patience and deadline.
     bool Patiently(const std::wstring& path, const std::function<bool()>& attempt) const;
     void Step();
+
+    // Staging (Staging.cpp).
+    bool Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
+               const std::function<void()>& onStaged);
+    bool StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target);
 
     const std::wstring m_folder;
     std::function<bool()> m_gate;
