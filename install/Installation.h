@@ -10,10 +10,16 @@
 // a mix. Every public call below reads and changes the journal under one
 // lock of the process, so that the watch thread and the upgrade thread never
 // act on it at once.
+//
+// One class, its members in one file per job: Installation.cpp the
+// transaction (install, undo, finish, recover), Staging.cpp the staging of
+// each new file, Probation.cpp the release on probation; the steps on single
+// files they all make are in FileSteps.
 
 #include <windows.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -105,6 +111,16 @@ public:
     void SetAttributesQuery(std::function<DWORD(const std::wstring& path)> query) { m_attributes = std::move(query); }
 
 private:
+    // Thrown by Step() when the step gate or the shutdown stops the work
+    // between two steps; the journal says what was done.
+    struct PowerCut {};
+    // The journal has one owner at a time: the watch thread (counting,
+    // accepting, rolling back, recovering) and the upgrade thread
+    // (installing) each read it and change it under this lock, never one in
+    // the middle of the other's work.
+    static std::mutex& JournalOwner();
+
+    // The transaction (Installation.cpp).
     Result Run(const std::vector<InstallItem>& items, const StopFlag& running, const std::function<void()>& onStaged);
     bool Plan(const std::vector<InstallItem>& items, Journal* journal);
     Journal Winners(const Journal& staging);
@@ -114,13 +130,10 @@ private:
     // `accepted`: why a release on probation is kept, for the log.
     bool Finish(const Journal& journal, const wchar_t* accepted = L"");
     bool RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished);
-    bool ReadProbation(Journal* journal);
     bool OwnFolder();
     std::wstring PathOf(const std::string& relative) const;
     bool Record(const Journal& journal) const;
     bool RecordAt(const std::wstring& path, const Journal& journal) const;
-    bool ResumeHeld();
-    void AcceptHeld(Journal* current);
     // Patiently (FileSteps.h), within this installation's patience and deadline.
     bool Patiently(const std::wstring& path, const std::function<bool()>& attempt) const;
     void Step();
@@ -129,6 +142,11 @@ private:
     bool Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
                const std::function<void()>& onStaged);
     bool StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target);
+
+    // The release on probation (Probation.cpp).
+    bool ReadProbation(Journal* journal);
+    bool ResumeHeld();
+    void AcceptHeld(Journal* current);
 
     const std::wstring m_folder;
     std::function<bool()> m_gate;
