@@ -89,9 +89,7 @@ bool Installation::Record(const Journal& journal) const { return RecordAt(Journa
 
 bool Installation::RecordAt(const std::wstring& path, const Journal& journal) const {
     if (Patiently(path, [&] { return WriteJournalAt(path, journal); })) return true;
-    const DWORD error = GetLastError();
-    LogEvent(L"Installation journal %ls could not be written (state %ls): error %lu (%ls)", path.c_str(),
-             StateName(journal.state), error, ErrorText(error).c_str());
+    LogLastError(L"Installation journal %ls could not be written (state %ls)", path.c_str(), StateName(journal.state));
     return false;
 }
 
@@ -245,9 +243,7 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
             }
         }
         if (!Patiently(path, [&] { return Replaceable(path); })) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Installation failed before any change: %ls cannot be replaced, error %lu (%ls)", path.c_str(),
-                     error, ErrorText(error).c_str());
+            LogLastError(L"Installation failed before any change: %ls cannot be replaced", path.c_str());
             return false;
         }
         // Only the last folder level is made; a deeper missing level makes
@@ -289,17 +285,15 @@ bool Installation::PutInPlace(const Journal& commit) {
         if (e.existed) {
             Step();
             if (!Patiently(target, [&] { return Move(target, kept); })) {
-                const DWORD error = GetLastError();
-                LogEvent(L"Installation failed committing %ls: it could not be moved aside to %ls, error %lu (%ls)",
-                         target.c_str(), kept.c_str(), error, ErrorText(error).c_str());
+                LogLastError(L"Installation failed committing %ls: it could not be moved aside to %ls", target.c_str(),
+                             kept.c_str());
                 return false;
             }
         }
         Step();
         if (!Patiently(staged, [&] { return Move(staged, target); })) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Installation failed committing %ls: the new file could not be moved into place, error %lu (%ls)",
-                     target.c_str(), error, ErrorText(error).c_str());
+            LogLastError(L"Installation failed committing %ls: the new file could not be moved into place",
+                         target.c_str());
             return false;
         }
     }
@@ -412,9 +406,7 @@ bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinis
             RemoveDirectoryW(PathOf(kTransactionFolder).c_str());  // when nothing else is left in it
             return true;
         }
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation journal %ls could not be removed: error %lu (%ls)", path.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Installation journal %ls could not be removed", path.c_str());
         return !unfinished;
     }
     Journal rest;
@@ -439,7 +431,6 @@ bool Installation::RecoverSteps() {
     JournalFound found = JournalFound::kNone;
     const std::wstring path = JournalPath(m_folder);
     Patiently(path, [&] { return (found = ReadJournal(m_folder, &journal)) != JournalFound::kUnreadable; });
-    const DWORD error = GetLastError();
     switch (found) {
         case JournalFound::kNone:
             // At most a half-written first one, in a folder made for it.
@@ -448,8 +439,7 @@ bool Installation::RecoverSteps() {
             return true;
         case JournalFound::kSetAside: return ResumeHeld();
         case JournalFound::kUnreadable:
-            LogEvent(L"Recovery left: the installation journal %ls cannot be read, error %lu (%ls)", path.c_str(),
-                     error, ErrorText(error).c_str());
+            LogLastError(L"Recovery left: the installation journal %ls cannot be read", path.c_str());
             return false;
         case JournalFound::kRead: break;
     }

@@ -130,9 +130,7 @@ bool Installation::RollBack(const std::wstring& why, const std::function<bool(co
         // again as a repair: it stays on probation, and the next failed
         // launch tries again.
         if (!refuse(journal.release)) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Rollback of %ls held back: it could not be recorded as rolled back, error %lu (%ls)",
-                     release.c_str(), error, ErrorText(error).c_str());
+            LogLastError(L"Rollback of %ls held back: it could not be recorded as rolled back", release.c_str());
             return false;
         }
         Journal back = journal;

@@ -76,17 +76,14 @@ bool Installation::StageOne(const InstallItem& item, const std::wstring& staged,
     // replaced (a file of its name, or a missing level above it, fails it).
     const DWORD folder = GetFileAttributesW(target.substr(0, target.rfind(L'\\')).c_str());
     if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY)) {
-        const DWORD error = folder == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
-        LogEvent(L"Installation failed staging %ls: its folder cannot be made, error %lu (%ls)", target.c_str(), error,
-                 ErrorText(error).c_str());
+        if (folder != INVALID_FILE_ATTRIBUTES) SetLastError(ERROR_DIRECTORY);  // a file of that name
+        LogLastError(L"Installation failed staging %ls: its folder cannot be made", target.c_str());
         return false;
     }
     UniqueHandle out(CreateFileW(staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation failed staging %ls: %ls could not be made, error %lu (%ls)", target.c_str(),
-                 staged.c_str(), error, ErrorText(error).c_str());
+        LogLastError(L"Installation failed staging %ls: %ls could not be made", target.c_str(), staged.c_str());
         return false;
     }
     if (!Rewind(item.source)) return false;
@@ -106,15 +103,12 @@ bool Installation::StageOne(const InstallItem& item, const std::wstring& staged,
             return false;
         }
     } else if (!CopyThrough(item.source, out.Get())) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation failed staging %ls: error %lu (%ls)", target.c_str(), error, ErrorText(error).c_str());
+        LogLastError(L"Installation failed staging %ls", target.c_str());
         return false;
     }
     // The journal will count on this file: it must be on disk first.
     if (!FlushFileBuffers(out.Get())) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation failed staging %ls: it could not be forced to disk, error %lu (%ls)", target.c_str(),
-                 error, ErrorText(error).c_str());
+        LogLastError(L"Installation failed staging %ls: it could not be forced to disk", target.c_str());
         return false;
     }
     return !item.checkStaged || (Rewind(out.Get()) && item.checkStaged(out.Get()));
