@@ -504,9 +504,7 @@ private:
     }
 
     bool WriteFailed() const {
-        const DWORD error = GetLastError();
-        LogEvent(L"Download of %ls failed: writing %ls, error %lu (%ls)", m_url.c_str(), m_path.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Download of %ls failed: writing %ls", m_url.c_str(), m_path.c_str());
         return false;
     }
 
@@ -556,9 +554,7 @@ bool DownloadFile(const std::wstring& url, const std::wstring& path, HANDLE file
     auto* share = new std::shared_ptr<Transfer>(transfer);
     UniqueHandle thread(CreateThread(nullptr, 0, TransferThread, share, 0, nullptr));
     if (!thread) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Download of %ls not started: no thread for it, error %lu (%ls)", url.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Download of %ls not started: no thread for it", url.c_str());
         delete share;
         return false;
     }

@@ -10,9 +10,7 @@ TempFile::TempFile(std::wstring path)
       m_file(CreateFileW(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)) {
     if (!m_file) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Upgrade failed: %ls could not be made, error %lu (%ls)", m_path.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Upgrade failed: %ls could not be made", m_path.c_str());
     }
 }
 
@@ -44,9 +42,7 @@ PrivateFolder::~PrivateFolder() {
     // A download abandoned by the shutdown may still hold its file: it
     // removes the folder when it lets go.
     if (!m_path.empty() && !RemoveDirectoryW(m_path.c_str()) && !AbandonedDownloadRunning()) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Temporary folder %ls could not be removed: error %lu (%ls)", m_path.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Temporary folder %ls could not be removed", m_path.c_str());
     }
 }
 
