@@ -1,7 +1,7 @@
 #pragma once
 // The steps an installation makes on single files, and the retry for a file
-// that another program holds for a moment. Each step either happens whole or
-// not at all, and leaves the thread's last error saying why it failed.
+// that another program holds for a moment. A step that fails leaves the
+// thread's last error saying why.
 
 #include <windows.h>
 
