@@ -317,6 +317,17 @@ void LogRepeatingEvent(const wchar_t* topic, const wchar_t* format, ...) {
     va_end(args);
 }
 
+void LogLastError(const wchar_t* format, ...) {
+    const DWORD error = GetLastError();
+    wchar_t event[kEventChars];
+    va_list args;
+    va_start(args, format);
+    const bool formatted = format && FormatEvent(format, args, event);
+    va_end(args);
+    if (formatted) LogEvent(L"%ls, error %lu (%ls)", event, error, ErrorText(error).c_str());
+    SetLastError(error);
+}
+
 void EndRepeatingEvent(const wchar_t* topic) {
     AcquireSRWLockExclusive(&g_repeatLock);
     if (Repeat* found = topic ? FindTopic(topic) : nullptr) found->used = false;

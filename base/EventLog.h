@@ -56,6 +56,13 @@ void EndRepeatingEvent(const wchar_t* topic);
 // up in `module` first. Leaves the thread's last-error value as it was.
 std::wstring ErrorText(DWORD error, HMODULE module = nullptr);
 
+// LogEvent for a call that has just failed: the line ends with the thread's
+// last error, ", error 5 (Access is denied)". The error is read once the
+// arguments are evaluated, so they must not change it (a path's c_str()
+// does not); a caller that logs an error it did not get from the last call
+// sets it first.
+void LogLastError(const wchar_t* format, ...);
+
 // The file lines go to: <folder>\Quillstone.log, where folder is the user's
 // %LOCALAPPDATA%\Quillstone unless a test chose another. Empty when neither
 // is known.

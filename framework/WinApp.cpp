@@ -67,9 +67,7 @@ BOOL CWinApp::InitInstance() {
     // anything looks at the working folder.
     std::wstring folder;
     if (WorkingFolderArgument(GetCommandLineW(), &folder) && !SetCurrentDirectoryW(folder.c_str())) {
-        const DWORD error = GetLastError();
-        LogEvent(L"The working folder %ls cannot be entered: error %lu (%ls)", folder.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"The working folder %ls cannot be entered", folder.c_str());
     }
     if (m_dwRestartManagerSupportFlags & AFX_RESTART_MANAGER_SUPPORT_RESTART) {
         // Restart only, no recovery callback; restarted, the program comes back

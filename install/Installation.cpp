@@ -1,107 +1,21 @@
 #include "install/Installation.h"
 
-#include <fcntl.h>
-#include <io.h>
-
-#include <algorithm>
-#include <cstdio>
 #include <atomic>
-#include <memory>
-#include <mutex>
 
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
 #include "base/MarlowcastMutex.h"
 #include "install/EntryPath.h"
+#include "install/FileSteps.h"
 #include "install/ReleaseRecord.h"
-#include "package/UibPackage.h"
 
 namespace {
 
-constexpr DWORD kRetryPauseMs = 100;
-constexpr DWORD kCopyBlock = 256 * 1024;
 // More numbered side names than a folder of leftovers and a list can use.
 constexpr unsigned kSideNumbers = 2 * kJournalItems + 2;
 
-struct PowerCut {};
-
-// The journal has one owner at a time: the watch thread (counting, accepting,
-// rolling back, recovering) and the upgrade thread (installing) each read it
-// and change it under this lock, never one in the middle of the other's work.
 std::atomic<unsigned> g_committed{0};
-
-std::mutex& JournalOwner() {
-    static std::mutex owner;
-    return owner;
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Removes one of the installation's own files, whatever another program did
-// to its attributes meanwhile: a read-only copy would resist every later try.
-bool RemoveFile(const std::wstring& path) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
-           GetLastError() == ERROR_PATH_NOT_FOUND;
-}
-
-// Never over an existing file: a name that came into use meanwhile is
-// somebody else's. Between the installation's folder and the targets this is
-// a rename on one volume, which MOVEFILE_WRITE_THROUGH does not flush (it
-// only waits for the copy of a move across volumes). What keeps the journal
-// and the renames in order after a power cut is NTFS's own log of metadata
-// changes, which replays them in the order they were made; FAT volumes keep
-// no such log, and there an installation cut by a power failure is not
-// protected.
-bool Move(const std::wstring& from, const std::wstring& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// Puts a kept copy back in one step: the target is never absent, even when
-// the move cannot be made.
-bool MoveBack(const std::wstring& kept, const std::wstring& target) {
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);  // the new file, ours
-    return MoveFileExW(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// Puts a kept copy back over the new target. A program running from the new
-// one (Quillstone, started again from a release being rolled back) lets it be
-// renamed, never replaced: it then goes to its staged name first, where the
-// journal finds it, and comes back should the kept copy not move either.
-bool PutBack(const std::wstring& kept, const std::wstring& target, const std::wstring& staged) {
-    if (MoveBack(kept, target)) return true;
-    const DWORD error = GetLastError();
-    if (!Exists(staged) && Exists(target) && Move(target, staged)) {
-        if (MoveBack(kept, target)) return true;
-        Move(staged, target);
-    }
-    SetLastError(error);
-    return false;
-}
-
-// A target an installation may replace: none yet, or a plain file that is
-// neither read-only (a copy over it would fail) nor held open by a program
-// that forbids others to rename or delete it.
-bool Replaceable(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
-    UniqueHandle probe(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(probe);
-}
-
-// The path with every name in its long form, or empty when it cannot be told.
-std::wstring LongPath(const std::wstring& path) {
-    std::wstring buffer(GetLongPathNameW(path.c_str(), nullptr, 0), L'\0');
-    if (buffer.empty()) return buffer;
-    buffer.resize(GetLongPathNameW(path.c_str(), &buffer[0], static_cast<DWORD>(buffer.size())));
-    return buffer;
-}
 
 bool SameName(const std::wstring& a, const std::wstring& b) {
     // Windows file names ignore letter case.
@@ -112,16 +26,6 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
 // case rules of the platform (the list check knows only ASCII letters).
 bool InTransactionFolder(const std::wstring& target) {
     return SameName(target.substr(0, target.find(L'\\')), FromUtf8(kTransactionFolder));
-}
-
-// Errors a scanner or an indexer causes while it reads a file for a moment.
-// Access is denied for good on a read-only file or a folder.
-bool Transient(DWORD error, const std::wstring& path) {
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
-    if (error != ERROR_ACCESS_DENIED) return false;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
 }
 
 bool FolderFound(const std::wstring& path) {
@@ -142,59 +46,6 @@ const wchar_t* StateName(Journal::State state) {
     return L"unknown";
 }
 
-bool Rewind(HANDLE file) {
-    LARGE_INTEGER start = {};
-    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != FALSE;
-}
-
-// Copies what is read through `from` to its end into `to`.
-bool CopyThrough(HANDLE from, HANDLE to) {
-    std::unique_ptr<char[]> block(new char[kCopyBlock]);
-    for (;;) {
-        DWORD got = 0, written = 0;
-        if (!ReadFile(from, block.get(), kCopyBlock, &got, nullptr)) return false;
-        if (got == 0) return true;
-        if (!WriteFile(to, block.get(), got, &written, nullptr) || written != got) return false;
-    }
-}
-
-// A C stream over a second handle to the file of `handle` (sharing its
-// position); closing the stream closes only that second handle.
-struct CloseStream {
-    void operator()(std::FILE* stream) const { std::fclose(stream); }
-};
-using Stream = std::unique_ptr<std::FILE, CloseStream>;
-Stream StreamOf(HANDLE handle, bool write) {
-    HANDLE second = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &second, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        return nullptr;
-    }
-    const int fd =
-        _open_osfhandle(reinterpret_cast<intptr_t>(second), write ? _O_WRONLY | _O_BINARY : _O_RDONLY | _O_BINARY);
-    if (fd == -1) {
-        UniqueHandle owner(second);
-        return nullptr;
-    }
-    Stream stream(_fdopen(fd, write ? "wb" : "rb"));
-    if (!stream) _close(fd);
-    return stream;
-}
-
-// Keeps kFreeSpaceFloor free on the installation volume while a package
-// decodes, measured again every few MiB (others write to the volume too).
-struct DecodeRoom {
-    const FreeSpaceQuery& query;
-    std::wstring folder;
-    std::uint64_t free = 0;
-    bool told = false;
-
-    static bool Ask(void* context, std::uint64_t more) {
-        DecodeRoom& room = *static_cast<DecodeRoom*>(context);
-        room.told = room.query && room.query(room.folder, &room.free);
-        return room.told && room.free >= kFreeSpaceFloor && room.free - kFreeSpaceFloor >= more;
-    }
-};
-
 // The commit's record: of two entries for one file the later wins.
 Journal CommitOf(const Journal& staging) {
     Journal commit;
@@ -214,6 +65,11 @@ Journal CommitOf(const Journal& staging) {
 
 Installation::Installation(std::wstring folder) : m_folder(std::move(folder)) {}
 
+std::mutex& Installation::JournalOwner() {
+    static std::mutex owner;
+    return owner;
+}
+
 unsigned Installation::Committed() { return g_committed.load(); }
 
 std::wstring Installation::PathOf(const std::string& relative) const { return m_folder + L"\\" + FromUtf8(relative); }
@@ -225,38 +81,15 @@ void Installation::Step() {
     if (m_running && !m_running->IsRunning()) throw PowerCut();
 }
 
-template <typename Attempt>
-bool Installation::Patiently(const std::wstring& path, Attempt attempt) const {
-    const ULONGLONG started = GetTickCount64();
-    const ULONGLONG deadline = started + m_patienceMs < m_deadline ? started + m_patienceMs : m_deadline;
-    bool waited = false;
-    for (;;) {
-        SetLastError(ERROR_SUCCESS);
-        if (attempt()) {
-            if (waited) LogEvent(L"%ls is free again after %llu ms", path.c_str(), GetTickCount64() - started);
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (!Transient(error, path) || GetTickCount64() >= deadline || (m_running && !m_running->IsRunning())) {
-            SetLastError(error);
-            return false;
-        }
-        if (!waited) {
-            LogEvent(L"%ls is held by another program, error %lu (%ls): waiting up to %llu ms for it", path.c_str(),
-                     error, ErrorText(error).c_str(), deadline - started);
-        }
-        waited = true;
-        Sleep(kRetryPauseMs);
-    }
+bool Installation::Patiently(const std::wstring& path, const std::function<bool()>& attempt) const {
+    return ::Patiently({m_patienceMs, m_deadline, m_running}, path, attempt);
 }
 
 bool Installation::Record(const Journal& journal) const { return RecordAt(JournalPath(m_folder), journal); }
 
 bool Installation::RecordAt(const std::wstring& path, const Journal& journal) const {
     if (Patiently(path, [&] { return WriteJournalAt(path, journal); })) return true;
-    const DWORD error = GetLastError();
-    LogEvent(L"Installation journal %ls could not be written (state %ls): error %lu (%ls)", path.c_str(),
-             StateName(journal.state), error, ErrorText(error).c_str());
+    LogLastError(L"Installation journal %ls could not be written (state %ls)", path.c_str(), StateName(journal.state));
     return false;
 }
 
@@ -410,9 +243,7 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
             }
         }
         if (!Patiently(path, [&] { return Replaceable(path); })) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Installation failed before any change: %ls cannot be replaced, error %lu (%ls)", path.c_str(),
-                     error, ErrorText(error).c_str());
+            LogLastError(L"Installation failed before any change: %ls cannot be replaced", path.c_str());
             return false;
         }
         // Only the last folder level is made; a deeper missing level makes
@@ -431,74 +262,6 @@ bool Installation::Plan(const std::vector<InstallItem>& items, Journal* journal)
             return false;
         }
         journal->entries.push_back({target, StagedName(n), KeptName(n), Exists(path)});
-    }
-    return true;
-}
-
-// Writes one staged file from the download's handle: copied, or decoded
-// within what the publisher signed and what the volume can spare.
-bool Installation::StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target) {
-    // The folder the new file goes into must be there before anything is
-    // replaced (a file of its name, or a missing level above it, fails it).
-    const DWORD folder = GetFileAttributesW(target.substr(0, target.rfind(L'\\')).c_str());
-    if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY)) {
-        const DWORD error = folder == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
-        LogEvent(L"Installation failed staging %ls: its folder cannot be made, error %lu (%ls)", target.c_str(), error,
-                 ErrorText(error).c_str());
-        return false;
-    }
-    UniqueHandle out(CreateFileW(staged.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation failed staging %ls: %ls could not be made, error %lu (%ls)", target.c_str(),
-                 staged.c_str(), error, ErrorText(error).c_str());
-        return false;
-    }
-    if (!Rewind(item.source)) return false;
-    if (item.package) {
-        DecodeRoom room{m_freeSpace, m_folder};
-        const uib::OutputBound bound{item.decodedLimit, DecodeRoom::Ask, &room};
-        Stream in = StreamOf(item.source, false), to = StreamOf(out.Get(), true);
-        const bool decoded = in && to && uib::DecodeUibStream(in.get(), to.get(), bound);
-        const bool closed = to && std::fclose(to.release()) == 0;
-        if (!decoded || !closed) {
-            // The decoder reports no cause, and its file calls leave last errors of their own.
-            LogEvent(
-                L"Installation failed staging %ls: the package did not decode (damaged, larger than its publisher "
-                L"signed, or larger than the volume of %ls can hold with %llu MiB left free: %ls)",
-                target.c_str(), m_folder.c_str(), kFreeSpaceFloor >> 20,
-                room.told ? (std::to_wstring(room.free) + L" bytes free").c_str() : L"free space unknown");
-            return false;
-        }
-    } else if (!CopyThrough(item.source, out.Get())) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation failed staging %ls: error %lu (%ls)", target.c_str(), error, ErrorText(error).c_str());
-        return false;
-    }
-    // The journal will count on this file: it must be on disk first.
-    if (!FlushFileBuffers(out.Get())) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation failed staging %ls: it could not be forced to disk, error %lu (%ls)", target.c_str(),
-                 error, ErrorText(error).c_str());
-        return false;
-    }
-    return !item.checkStaged || (Rewind(out.Get()) && item.checkStaged(out.Get()));
-}
-
-bool Installation::Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
-                         const std::function<void()>& onStaged) {
-    for (const std::string& made : journal.folders) {
-        Step();
-        CreateDirectoryW(PathOf(made).c_str(), nullptr);  // a failure shows when staging into it
-    }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (!running.IsRunning()) return false;
-        Step();
-        const bool made = StageOne(items[i], PathOf(journal.entries[i].staged), PathOf(journal.entries[i].target));
-        Step();
-        if (!made) return false;
-        onStaged();
     }
     return true;
 }
@@ -522,17 +285,15 @@ bool Installation::PutInPlace(const Journal& commit) {
         if (e.existed) {
             Step();
             if (!Patiently(target, [&] { return Move(target, kept); })) {
-                const DWORD error = GetLastError();
-                LogEvent(L"Installation failed committing %ls: it could not be moved aside to %ls, error %lu (%ls)",
-                         target.c_str(), kept.c_str(), error, ErrorText(error).c_str());
+                LogLastError(L"Installation failed committing %ls: it could not be moved aside to %ls", target.c_str(),
+                             kept.c_str());
                 return false;
             }
         }
         Step();
         if (!Patiently(staged, [&] { return Move(staged, target); })) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Installation failed committing %ls: the new file could not be moved into place, error %lu (%ls)",
-                     target.c_str(), error, ErrorText(error).c_str());
+            LogLastError(L"Installation failed committing %ls: the new file could not be moved into place",
+                         target.c_str());
             return false;
         }
     }
@@ -581,7 +342,7 @@ bool Installation::Undo(const Journal& journal) {
         // One a program runs from cannot go for as long as it runs (access
         // denied, no brief hold to wait out), but it can be renamed: it waits
         // as a replaced file does, under the kept name, free again now.
-        if (!removed && !Exists(kept) && Move(staged, kept)) {
+        if (!removed && RenameAside(staged, kept)) {
             leftovers.push_back({e.target, e.kept});
             continue;
         }
@@ -645,9 +406,7 @@ bool Installation::RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinis
             RemoveDirectoryW(PathOf(kTransactionFolder).c_str());  // when nothing else is left in it
             return true;
         }
-        const DWORD error = GetLastError();
-        LogEvent(L"Installation journal %ls could not be removed: error %lu (%ls)", path.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Installation journal %ls could not be removed", path.c_str());
         return !unfinished;
     }
     Journal rest;
@@ -672,7 +431,6 @@ bool Installation::RecoverSteps() {
     JournalFound found = JournalFound::kNone;
     const std::wstring path = JournalPath(m_folder);
     Patiently(path, [&] { return (found = ReadJournal(m_folder, &journal)) != JournalFound::kUnreadable; });
-    const DWORD error = GetLastError();
     switch (found) {
         case JournalFound::kNone:
             // At most a half-written first one, in a folder made for it.
@@ -681,8 +439,7 @@ bool Installation::RecoverSteps() {
             return true;
         case JournalFound::kSetAside: return ResumeHeld();
         case JournalFound::kUnreadable:
-            LogEvent(L"Recovery left: the installation journal %ls cannot be read, error %lu (%ls)", path.c_str(),
-                     error, ErrorText(error).c_str());
+            LogLastError(L"Recovery left: the installation journal %ls cannot be read", path.c_str());
             return false;
         case JournalFound::kRead: break;
     }
@@ -698,59 +455,6 @@ bool Installation::RecoverSteps() {
              path.c_str(), StateName(journal.state), entries, entries == 1 ? L"" : L"s", leftovers,
              leftovers == 1 ? L"" : L"s", journal.Unfinished() ? L"undoing the installation" : L"finishing it");
     return journal.Unfinished() ? Undo(journal) : Finish(journal) && ResumeHeld();
-}
-
-// The installation after the release on probation did not commit: the held
-// record is the journal again, with what the undo left to remove.
-bool Installation::ResumeHeld() {
-    const std::wstring path = HeldProbationPath(m_folder);
-    Journal held, current;
-    const JournalFound found = ReadJournalAt(path, &held);
-    if (found == JournalFound::kUnreadable) return false;
-    if (found != JournalFound::kRead) return true;
-    if (held.state != Journal::State::kProbation) {
-        Step();
-        return RemoveJournalAt(path);  // never written so: nothing to resume
-    }
-    if (ReadJournal(m_folder, &current) == JournalFound::kRead) {
-        for (const Leftover& l : current.leftovers) {
-            const bool known = std::any_of(held.leftovers.begin(), held.leftovers.end(),
-                                           [&](const Leftover& h) { return h.kept == l.kept; });
-            if (!known && held.leftovers.size() < kJournalItems) held.leftovers.push_back(l);
-        }
-    }
-    Step();
-    if (!Record(held)) return false;
-    Step();
-    RemoveJournalAt(path);  // should it stay, it equals the journal: the next recovery removes it
-    LogEvent(L"Release on probation again: %ls (the installation after it did not commit); %d failed launch%ls so far",
-             DescribeRelease(held.release).c_str(), held.failures, held.failures == 1 ? L"" : L"es");
-    return true;
-}
-
-// The installation after the release on probation has committed: that
-// release is accepted, its kept copies go. Those that resist are carried in
-// `current`, the committed installation's record.
-void Installation::AcceptHeld(Journal* current) {
-    const std::wstring path = HeldProbationPath(m_folder);
-    Journal held;
-    if (ReadJournalAt(path, &held) != JournalFound::kRead) return;
-    if (FormatJournal(held) == FormatJournal(*current)) return;  // cut before the next one wrote anything
-    std::vector<Leftover> kept = held.leftovers;
-    for (const JournalEntry& e : held.entries) {
-        if (e.existed) kept.push_back({e.target, e.kept});
-    }
-    const std::size_t before = current->leftovers.size();
-    for (const Leftover& l : kept) {
-        Step();
-        if (!RemoveFile(PathOf(l.kept)) && current->leftovers.size() < kJournalItems) current->leftovers.push_back(l);
-    }
-    Step();
-    if (current->leftovers.size() != before && !Record(*current)) return;
-    Step();
-    RemoveJournalAt(path);
-    LogEvent(L"Release accepted: %ls (the installation after it has committed); its replaced files go",
-             DescribeRelease(held.release).c_str());
 }
 
 bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running) {
@@ -783,91 +487,4 @@ bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFla
         clear = false;
     }
     return clear;
-}
-
-bool Installation::ReadProbation(Journal* journal) {
-    return ReadJournal(m_folder, journal) == JournalFound::kRead && journal->state == Journal::State::kProbation;
-}
-
-bool Installation::OnProbation() {
-    const std::lock_guard<std::mutex> owner(JournalOwner());
-    Journal journal;
-    return ReadProbation(&journal);
-}
-
-int Installation::CountFailedLaunch(int limit) {
-    const std::lock_guard<std::mutex> owner(JournalOwner());
-    Journal journal;
-    if (!ReadProbation(&journal)) return 0;
-    if (journal.failures < limit && journal.failures < kJournalFailures) ++journal.failures;
-    Record(journal);  // should it fail, the count goes on from the one recorded
-    return journal.failures;
-}
-
-bool Installation::AcceptRelease() {
-    const std::lock_guard<std::mutex> owner(JournalOwner());
-    Journal journal;
-    if (!ReadProbation(&journal)) return false;
-    try {
-        return Finish(journal, L"Marlowcast has run healthy through its probation");
-    } catch (const PowerCut&) {
-        return false;
-    }
-}
-
-bool Installation::RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
-                            const StopFlag& running) {
-    const std::lock_guard<std::mutex> owner(JournalOwner());
-    Journal journal;
-    if (!ReadProbation(&journal)) return false;
-    const std::wstring release = DescribeRelease(journal.release);
-    if (IsMarlowcastRunning()) {
-        LogEvent(L"Rollback of %ls held back: Marlowcast runs from %ls", release.c_str(), m_folder.c_str());
-        return false;
-    }
-    m_running = &running;
-    m_deadline = GetTickCount64() + kRecoveryBoundMs;
-    try {
-        // Without its old copy a replaced file could not come back: the
-        // folder would hold a mix. The release stays.
-        for (const JournalEntry& e : journal.entries) {
-            if (e.existed && !Exists(PathOf(e.kept))) {
-                LogEvent(L"Rollback of %ls impossible: the replaced %ls is no longer kept", release.c_str(),
-                         PathOf(e.target).c_str());
-                Finish(journal, L"it cannot be rolled back whole");
-                return false;
-            }
-        }
-        // A file held by another program (a viewer) would stop the rollback
-        // half-way: a mix. Each must be movable before the first moves.
-        for (const JournalEntry& e : journal.entries) {
-            const std::wstring target = PathOf(e.target), kept = PathOf(e.kept);
-            const bool targetFree = Patiently(target, [&] { return Replaceable(target); });
-            if (targetFree && (!e.existed || Patiently(kept, [&] { return Replaceable(kept); }))) continue;
-            const DWORD error = GetLastError();
-            LogEvent(
-                L"Rollback of %ls held back, nothing moved: %ls cannot be moved, error %lu (%ls); the release "
-                L"is launched again and the rollback tried at its next failed launch",
-                release.c_str(), (targetFree ? kept : target).c_str(), error, ErrorText(error).c_str());
-            return false;
-        }
-        // Rolled back unrecorded, the crashing release would be accepted
-        // again as a repair: it stays on probation, and the next failed
-        // launch tries again.
-        if (!refuse(journal.release)) {
-            const DWORD error = GetLastError();
-            LogEvent(L"Rollback of %ls held back: it could not be recorded as rolled back, error %lu (%ls)",
-                     release.c_str(), error, ErrorText(error).c_str());
-            return false;
-        }
-        Journal back = journal;
-        back.state = Journal::State::kCommitting;
-        Step();
-        if (Record(back) && Undo(back)) {
-            LogEvent(L"Rolled back %ls: %ls", release.c_str(), why.c_str());
-            return true;
-        }
-    } catch (const PowerCut&) {}
-    LogEvent(L"Rollback of %ls left unfinished: the recovery before the next launch completes it", release.c_str());
-    return false;
 }

@@ -10,33 +10,23 @@
 // a mix. Every public call below reads and changes the journal under one
 // lock of the process, so that the watch thread and the upgrade thread never
 // act on it at once.
+//
+// One class, its members in one file per job: Installation.cpp the
+// transaction (install, undo, finish, recover), Staging.cpp the staging of
+// each new file, Probation.cpp the release on probation; the steps on single
+// files they all make are in FileSteps.
 
 #include <windows.h>
 
-#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/FreeSpace.h"
 #include "base/StopFlag.h"
 #include "install/InstallJournal.h"
-
-struct InstallItem {
-    InstallItem(HANDLE from, std::wstring to, bool isPackage)
-        : source(from), target(std::move(to)), package(isPackage) {}
-
-    // The download, open for reading, through which it was checked: what is
-    // installed is read through it (from its start), never from its name.
-    HANDLE source;
-    std::wstring target;  // where it goes, relative to the installation folder
-    bool package;         // a .uib package, decoded into the target; otherwise copied
-    // What a package may decode to at most (the size its publisher signed).
-    std::uint64_t decodedLimit = UINT64_MAX;
-    // Checks the staged content, read through the handle given (at its
-    // start); false fails the installation. Unset: nothing is checked.
-    std::function<bool(HANDLE staged)> checkStaged;
-};
+#include "install/Staging.h"
 
 class Installation {
 public:
@@ -121,11 +111,18 @@ public:
     void SetAttributesQuery(std::function<DWORD(const std::wstring& path)> query) { m_attributes = std::move(query); }
 
 private:
+    // Thrown by Step() when the step gate or the shutdown stops the work
+    // between two steps; the journal says what was done.
+    struct PowerCut {};
+    // The journal has one owner at a time: the watch thread (counting,
+    // accepting, rolling back, recovering) and the upgrade thread
+    // (installing) each read it and change it under this lock, never one in
+    // the middle of the other's work.
+    static std::mutex& JournalOwner();
+
+    // The transaction (Installation.cpp).
     Result Run(const std::vector<InstallItem>& items, const StopFlag& running, const std::function<void()>& onStaged);
     bool Plan(const std::vector<InstallItem>& items, Journal* journal);
-    bool Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
-               const std::function<void()>& onStaged);
-    bool StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target);
     Journal Winners(const Journal& staging);
     bool PutInPlace(const Journal& commit);
     bool RecoverSteps();
@@ -133,16 +130,23 @@ private:
     // `accepted`: why a release on probation is kept, for the log.
     bool Finish(const Journal& journal, const wchar_t* accepted = L"");
     bool RemoveLeftovers(std::vector<Leftover> leftovers, bool unfinished);
-    bool ReadProbation(Journal* journal);
     bool OwnFolder();
     std::wstring PathOf(const std::string& relative) const;
     bool Record(const Journal& journal) const;
     bool RecordAt(const std::wstring& path, const Journal& journal) const;
+    // Patiently (FileSteps.h), within this installation's patience and deadline.
+    bool Patiently(const std::wstring& path, const std::function<bool()>& attempt) const;
+    void Step();
+
+    // Staging (Staging.cpp).
+    bool Stage(const std::vector<InstallItem>& items, const Journal& journal, const StopFlag& running,
+               const std::function<void()>& onStaged);
+    bool StageOne(const InstallItem& item, const std::wstring& staged, const std::wstring& target);
+
+    // The release on probation (Probation.cpp).
+    bool ReadProbation(Journal* journal);
     bool ResumeHeld();
     void AcceptHeld(Journal* current);
-    template <typename Attempt>
-    bool Patiently(const std::wstring& path, Attempt attempt) const;
-    void Step();
 
     const std::wstring m_folder;
     std::function<bool()> m_gate;

@@ -465,9 +465,7 @@ private:
         m_positions.push_back(position);
     }
     void WriteFailed() {
-        const DWORD error = GetLastError();
-        LogEvent(L"Download of %ls failed: writing %ls, error %lu (%ls)", m_url.c_str(), m_path.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Download of %ls failed: writing %ls", m_url.c_str(), m_path.c_str());
         m_end = End::kFailed;
     }
     void Cut(std::wstring why) {
@@ -634,9 +632,7 @@ Fetch::End Fetch::RunExchange(const std::shared_ptr<Session>& session) {
     auto* share = new std::shared_ptr<Exchange>(exchange);
     UniqueHandle thread(CreateThread(nullptr, 0, ExchangeThread, share, 0, nullptr));
     if (!thread) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Download of %ls not started: no thread for it, error %lu (%ls)", m_url.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Download of %ls not started: no thread for it", m_url.c_str());
         delete share;
         return End::kFailed;
     }

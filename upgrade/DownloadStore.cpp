@@ -81,9 +81,7 @@ std::unique_ptr<TempFile> Open(const std::string& sha256, std::uint64_t* kept) {
         }
     }
     if (!file) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Download kept for later in %ls not possible: error %lu (%ls); downloading into the temporary folder",
-                 path.c_str(), error, ErrorText(error).c_str());
+        LogLastError(L"Download of the kept %ls not possible, so into the temporary folder", path.c_str());
         return nullptr;
     }
     return std::make_unique<TempFile>(path, std::move(file));

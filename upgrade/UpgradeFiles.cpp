@@ -8,11 +8,7 @@ TempFile::TempFile(std::wstring path)
     : m_path(std::move(path)),
       m_file(CreateFileW(m_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)) {
-    if (!m_file) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Upgrade failed: %ls could not be made, error %lu (%ls)", m_path.c_str(), error,
-                 ErrorText(error).c_str());
-    }
+    if (!m_file) LogLastError(L"Upgrade failed: %ls could not be made", m_path.c_str());
 }
 
 HANDLE TempFile::Rewound() const {
@@ -55,9 +51,7 @@ PrivateFolder::~PrivateFolder() {
     m_hold.Reset();
     // Its files are gone: a download writes only while it is waited for.
     if (!m_path.empty() && !RemoveDirectoryW(m_path.c_str())) {
-        const DWORD error = GetLastError();
-        LogEvent(L"Temporary folder %ls could not be removed: error %lu (%ls)", m_path.c_str(), error,
-                 ErrorText(error).c_str());
+        LogLastError(L"Temporary folder %ls could not be removed", m_path.c_str());
     }
 }
 

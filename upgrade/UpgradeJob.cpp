@@ -119,9 +119,7 @@ std::vector<std::string> SignedResults(const Manifest& manifest) {
 }
 
 void LogRecordError(const wchar_t* what, const std::wstring& key) {
-    const DWORD error = GetLastError();
-    LogEvent(L"Upgrade refused: %ls under HKEY_CURRENT_USER\\%ls, error %lu (%ls)", what, key.c_str(), error,
-             ErrorText(error).c_str());
+    LogLastError(L"Upgrade refused: %ls under HKEY_CURRENT_USER\\%ls", what, key.c_str());
 }
 
 }  // namespace
@@ -321,11 +319,9 @@ std::vector<InstallItem> UpgradeJob::BuildItems(const Downloads& downloads) cons
 bool UpgradeJob::RecordRelease(const std::wstring& records, std::uint64_t keysVersion, std::uint64_t release) const {
     std::uint64_t recorded = 0;
     if (!RecordInstalledRelease(records, keysVersion, release, &recorded)) {
-        const DWORD error = GetLastError();
-        LogEvent(
-            L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls, "
-            L"error %lu (%ls)",
-            release, records.c_str(), error, ErrorText(error).c_str());
+        LogLastError(
+            L"Upgrade failed, nothing installed: release %llu could not be recorded under HKEY_CURRENT_USER\\%ls",
+            release, records.c_str());
         return false;
     }
     if (recorded > release) {  // another Quillstone of this user was faster
