@@ -10,7 +10,7 @@
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "install/ReleaseRecord.h"
-#include "upgrade/KeysDocument.h"
-#include "upgrade/Manifest.h"
+#include "trust/KeysDocument.h"
+#include "trust/Manifest.h"
 
 // What the checks before any download decide, in the order they are made.
 enum class ReleaseVerdict {

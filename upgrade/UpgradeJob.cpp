@@ -14,9 +14,9 @@
 #include "upgrade/ProgressSteps.h"
 #include "install/EntryPath.h"
 #include "install/Installation.h"
-#include "upgrade/Manifest.h"
+#include "trust/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 #include "upgrade/UpgradeFiles.h"
 
 namespace {

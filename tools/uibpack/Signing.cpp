@@ -15,9 +15,9 @@
 
 #include "UibPackage.h"
 #include "install/EntryPath.h"
-#include "upgrade/KeysDocument.h"
-#include "upgrade/Manifest.h"
-#include "upgrade/SignedText.h"
+#include "trust/KeysDocument.h"
+#include "trust/Manifest.h"
+#include "trust/SignedText.h"
 
 namespace {
 

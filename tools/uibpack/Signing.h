@@ -1,8 +1,8 @@
 #pragma once
 // Signing a release and checking one, as the publisher does. The root key
 // (kept offline) signs the keys document, which lists the release keys
-// (upgrade/KeysDocument.h); a release key signs each release's manifest
-// (upgrade/Manifest.h). Each signature is ECDSA P-256 over SHA-256, written
+// (trust/KeysDocument.h); a release key signs each release's manifest
+// (trust/Manifest.h). Each signature is ECDSA P-256 over SHA-256, written
 // as r and s of 32 bytes each (the form Windows' CNG verifies). OpenSSL does
 // the cryptography; only builds that have it offer these commands.
 //

@@ -16,7 +16,7 @@
 #include "UibWriter.h"
 #ifdef UIBPACK_SIGNING
 #include "Signing.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 #endif
 
 namespace {

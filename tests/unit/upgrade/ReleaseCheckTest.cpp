@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/unit/upgrade/JobFixtures.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 
 using namespace jobtest;
 

@@ -18,10 +18,10 @@
 #include "base/Handles.h"
 #include "tests/support/TestEventLog.h"
 #include "tests/unit/upgrade/JobFixtures.h"
-#include "upgrade/KeysDocument.h"
-#include "upgrade/Manifest.h"
+#include "trust/KeysDocument.h"
+#include "trust/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 
 using namespace jobtest;
 
