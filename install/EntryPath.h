@@ -10,7 +10,12 @@
 // Windows sees none, which can only make it stricter, never let a separator,
 // a dot or a device name through that Windows would see.
 
+#include <cstddef>
 #include <string>
+
+// One entry holds 1 to 64 bytes of ANSI text: what an upgrade list carries,
+// and so what a signed manifest may name.
+constexpr std::size_t kMaxUpgradeEntryLength = 64;
 
 // True when the entry is a relative path made of '\'-separated names, each of
 // them a file name Windows keeps as written. False when the entry

@@ -12,8 +12,8 @@ import subprocess
 import sys
 
 # Bottom to top; folders on one rank may not include each other.
-RANKS = {"base": 0, "framework": 1, "res": 1, "channel": 2, "package": 2, "install": 3,
-         "supervise": 4, "upgrade": 4, "ui": 5, "app": 6}
+RANKS = {"base": 0, "framework": 1, "res": 1, "channel": 2, "package": 2, "install": 3, "trust": 4,
+         "supervise": 5, "upgrade": 5, "ui": 6, "app": 7}
 FRAMEWORK_USERS = {"ui", "app"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

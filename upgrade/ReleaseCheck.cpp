@@ -10,11 +10,6 @@
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
-#include "upgrade/SignedText.h"
-
-namespace {
-
-bool Succeeded(NTSTATUS status) { return status >= 0; }
 
 // Windows' cryptography, loaded for one check and released after it. A
 // supervisor sits in the tray all day and checks a release only now and
@@ -57,6 +52,10 @@ private:
     ModuleHandle m_module;
     bool m_loaded = false;
 };
+
+namespace {
+
+bool Succeeded(NTSTATUS status) { return status >= 0; }
 
 // Owners of CNG handles.
 class Algorithm {
@@ -167,44 +166,12 @@ bool Measure(const Cng& cng, HANDLE file, std::uint64_t limit, std::uint64_t* si
 
 }  // namespace
 
-ReleaseVerdict CheckKeys(const std::string& text, const std::string& signature, const unsigned char* rootKey,
-                         std::uint64_t acceptedVersion, std::int64_t now, KeysDocument* keys) {
-    {
-        const Cng cng;
-        if (!cng || !VerifySignature(cng, text, signature, rootKey)) return ReleaseVerdict::kBadKeysSignature;
-    }
-    KeysDocument read;
-    if (!ParseKeysDocument(text, &read)) return ReleaseVerdict::kBadKeys;
-    *keys = std::move(read);
-    if (keys->version < acceptedVersion) return ReleaseVerdict::kOlderKeys;
-    if (IsExpired(keys->expires, now)) return ReleaseVerdict::kExpiredKeys;
-    return ReleaseVerdict::kAccepted;
-}
+CngCrypto::CngCrypto() : m_cng(std::make_unique<Cng>()) {}
 
-ReleaseVerdict CheckManifest(const std::string& text, const std::string& signature, const KeysDocument& keys,
-                             const ReleaseRecord& record, std::int64_t now, Manifest* manifest) {
-    {
-        // Distinct keys count: a key that signed twice is one signer.
-        const Cng cng;
-        std::uint64_t signers = 0;
-        for (std::size_t i = 0; cng && i < keys.keys.size(); ++i) {
-            bool signedByIt = false;
-            for (std::size_t at = 0; !signedByIt && at + kSignatureSize <= signature.size(); at += kSignatureSize) {
-                signedByIt = VerifySignature(cng, text, signature.substr(at, kSignatureSize), keys.keys[i].data());
-            }
-            signers += signedByIt ? 1 : 0;
-        }
-        if (signature.size() % kSignatureSize != 0 || signers == 0) return ReleaseVerdict::kBadSignature;
-        if (signers < keys.threshold) return ReleaseVerdict::kTooFewSignatures;
-    }
-    Manifest read;
-    if (!ParseManifest(text, &read)) return ReleaseVerdict::kBadManifest;
-    *manifest = std::move(read);
-    if (manifest->keysVersion != keys.version) return ReleaseVerdict::kOtherKeysVersion;
-    if (IsExpired(manifest->expires, now)) return ReleaseVerdict::kExpiredManifest;
-    if (manifest->release < record.installed) return ReleaseVerdict::kOlderRelease;
-    if (record.anyRolledBack && manifest->release <= record.rolledBack) return ReleaseVerdict::kRolledBackRelease;
-    return ReleaseVerdict::kAccepted;
+CngCrypto::~CngCrypto() = default;
+
+bool CngCrypto::Verify(const std::string& message, const std::string& signature, const PublicKey& key) const {
+    return *m_cng && VerifySignature(*m_cng, message, signature, key.data());
 }
 
 std::string RootFingerprint(const unsigned char* rootKey) {

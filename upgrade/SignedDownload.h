@@ -15,7 +15,7 @@
 
 #include "base/FreeSpace.h"
 #include "base/StopFlag.h"
-#include "upgrade/Manifest.h"
+#include "trust/Manifest.h"
 #include "upgrade/UpgradeEntry.h"
 #include "upgrade/UpgradeFiles.h"
 

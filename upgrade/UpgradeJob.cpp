@@ -14,9 +14,10 @@
 #include "upgrade/ProgressSteps.h"
 #include "install/EntryPath.h"
 #include "install/Installation.h"
-#include "upgrade/Manifest.h"
+#include "trust/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
+#include "trust/TrustCheck.h"
 #include "upgrade/DownloadStore.h"
 #include "upgrade/SignedDownload.h"
 #include "upgrade/UpgradeFiles.h"
@@ -53,59 +54,11 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// Why the keys document or the manifest was refused, in one line.
+// Why the keys document or the manifest was refused, in one line: the
+// sentence `uibpack verify` gives for the same refusal.
 void LogRefusal(ReleaseVerdict verdict, const KeysDocument& keys, std::uint64_t acceptedKeys, const Manifest& manifest,
                 const ReleaseRecord& record) {
-    switch (verdict) {
-        case ReleaseVerdict::kBadKeysSignature:
-            LogEvent(
-                L"Upgrade refused: bad signature, the keys document is not signed with the root key of this build or "
-                L"was changed after signing");
-            break;
-        case ReleaseVerdict::kBadKeys: LogEvent(L"Upgrade refused: the signed keys document is malformed"); break;
-        case ReleaseVerdict::kOlderKeys:
-            LogEvent(L"Upgrade refused: the keys document's version is lower than one accepted already (%llu < %llu)",
-                     keys.version, acceptedKeys);
-            break;
-        case ReleaseVerdict::kExpiredKeys:
-            LogEvent(L"Upgrade refused: the keys document (version %llu) expired on %hs", keys.version,
-                     FormatUtcTime(keys.expires).c_str());
-            break;
-        case ReleaseVerdict::kBadSignature:
-            LogEvent(
-                L"Upgrade refused: bad signature, the manifest is not signed with a release key of keys version %llu "
-                L"or was changed after signing",
-                keys.version);
-            break;
-        case ReleaseVerdict::kTooFewSignatures:
-            LogEvent(
-                L"Upgrade refused: the manifest is signed by fewer than the %llu release keys keys version %llu asks "
-                L"for",
-                keys.threshold, keys.version);
-            break;
-        case ReleaseVerdict::kBadManifest: LogEvent(L"Upgrade refused: the signed manifest is malformed"); break;
-        case ReleaseVerdict::kOtherKeysVersion:
-            LogEvent(
-                L"Upgrade refused: the manifest (release %llu) is signed for keys version %llu, not for the %llu "
-                L"served",
-                manifest.release, manifest.keysVersion, keys.version);
-            break;
-        case ReleaseVerdict::kExpiredManifest:
-            LogEvent(L"Upgrade refused: the manifest (release %llu) expired on %hs", manifest.release,
-                     FormatUtcTime(manifest.expires).c_str());
-            break;
-        case ReleaseVerdict::kOlderRelease:
-            LogEvent(
-                L"Upgrade refused: the manifest's release is older than the one installed (%llu < %llu, keys version "
-                L"%llu)",
-                manifest.release, record.installed, keys.version);
-            break;
-        case ReleaseVerdict::kRolledBackRelease:
-            LogEvent(L"Upgrade refused: release %llu is at or below release %llu, rolled back here (keys version %llu)",
-                     manifest.release, record.rolledBack, keys.version);
-            break;
-        case ReleaseVerdict::kAccepted: break;
-    }
+    LogEvent(L"Upgrade refused: %hs", RefusalSentence(verdict, keys, acceptedKeys, manifest, record).c_str());
 }
 
 // What the manifest's files give: the store keeps downloads of these only.
@@ -410,9 +363,11 @@ bool UpgradeJob::FetchSignedDocument(const wchar_t* name, std::size_t limit, con
 
 // The checks before any listed file, in this order: the keys document
 // against the root key, its version and expiry; the manifest against the
-// keys document's release keys, its expiry, its release against those
-// installed and rolled back under that keys version; every entry of the
-// list signed for, in the folder the list gives it.
+// keys document's release keys, its files, its expiry, its release against
+// those installed and rolled back under that keys version (these two are
+// trust/TrustCheck.h's, which uibpack verify makes too, but with this
+// desktop's past); every entry of the list signed for, in the folder the
+// list gives it.
 bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* manifest, std::uint64_t* keysVersion) {
     std::string text, signature;
     KeysDocument keys;
@@ -427,8 +382,8 @@ bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* mani
     // A clock set back brings no expired document back: expiry is judged by
     // the clock or by the latest signing time accepted here, whichever is
     // later (a clock that runs behind still upgrades).
-    std::int64_t now = std::max(m_clock(), latest);
-    ReleaseVerdict verdict = CheckKeys(text, signature, m_source.rootKey, accepted, now, &keys);
+    const std::int64_t now = std::max(m_clock(), latest);
+    ReleaseVerdict verdict = CheckKeys(CngCrypto(), text, signature, m_source.rootKey, accepted, now, &keys);
     if (verdict != ReleaseVerdict::kAccepted) {
         LogRefusal(verdict, keys, accepted, *manifest, record);
         return false;
@@ -457,8 +412,7 @@ bool UpgradeJob::FetchSignedManifest(const std::wstring& records, Manifest* mani
         LogRecordError(L"the release record cannot be read", records);
         return false;
     }
-    now = std::max(now, keys.signedAt);
-    verdict = CheckManifest(text, signature, keys, record, now, manifest);
+    verdict = CheckManifest(CngCrypto(), text, signature, keys, record, now, manifest);
     if (verdict != ReleaseVerdict::kAccepted) {
         LogRefusal(verdict, keys, accepted, *manifest, record);
         return false;

@@ -25,7 +25,7 @@
 #include "install/Installation.h"
 #include "base/StopFlag.h"
 #include "upgrade/Download.h"
-#include "upgrade/Manifest.h"
+#include "trust/Manifest.h"
 #include "upgrade/ProgressSteps.h"
 #include "upgrade/ReleaseCheck.h"
 #include "upgrade/UpgradeEntry.h"

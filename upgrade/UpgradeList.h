@@ -12,14 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "install/EntryPath.h"
+
 // The answer is gathered into a buffer of this size and kept zero-terminated
 // within it, so an answer of more than 5119 bytes does not fit.
 constexpr std::size_t kUpgradeListSize = 5120;
 
 // Entries are numbered 01 to 99; the tag number always has two digits.
+// Each holds 1 to kMaxUpgradeEntryLength bytes (install/EntryPath.h).
 constexpr int kMaxUpgradeEntries = 99;
-// One entry holds 1 to 64 bytes of ANSI text.
-constexpr std::size_t kMaxUpgradeEntryLength = 64;
 
 // True when the answer in `buffer` (size bytes) is worth parsing: it ends at a
 // zero byte within the buffer and is longer than 16 bytes up to that zero.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/fuzz/plain_reading.h"
-#include "upgrade/KeysDocument.h"
+#include "trust/KeysDocument.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The fields of the signed documents read another way than upgrade/
+// The fields of the signed documents read another way than trust/
 // SignedText.cpp reads them, for the fuzz targets to compare against: numbers
 // as digit strings, times by a civil-date formula instead of counting days.
 #pragma once

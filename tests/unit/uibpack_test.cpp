@@ -140,7 +140,7 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
          [](TempDir&) {},
          "stranger.pub.pem",
          1,
-         "Quillstone.keys: not signed with the root key"},
+         "refused: bad signature, the keys document is not signed with the root key"},
         {"a manifest signed with a release key the keys document does not list",
          {},
          {},
@@ -162,7 +162,7 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
          },
          "root.pub.pem",
          1,
-         "Quillstone.manifest: not signed with a release key of keys version 1"},
+         "refused: bad signature, the manifest is not signed with a release key of keys version 1"},
         {"an old manifest beside a newer keys document that kept its release key",
          {},
          {},
@@ -174,21 +174,21 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
          },
          "root.pub.pem",
          1,
-         "Quillstone.manifest: release 7 is signed for keys version 1, not for the 2 beside it"},
+         "refused: the manifest (release 7) is signed for keys version 1, not for the 2 served"},
         {"an expired keys document",
          {"--expires", past},
          {},
          [](TempDir&) {},
          "root.pub.pem",
          1,
-         "Quillstone.keys: version 1 expired on 2020-01-01T00:00:00Z"},
+         "refused: the keys document (version 1) expired on 2020-01-01T00:00:00Z"},
         {"an expired manifest",
          {},
          {"--expires", past},
          [](TempDir&) {},
          "root.pub.pem",
          1,
-         "Quillstone.manifest: release 7 expired on 2020-01-01T00:00:00Z"},
+         "refused: the manifest (release 7) expired on 2020-01-01T00:00:00Z"},
         {"a byte of the manifest changed",
          {},
          {},
@@ -199,7 +199,7 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
          },
          "root.pub.pem",
          1,
-         "Quillstone.manifest: not signed"},
+         "refused: bad signature, the manifest is not signed"},
         {"a file swapped",
          {},
          {},
@@ -304,7 +304,7 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
             two.Write("Quillstone.manifest.sig", served);
             const Outcome outcome = verify();
             EXPECT_EQ(outcome.status, 1);
-            EXPECT_NE(outcome.output.find("signed by 1 of the 2 release keys keys version 1 asks for"),
+            EXPECT_NE(outcome.output.find("signed by fewer than the 2 release keys keys version 1 asks for"),
                       std::string::npos)
                 << outcome.output;
         }
@@ -315,7 +315,7 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
     // there, an entry no list can name and a package that does not decode,
     // and then writes nothing.
     TempDir out, bare;
-    const std::string file = out.Write("a.txt", "a");
+    const std::string file = out.Write("a.txt", "a"), other = out.Write("b.txt", "b");
     ASSERT_EQ(Uibpack({"keys", "--root", keys.Path("root.pem"), "--version", "1", "--out", out.Path(""),
                        keys.Path("release.pub.pem")})
                   .status,
@@ -326,10 +326,12 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
              {{"--key", keys.Path("release.pem"), "--out", bare.Path(""), file}, "holds no keys document to sign for"},
              {{"--key", keys.Path("stranger.pem"), file}, "stranger.pem is not a release key of keys version 1"},
              {{"--key", keys.Path("release.pem"), out.Path("no")}, "cannot read"},
-             {{"--key", keys.Path("release.pem"), "sub\\CON=" + file}, "no upgrade list can name this entry"},
+             {{"--key", keys.Path("release.pem"), "sub\\CON=" + file}, "sub\\CON: it is a path no upgrade list"},
              {{"--key", keys.Path("release.pem"), std::string(65, 'n') + "=" + file}, "longer than the 64 bytes"},
              {{"--key", keys.Path("release.pem"), "caf\xc3\xa9.txt=" + file}, "outside ASCII"},
              {{"--key", keys.Path("release.pem"), "a.uib=" + file}, "is not a package that decodes"},
+             {{"--key", keys.Path("release.pem"), "sub\\x.txt=" + file, "SUB\\X.TXT=" + other},
+              "lists sub\\x.txt and SUB\\X.TXT, which differ, but are one file"},
          }) {
         std::vector<std::string> sign = {"sign", "--release", "1", "--out", out.Path("")};
         sign.insert(sign.end(), args.begin(), args.end());

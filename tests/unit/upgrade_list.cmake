@@ -5,7 +5,6 @@ qs_add_gtest(upgrade_list_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/upgrade/UpgradeListTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/EntryPathTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/ProgressStepsTest.cpp
-          ${CMAKE_CURRENT_LIST_DIR}/upgrade/ManifestTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/install/JournalTextTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/upgrade/BlockMapTest.cpp
           ${CMAKE_CURRENT_LIST_DIR}/uib_test_support.cpp

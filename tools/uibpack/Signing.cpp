@@ -14,10 +14,12 @@
 #include <memory>
 
 #include "UibPackage.h"
+#include "VerifyDocuments.h"
 #include "install/EntryPath.h"
-#include "upgrade/KeysDocument.h"
-#include "upgrade/Manifest.h"
-#include "upgrade/SignedText.h"
+#include "trust/KeysDocument.h"
+#include "trust/Manifest.h"
+#include "trust/SignedText.h"
+#include "trust/TrustCheck.h"
 
 namespace {
 
@@ -193,7 +195,7 @@ bool Sign(EVP_PKEY* key, const std::string& message, std::string* signature) {
     return true;
 }
 
-bool Verify(EVP_PKEY* key, const std::string& message, const std::string& signature) {
+bool IsSignedBy(EVP_PKEY* key, const std::string& message, const std::string& signature) {
     if (signature.size() != kSignatureSize) return false;
     SignaturePtr parsed(ECDSA_SIG_new());
     const unsigned char* raw = reinterpret_cast<const unsigned char*>(signature.data());
@@ -213,6 +215,22 @@ bool Verify(EVP_PKEY* key, const std::string& message, const std::string& signat
                                         reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
     OPENSSL_free(der);
     return valid;
+}
+
+// The check Quillstone makes with CNG, made here with OpenSSL.
+class OpenSslCrypto : public TrustCrypto {
+public:
+    bool Verify(const std::string& message, const std::string& signature, const PublicKey& raw) const override {
+        KeyPtr key = FromRawPublicKey(raw);
+        return key && IsSignedBy(key.get(), message, signature);
+    }
+};
+
+// Whether a desktop would install the files as listed; `error` says why not.
+bool Signable(const Manifest& manifest, std::string* error) {
+    const ReleaseVerdict verdict = CheckFiles(manifest);
+    if (verdict != ReleaseVerdict::kAccepted) *error = RefusalSentence(verdict, {}, 0, manifest, {});
+    return verdict == ReleaseVerdict::kAccepted;
 }
 
 }  // namespace
@@ -306,38 +324,28 @@ bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t rele
     manifest.signedAt = static_cast<std::int64_t>(std::time(nullptr));
     manifest.expires = expires;
     for (const ReleaseFile& given : files) {
-        if (const char* fault = EntryFault(given.entry)) {
-            *error = given.entry + " " + fault;
-            return false;
-        }
-        if (!IsSafeEntry(given.entry)) {
-            *error = given.entry + ": no upgrade list can name this entry, so Quillstone would never install it";
-            return false;
-        }
         if (FindInManifest(manifest, given.entry)) {
             *error = given.entry + " is given twice";
             return false;
         }
-        ManifestFile file;
-        file.entry = given.entry;
-        if (!Measure(given.path, &file.size, &file.sha256)) {
-            *error = "cannot read " + given.path;
-            return false;
-        }
-        if (IsPackageEntry(file.entry) && !MeasureDecoded(given.path, &file.decodedSize, &file.decodedSha256)) {
-            *error = given.path + " is not a package that decodes (uibpack check names the fault)";
-            return false;
-        }
-        // The server serves each file under its name part alone.
-        for (const ManifestFile& other : manifest.files) {
-            if (NamePart(other.entry) == NamePart(file.entry) && other.sha256 != file.sha256) {
-                *error = other.entry + " and " + file.entry + " differ, but the server serves both as " +
-                         NamePart(file.entry);
-                return false;
-            }
-        }
-        manifest.files.push_back(file);
+        manifest.files.push_back({given.entry, 0, "", 0, ""});
     }
+    // Refused as a desktop would refuse it: the entries before any file is
+    // read, then what the files hold.
+    if (!Signable(manifest, error)) return false;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        ManifestFile& file = manifest.files[i];
+        const std::string& path = files[i].path;
+        if (!Measure(path, &file.size, &file.sha256)) {
+            *error = "cannot read " + path;
+            return false;
+        }
+        if (IsPackageEntry(file.entry) && !MeasureDecoded(path, &file.decodedSize, &file.decodedSha256)) {
+            *error = path + " is not a package that decodes (uibpack check names the fault)";
+            return false;
+        }
+    }
+    if (!Signable(manifest, error)) return false;
     const std::string text = FormatManifest(manifest);
     Manifest check;
     if (!ParseManifest(text, &check)) {
@@ -358,95 +366,43 @@ bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t rele
 
 namespace {
 
-// A document and its signature as a server would serve them, read within
-// their bounds.
+// A document and its signature as a server would serve them, each read
+// within the bound a desktop downloads it with; what they hold is the
+// check's to judge.
 bool ReadSigned(const std::string& dir, const char* name, std::size_t limit, const char* signatureName,
-                std::size_t mostSignatures, std::string* text, std::string* signature, std::string* error) {
-    if (!ReadWhole(dir + "/" + name, text, limit)) {
-        *error = std::string(name) + " is missing, unreadable or longer than " + std::to_string(limit) + " bytes";
+                std::string* text, std::string* signature, std::string* error) {
+    const auto read = [&](const char* file, std::size_t bound, std::string* bytes) {
+        if (ReadWhole(dir + "/" + file, bytes, bound)) return true;
+        *error = std::string(file) + " is missing, unreadable or longer than " + std::to_string(bound) + " bytes";
         return false;
-    }
-    if (!ReadWhole(dir + "/" + signatureName, signature, mostSignatures * kSignatureSize) || signature->empty() ||
-        signature->size() % kSignatureSize != 0) {
-        *error =
-            std::string(signatureName) + " is missing or not " +
-            (mostSignatures == 1 ? "64 bytes" : "1 to " + std::to_string(mostSignatures) + " signatures of 64 bytes");
-        return false;
-    }
-    return true;
+    };
+    return read(name, limit, text) && read(signatureName, kSignaturesLimit, signature);
 }
 
 }  // namespace
 
 bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std::int64_t now, std::string* report) {
     KeyPtr root = ReadKey(rootPublicPem, false, report);
+    PublicKey rootKey;
     if (!root) return false;
+    if (!RawPublicKey(root.get(), &rootKey)) {
+        *report = rootPublicPem + ": cannot read its point";
+        return false;
+    }
+    const OpenSslCrypto crypto;
     std::string text, signature;
-    if (!ReadSigned(dir, kKeysName, kKeysLimit, kKeysSignatureName, 1, &text, &signature, report)) return false;
     KeysDocument keys;
-    if (!Verify(root.get(), text, signature)) {
-        *report = std::string(kKeysName) + ": not signed with the root key, or changed after signing";
-        return false;
-    }
-    if (!ParseKeysDocument(text, &keys)) {
-        *report = std::string(kKeysName) + ": signed but malformed";
-        return false;
-    }
-    if (IsExpired(keys.expires, now)) {
-        *report = std::string(kKeysName) + ": version " + std::to_string(keys.version) + " expired on " +
-                  FormatUtcTime(keys.expires);
-        return false;
-    }
-
-    if (!ReadSigned(dir, kManifestName, kManifestLimit, kSignatureName, kMostSignatures, &text, &signature, report)) {
-        return false;
-    }
-    std::uint64_t signers = 0;  // distinct listed keys: one that signed twice counts once
-    for (const PublicKey& raw : keys.keys) {
-        KeyPtr key = FromRawPublicKey(raw);
-        bool signedByIt = false;
-        for (std::size_t at = 0; key && !signedByIt && at < signature.size(); at += kSignatureSize) {
-            signedByIt = Verify(key.get(), text, signature.substr(at, kSignatureSize));
-        }
-        signers += signedByIt ? 1 : 0;
-    }
-    if (signers == 0) {
-        *report = std::string(kManifestName) + ": not signed with a release key of keys version " +
-                  std::to_string(keys.version) + ", or changed after signing";
-        return false;
-    }
-    if (signers < keys.threshold) {
-        *report = std::string(kManifestName) + ": signed by " + std::to_string(signers) + " of the " +
-                  std::to_string(keys.threshold) + " release keys keys version " + std::to_string(keys.version) +
-                  " asks for";
-        return false;
-    }
     Manifest manifest;
-    if (!ParseManifest(text, &manifest)) {
-        *report = std::string(kManifestName) + ": signed but malformed";
-        return false;
-    }
-    if (manifest.keysVersion != keys.version) {
-        *report = std::string(kManifestName) + ": release " + std::to_string(manifest.release) +
-                  " is signed for keys version " + std::to_string(manifest.keysVersion) + ", not for the " +
-                  std::to_string(keys.version) + " beside it";
-        return false;
-    }
-    // Judged as Quillstone judges it: by the clock, or by when the keys
-    // document was signed when that is later.
-    if (IsExpired(manifest.expires, std::max(now, keys.signedAt))) {
-        *report = std::string(kManifestName) + ": release " + std::to_string(manifest.release) + " expired on " +
-                  FormatUtcTime(manifest.expires);
+    if (!ReadSigned(dir, kKeysName, kKeysLimit, kKeysSignatureName, &text, &signature, report) ||
+        VerifyKeys(crypto, rootKey.data(), text, signature, now, &keys, report) != ReleaseVerdict::kAccepted ||
+        !ReadSigned(dir, kManifestName, kManifestLimit, kSignatureName, &text, &signature, report) ||
+        VerifyManifest(crypto, text, signature, keys, now, &manifest, report) != ReleaseVerdict::kAccepted) {
         return false;
     }
     for (const ManifestFile& listed : manifest.files) {
         const std::string served = NamePart(listed.entry);
         std::uint64_t size = 0, decodedSize = 0;
         std::string sha256, decodedSha256;
-        if (!IsSafeEntry(listed.entry)) {
-            *report = listed.entry + ": no upgrade list can name this entry, so Quillstone would never install it";
-            return false;
-        }
         if (!Measure(dir + "/" + served, &size, &sha256)) {
             *report = listed.entry + " is listed but " + served + " is missing";
             return false;

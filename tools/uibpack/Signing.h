@@ -1,8 +1,8 @@
 #pragma once
 // Signing a release and checking one, as the publisher does. The root key
 // (kept offline) signs the keys document, which lists the release keys
-// (upgrade/KeysDocument.h); a release key signs each release's manifest
-// (upgrade/Manifest.h). Each signature is ECDSA P-256 over SHA-256, written
+// (trust/KeysDocument.h); a release key signs each release's manifest
+// (trust/Manifest.h). Each signature is ECDSA P-256 over SHA-256, written
 // as r and s of 32 bytes each (the form Windows' CNG verifies). OpenSSL does
 // the cryptography; only builds that have it offer these commands.
 //
@@ -36,19 +36,24 @@ struct ReleaseFile {
 // release `release` expiring at `expires`, signed with a release key of the
 // keys document in `outDir`, whose version it is signed for. False, with the
 // reason in `error` and nothing written, when there is no keys document, or a
-// key (one it does not list), an entry or a file cannot be used.
+// key (one it does not list), an entry or a file cannot be used; entries and
+// files a desktop would refuse (TrustCheck.h's CheckFiles) are refused in its
+// words.
 // Each of `releasePems` signs (distinct keys, at least the keys document's
 // threshold); the signatures go one after the other into the .sig file.
 bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t release, std::int64_t expires,
                  const std::string& outDir, const std::vector<ReleaseFile>& files, std::string* error);
 
 // Checks a folder as Quillstone checks a release before it downloads a file,
-// at `now`: the keys document's signature with the root public key, its form
-// and expiry; the manifest's signature with one of its release keys, its
-// form, keys version and expiry; every entry one an upgrade list may name; and every file it
-// lists present in the folder (under its entry's name part, as the server
-// serves it) with its size and SHA-256, and a package with what it decodes
-// to. What it cannot know is this user's past: the versions and releases a
-// desktop accepted before. True with a summary in `report`; false with the
-// first problem in `report`, naming the document or file that is wrong.
+// at `now`, by the same check (trust/TrustCheck.h, through
+// VerifyDocuments.h): the keys document against the root public key, the
+// manifest against its release keys, the entries it lists, its keys version
+// and both expiries. What it cannot know is a desktop's past: the keys
+// versions and releases it accepted before, and the latest signing time it
+// saw; it checks instead that every listed file is in the folder (under its
+// entry's name part, as the server serves it) with its size and SHA-256,
+// and that a package decodes to what is signed for it. True with a summary
+// in `report`; false with the first problem in `report`: a refusal of the
+// check in the words a desktop logs it ("refused: ..."), or the document or
+// file that is missing or wrong.
 bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std::int64_t now, std::string* report);

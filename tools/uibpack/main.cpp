@@ -16,7 +16,7 @@
 #include "UibWriter.h"
 #ifdef UIBPACK_SIGNING
 #include "Signing.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 #endif
 
 namespace {
@@ -58,10 +58,11 @@ const char kHelp[] =
     "        beside the files.\n"
     "          --expires WHEN  a number of days or a UTC time YYYY-MM-DDTHH:MM:SSZ\n"
     "                          (default: 365 days for keys, 90 for sign)\n"
-    "verify  checks DIR as Quillstone does before it downloads a file: the keys\n"
-    "        document with the root public key, the manifest with its release\n"
-    "        keys, that the manifest is for that keys version, both expiries, the\n"
-    "        entries, and every file the manifest lists.\n"
+    "verify  checks DIR as Quillstone does before it downloads a file, by the same\n"
+    "        check: the keys document with the root public key, the manifest with\n"
+    "        its release keys, that it is for that keys version, both expiries,\n"
+    "        the entries; a refusal in the words Quillstone logs. Then every file\n"
+    "        the manifest lists.\n"
     "\n"
     "On failure no output file is created and an existing one is left as it was.\n"
     "Exit status: 0 success, 1 failure, 2 wrong command line.\n";

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/unit/upgrade/JobFixtures.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 
 using namespace jobtest;
 
@@ -101,13 +101,13 @@ TEST(ReleaseCheck, ASignedCheckJudgesAsAlwaysAndLetsTheCryptographyGo) {
     for (const auto& c : keysCases) {
         SCOPED_TRACE(c.what);
         KeysDocument keys;
-        EXPECT_EQ(CheckKeys(kKeys, Bytes(kKeysSignature), c.root, c.accepted, c.now, &keys), c.verdict);
+        EXPECT_EQ(CheckKeys(CngCrypto(), kKeys, Bytes(kKeysSignature), c.root, c.accepted, c.now, &keys), c.verdict);
         EXPECT_EQ(keys.keys.size(), c.verdict == ReleaseVerdict::kBadKeysSignature ? 0u : 1u);
         EXPECT_FALSE(CryptographyLoaded()) << "released after the check";
     }
 
     KeysDocument keys, others, newer;
-    ASSERT_EQ(CheckKeys(kKeys, Bytes(kKeysSignature), kRoot, 0, now, &keys), ReleaseVerdict::kAccepted);
+    ASSERT_EQ(CheckKeys(CngCrypto(), kKeys, Bytes(kKeysSignature), kRoot, 0, now, &keys), ReleaseVerdict::kAccepted);
     newer = others = keys;
     newer.version = 2;
     std::copy(std::begin(kStranger), std::end(kStranger), others.keys[0].begin());
@@ -138,7 +138,8 @@ TEST(ReleaseCheck, ASignedCheckJudgesAsAlwaysAndLetsTheCryptographyGo) {
     for (const auto& c : manifests) {
         SCOPED_TRACE(c.what);
         Manifest manifest;
-        EXPECT_EQ(CheckManifest(c.manifest, Bytes(kManifestSignature), c.keys, c.record, c.now, &manifest), c.verdict);
+        EXPECT_EQ(CheckManifest(CngCrypto(), c.manifest, Bytes(kManifestSignature), c.keys, c.record, c.now, &manifest),
+                  c.verdict);
         const bool unread =
             c.verdict == ReleaseVerdict::kBadSignature || c.verdict == ReleaseVerdict::kTooFewSignatures;
         EXPECT_EQ(manifest.release, unread ? 0u : 5u) << "read when it names the release it offers";
@@ -146,7 +147,8 @@ TEST(ReleaseCheck, ASignedCheckJudgesAsAlwaysAndLetsTheCryptographyGo) {
     }
 
     Manifest manifest;
-    ASSERT_EQ(CheckManifest(kManifest, Bytes(kManifestSignature), keys, {}, now, &manifest), ReleaseVerdict::kAccepted);
+    ASSERT_EQ(CheckManifest(CngCrypto(), kManifest, Bytes(kManifestSignature), keys, {}, now, &manifest),
+              ReleaseVerdict::kAccepted);
     const ManifestFile* listed = FindInManifest(manifest, "one.txt");
     ASSERT_NE(listed, nullptr);
     for (const auto& [bytes, matches] : {std::pair<std::string, bool>{"new one", true}, {"new One", false}}) {

@@ -18,10 +18,10 @@
 #include "base/Handles.h"
 #include "tests/support/TestEventLog.h"
 #include "tests/unit/upgrade/JobFixtures.h"
-#include "upgrade/KeysDocument.h"
-#include "upgrade/Manifest.h"
+#include "trust/KeysDocument.h"
+#include "trust/Manifest.h"
 #include "upgrade/ReleaseCheck.h"
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 
 using namespace jobtest;
 
@@ -341,6 +341,12 @@ TEST_F(Signed, NothingIsInstalledThatThePublisherDidNotSignFor) {
              r.manifest.files.push_back({"caf\xc3\xa9.txt", 1, std::string(64, '0'), 0, "", 0, ""});
          },
          false, false, "Upgrade refused: the signed manifest is malformed"},
+        {"a signed entry no list can name, though this list does not name it", [] {},
+         [](Release& r) {
+             r.manifest.files.push_back({"sub\\CON", 1, std::string(64, '0'), 0, "", 0, ""});
+         },
+         false, false,
+         "Upgrade refused: the manifest (release 5) cannot list sub\\CON: it is a path no upgrade list can name"},
         {"a manifest of 64 KiB and one byte, well formed and signed", [] {},
          [](Release& r) { r.text = Oversized(r.manifest); }, false, false,
          "Quillstone.manifest refused: the server declares 65537 bytes, more than the 65536 allowed for it"},

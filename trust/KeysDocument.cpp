@@ -1,8 +1,8 @@
-#include "upgrade/KeysDocument.h"
+#include "trust/KeysDocument.h"
 
 #include <algorithm>
 
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 // the keys document whose release keys signed it: served with any other, it
 // is refused, so that an old manifest cannot be passed off under a newer
 // keys document that kept its key. SIZE is decimal, SIGNED (when it was
-// signed) and EXPIRES times in UTC (upgrade/SignedText.h). Nothing else may appear: no other
+// signed) and EXPIRES times in UTC (trust/SignedText.h). Nothing else may appear: no other
 // line, no blank line, no '\r', no entry twice.
 
 #include <cstddef>

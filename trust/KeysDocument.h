@@ -15,7 +15,7 @@
 //   ...
 //
 // Every line ends in '\n', the last one too. VERSION is decimal, SIGNED
-// (when it was signed) and EXPIRES times in UTC (upgrade/SignedText.h), each KEY an ECDSA P-256 public key as
+// (when it was signed) and EXPIRES times in UTC (trust/SignedText.h), each KEY an ECDSA P-256 public key as
 // its X and Y, 32 bytes each. THRESHOLD is how many of these keys, each
 // another, must have signed a manifest: 1 to the number of keys, so that
 // one stolen release key alone signs nothing when it is more. One to four

@@ -1,4 +1,4 @@
-#include "upgrade/SignedText.h"
+#include "trust/SignedText.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
-#include "upgrade/Manifest.h"
+#include "trust/Manifest.h"
 
-#include "upgrade/SignedText.h"
-#include "upgrade/UpgradeList.h"
+#include "install/EntryPath.h"
+#include "trust/SignedText.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "upgrade/Manifest.h"
+#include "trust/Manifest.h"
 
 namespace {
 
