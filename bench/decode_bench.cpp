@@ -27,7 +27,7 @@
 #include "UibPackage.h"
 #include "UibWriter.h"
 #include "upgrade/BlockFinder.h"
-#include "upgrade/BlockMap.h"
+#include "trust/BlockMap.h"
 
 namespace {
 

@@ -1,11 +1,13 @@
 #include "trust/Manifest.h"
 
 #include "install/EntryPath.h"
+#include "install/EntryPath.h"
+#include "trust/BlockMap.h"
 #include "trust/SignedText.h"
 
 namespace {
 
-constexpr char kHeader[] = "Quillstone-Manifest: 3";
+constexpr char kHeader[] = "Quillstone-Manifest: 4";
 constexpr char kRelease[] = "Release: ";
 constexpr char kKeysVersion[] = "Keys-Version: ";
 constexpr char kSigned[] = "Signed: ";
@@ -41,10 +43,14 @@ bool TakeLast(std::string* rest, std::string* field) {
     return true;
 }
 
-// "ENTRY SIZE SHA256", and for a package " DECODEDSIZE DECODEDSHA256" after
-// it, read from the right: the entry may hold spaces.
+// "ENTRY SIZE SHA256", for a package " DECODEDSIZE DECODEDSHA256" after it,
+// then " MAPSIZE MAPSHA256", read from the right: the entry may hold spaces.
 bool ReadFile(std::string rest, bool package, ManifestFile* file) {
-    std::string size, decodedSize;
+    std::string size, decodedSize, mapSize;
+    if (!TakeLast(&rest, &file->mapSha256) || !IsLowerHex(file->mapSha256, 64) || !TakeLast(&rest, &mapSize) ||
+        !ReadDecimal(mapSize, &file->mapSize)) {
+        return false;
+    }
     if (package && (!TakeLast(&rest, &file->decodedSha256) || !IsLowerHex(file->decodedSha256, 64) ||
                     !TakeLast(&rest, &decodedSize) || !ReadDecimal(decodedSize, &file->decodedSize))) {
         return false;
@@ -54,7 +60,8 @@ bool ReadFile(std::string rest, bool package, ManifestFile* file) {
         return false;
     }
     file->entry = rest;
-    return !EntryFault(file->entry) && IsPackageEntry(file->entry) == package;
+    return !EntryFault(file->entry) && IsPackageEntry(file->entry) == package &&
+           file->mapSize <= BlockMapLimit(file->size);
 }
 
 }  // namespace
@@ -95,10 +102,12 @@ std::string FormatManifest(const Manifest& manifest) {
         const bool package = IsPackageEntry(f.entry);
         text += (package ? kPackage : kFile) + f.entry + " " + std::to_string(f.size) + " " + f.sha256;
         if (package) text += " " + std::to_string(f.decodedSize) + " " + f.decodedSha256;
-        text += "\n";
+        text += " " + std::to_string(f.mapSize) + " " + f.mapSha256 + "\n";
     }
     return text;
 }
+
+std::string BlockMapName(const std::string& entry) { return NamePart(entry) + ".blockmap"; }
 
 const ManifestFile* FindInManifest(const Manifest& manifest, const std::string& entry) {
     for (const ManifestFile& f : manifest.files) {

@@ -5,27 +5,29 @@
 // the publisher's tool writes and checks it, and both go by this one reading
 // of it.
 //
-//   Quillstone-Manifest: 3
+//   Quillstone-Manifest: 4
 //   Release: 42
 //   Keys-Version: 3
 //   Signed: 2026-12-08T14:00:00Z
 //   Expires: 2027-03-08T14:00:00Z
-//   File: Marlowcast.exe 1234567 <64 lower-case hex digits>
-//   Package: skins\skin.dat.uib 5120 <64 hex digits> 16384 <64 hex digits>
+//   File: Marlowcast.exe 1234567 <64 lower-case hex digits> 1236 <64 hex digits>
+//   Package: skins\skin.dat.uib 5120 <64 hex digits> 16384 <64 hex digits> 112 <64 hex digits>
 //   ...
 //
 // Every line ends in '\n', the last one too. ENTRY is the entry as the
 // upgrade list names it, folders included (1 to 64 bytes of printable ASCII,
 // spaces too: what a list carries, and the same file under every ANSI code
 // page), so that where a file goes is signed too, not only what it holds.
-// An entry ending in ".uib" is a package
-// and has a Package line, which adds what decoding it gives: its size and
-// SHA-256; every other entry has a File line. KEYS-VERSION is the version of
-// the keys document whose release keys signed it: served with any other, it
-// is refused, so that an old manifest cannot be passed off under a newer
-// keys document that kept its key. SIZE is decimal, SIGNED (when it was
-// signed) and EXPIRES times in UTC (trust/SignedText.h). Nothing else may appear: no other
-// line, no blank line, no '\r', no entry twice.
+// An entry ending in ".uib" is a package and has a Package line, which adds
+// what decoding it gives: its size and SHA-256; every other entry has a File
+// line. Each line ends with the size and SHA-256 of the file's block map
+// (trust/BlockMap.h), at most BlockMapLimit of the file's size. KEYS-VERSION
+// is the version of the keys document whose release keys signed it: served
+// with any other, it is refused, so that an old manifest cannot be passed
+// off under a newer keys document that kept its key. SIZE is decimal,
+// SIGNED (when it was signed) and EXPIRES times in UTC (trust/SignedText.h).
+// Nothing else may appear: no other line, no blank line, no '\r', no entry
+// twice.
 
 #include <cstddef>
 #include <cstdint>
@@ -52,8 +54,7 @@ struct ManifestFile {
     // SHA-256 (0 and empty for a file that is copied as it is).
     std::uint64_t decodedSize = 0;
     std::string decodedSha256;
-    // Its block map (upgrade/BlockMap.h), served beside it as
-    // "<name part>.blockmap": its size and SHA-256.
+    // Its block map, served beside it (BlockMapName): its size and SHA-256.
     std::uint64_t mapSize = 0;
     std::string mapSha256;
 };
@@ -80,6 +81,9 @@ bool ParseManifest(const std::string& text, Manifest* manifest);
 
 // The text of a manifest; ParseManifest reads it back as it was.
 std::string FormatManifest(const Manifest& manifest);
+
+// Where the block map of an entry is served: its name part and ".blockmap".
+std::string BlockMapName(const std::string& entry);
 
 // The file the manifest lists for that entry (the whole entry, folders
 // included, byte for byte), or null.

@@ -1,16 +1,27 @@
 #include "trust/TrustCheck.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "install/EntryPath.h"
 #include "trust/SignedText.h"
 
 namespace {
 
+// Whether `name` ends in `suffix`, ASCII letters in either case (as a
+// server on Windows finds files).
+bool EndsWithNoCase(const std::string& name, const std::string& suffix) {
+    return name.size() >= suffix.size() &&
+           std::equal(suffix.begin(), suffix.end(), name.end() - suffix.size(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
 // Why `entry` cannot be listed: words that follow it, or null.
 const char* EntryRefusal(const std::string& entry) {
     if (const char* fault = EntryFault(entry)) return fault;
-    return IsSafeEntry(entry) ? nullptr : "is a path no upgrade list can name";
+    if (!IsSafeEntry(entry)) return "is a path no upgrade list can name";
+    return EndsWithNoCase(NamePart(entry), ".blockmap") ? "is named as the server serves block maps" : nullptr;
 }
 
 const ManifestFile* FirstUnsafe(const Manifest& manifest) {
@@ -27,7 +38,7 @@ std::string TargetOf(const ManifestFile& f) {
 
 bool Alike(const ManifestFile& a, const ManifestFile& b) {
     return a.size == b.size && a.sha256 == b.sha256 && a.decodedSize == b.decodedSize &&
-           a.decodedSha256 == b.decodedSha256;
+           a.decodedSha256 == b.decodedSha256 && a.mapSize == b.mapSize && a.mapSha256 == b.mapSha256;
 }
 
 // The first two files that one target or one name on the server would have

@@ -9,7 +9,7 @@
 #include <functional>
 #include <vector>
 
-#include "upgrade/BlockMap.h"
+#include "trust/BlockMap.h"
 
 // Reads exactly `size` bytes of the installed file from `offset` into
 // `into`; false when it cannot.

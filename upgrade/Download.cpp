@@ -599,11 +599,17 @@ bool Fetch::Body(const unsigned char* data, std::size_t size) {
     }
     if (!m_resumption.Checked()) {
         Report(static_cast<std::uint32_t>(m_progress->OnRead()));
-    } else if (m_resumption.Held() != held) {
+        return true;
+    }
+    if (m_resumption.Held() != held) {
         Report(
             static_cast<std::uint32_t>(std::min<std::uint64_t>(99, m_resumption.Held() * 100 / m_resumption.Whole())));
     }
-    return true;
+    // Whatever follows the range asked for is not read: its pieces are in
+    // and checked.
+    if (m_resumption.Offset() < m_resumption.RangeEnd()) return true;
+    m_end = End::kWhole;
+    return false;
 }
 
 void Fetch::ReadFailed(DWORD error) {

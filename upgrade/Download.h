@@ -8,7 +8,7 @@
 
 #include "base/FreeSpace.h"
 #include "base/StopFlag.h"
-#include "upgrade/BlockMap.h"
+#include "trust/BlockMap.h"
 
 // How long a download waits for the server: to connect, and for each piece
 // of the request to go out or of the response to come in. A server that

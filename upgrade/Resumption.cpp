@@ -128,8 +128,8 @@ Resumption::Took Resumption::Take(const unsigned char* data, std::size_t size, P
         m_offset += size;
         return Took::kMore;
     }
-    while (size > 0) {
-        if (m_offset >= m_rangeEnd) return Took::kTooLong;
+    // Nothing after the range asked for is taken: its pieces are in.
+    while (size > 0 && m_offset < m_rangeEnd) {
         const MapPiece& piece = m_map->pieces[m_piece];
         const std::uint64_t pieceEnd = piece.offset + piece.length;
         const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(size, pieceEnd - m_offset));

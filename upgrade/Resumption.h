@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/BlockMap.h"
+#include "trust/BlockMap.h"
 
 // Where the bytes of an answer go.
 class PieceSink {
@@ -52,7 +52,7 @@ public:
         kMore,         // stored; go on reading
         kWrongPiece,   // a piece came wrong: end this answer, the piece is asked for again
         kWrongTwice,   // the same piece came wrong again: the download fails
-        kTooLong,      // more than the file may have
+        kTooLong,      // unchecked: more than the file may have
         kWriteFailed,  // the sink could not store them
     };
 

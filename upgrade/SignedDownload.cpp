@@ -3,13 +3,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <vector>
 
 #include "base/AnsiText.h"
 #include "base/EventLog.h"
 #include "base/Handles.h"
 #include "upgrade/BlockFinder.h"
-#include "upgrade/BlockMap.h"
+#include "trust/BlockMap.h"
 #include "upgrade/Download.h"
 #include "upgrade/DownloadStore.h"
 #include "upgrade/ReleaseCheck.h"
@@ -51,7 +52,18 @@ std::uint64_t SizeOf(HANDLE file) {
     return GetFileSizeEx(file, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
 }
 
-double MiB(std::uint64_t bytes) { return bytes / 1048576.0; }
+// A size as a person reads it: "1.1 MiB", "12.0 KiB", "7 bytes".
+std::wstring Size(std::uint64_t bytes) {
+    wchar_t text[32] = {};
+    if (bytes >= (1u << 20)) {
+        swprintf(text, 32, L"%.1f MiB", bytes / 1048576.0);
+    } else if (bytes >= 1024) {
+        swprintf(text, 32, L"%.1f KiB", bytes / 1024.0);
+    } else {
+        swprintf(text, 32, L"%llu bytes", static_cast<unsigned long long>(bytes));
+    }
+    return text;
+}
 
 // Where each piece lies in a file being built: at its place in the file as
 // served, or in what the file decodes to.
@@ -214,8 +226,8 @@ std::unique_ptr<TempFile> FileFetch::Differential(HANDLE installed, std::wstring
         out->Discard();
         return nullptr;
     }
-    LogEvent(L"%ls: %.1f MiB fetched of %.1f MiB, the rest from the installed file%ls", m_name.c_str(), MiB(fetched),
-             MiB(m_listed.size), fromStore ? L" and an earlier upgrade" : L"");
+    LogEvent(L"%ls: %ls fetched of %ls, the rest from the installed file%ls", m_name.c_str(), Size(fetched).c_str(),
+             Size(m_listed.size).c_str(), fromStore ? L" and an earlier upgrade" : L"");
     return out;
 }
 

@@ -36,7 +36,7 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
     std::vector<std::string_view> lines;
     if (text.size() > kManifestLimit || !plain::Lines(text, &lines) || lines.size() < 5) return false;
     const std::string_view release = "Release: ", keys = "Keys-Version: ", when = "Signed: ", expires = "Expires: ";
-    if (lines[0] != "Quillstone-Manifest: 3" || lines[1].substr(0, release.size()) != release ||
+    if (lines[0] != "Quillstone-Manifest: 4" || lines[1].substr(0, release.size()) != release ||
         !plain::IsNumber(lines[1].substr(release.size())) || lines[2].substr(0, keys.size()) != keys ||
         !plain::IsNumber(lines[2].substr(keys.size())) || lines[3].substr(0, when.size()) != when ||
         !plain::Time(lines[3].substr(when.size()), &manifest->signedAt) ||
@@ -50,7 +50,12 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
     for (std::size_t i = 5; i < lines.size(); ++i) {
         const bool package = lines[i].substr(0, 9) == "Package: ";
         if (!package && lines[i].substr(0, 6) != "File: ") return false;
-        std::string_view rest = lines[i].substr(package ? 9 : 6), size, digest, decodedSize, decodedDigest;
+        std::string_view rest = lines[i].substr(package ? 9 : 6), size, digest, decodedSize, decodedDigest, mapSize,
+                         mapDigest;
+        if (!Last(&rest, &mapDigest) || !Last(&rest, &mapSize) || !plain::IsNumber(mapSize) ||
+            !plain::IsHex(mapDigest, 64)) {
+            return false;
+        }
         if (package && (!Last(&rest, &decodedDigest) || !Last(&rest, &decodedSize) || !plain::IsNumber(decodedSize) ||
                         !plain::IsHex(decodedDigest, 64))) {
             return false;
@@ -66,9 +71,12 @@ bool Reference(std::string_view text, Manifest* manifest, bool* leadingZero) {
         for (const ManifestFile& earlier : manifest->files) {
             if (earlier.entry == rest) return false;
         }
-        *leadingZero = *leadingZero || LeadingZero(size) || LeadingZero(decodedSize);
+        // A map is at most 1 % of its file and 4 KiB.
+        if (plain::ValueOf(mapSize) > plain::ValueOf(size) / 100 + 4096) return false;
+        *leadingZero = *leadingZero || LeadingZero(size) || LeadingZero(decodedSize) || LeadingZero(mapSize);
         manifest->files.push_back({std::string(rest), plain::ValueOf(size), std::string(digest),
-                                   package ? plain::ValueOf(decodedSize) : 0, std::string(decodedDigest)});
+                                   package ? plain::ValueOf(decodedSize) : 0, std::string(decodedDigest),
+                                   plain::ValueOf(mapSize), std::string(mapDigest)});
     }
     return true;
 }
@@ -80,7 +88,7 @@ bool Same(const Manifest& a, const Manifest& b) {
     for (std::size_t i = 0; i < a.files.size(); ++i) {
         const ManifestFile &x = a.files[i], &y = b.files[i];
         if (x.entry != y.entry || x.size != y.size || x.sha256 != y.sha256 || x.decodedSize != y.decodedSize ||
-            x.decodedSha256 != y.decodedSha256) {
+            x.decodedSha256 != y.decodedSha256 || x.mapSize != y.mapSize || x.mapSha256 != y.mapSha256) {
             return false;
         }
     }

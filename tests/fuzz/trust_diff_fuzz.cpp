@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const unsigned content = in() % 2;
         const bool package = IsPackageEntry(entry);
         manifest.files.push_back({entry, 7 + content, std::string(64, "ab"[content]), package ? 9u : 0u,
-                                  package ? std::string(64, 'd') : ""});
+                                  package ? std::string(64, 'd') : "", 36, std::string(64, "ef"[content])});
     }
     const unsigned signers = in() ^ 1, extra = in() % 3;
     d[2] = FormatManifest(manifest);

@@ -221,6 +221,20 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
          "root.pub.pem",
          1,
          "lang\\lang.dat.uib is listed but lang.dat.uib is missing"},
+        {"a block map changed",
+         {},
+         {},
+         [](TempDir& d) { d.Write("Marlowcast.exe.blockmap", ReadAll(d.Path("Marlowcast.exe.blockmap")) + "!"); },
+         "root.pub.pem",
+         1,
+         "Marlowcast.exe.blockmap is missing or differs from the manifest"},
+        {"a block map missing",
+         {},
+         {},
+         [](TempDir& d) { std::remove(d.Path("lang.dat.uib.blockmap").c_str()); },
+         "root.pub.pem",
+         1,
+         "lang.dat.uib.blockmap is missing or differs from the manifest"},
         {"no signature",
          {},
          {},
@@ -258,7 +272,7 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
         }
         // "hallo" decoded: its size and SHA-256 signed beside the package's own.
         EXPECT_NE(ReadAll(release.Path("Quillstone.manifest"))
-                      .find(" 5 d3751d33f9cd5049c4af2b462735457e4d3baf130bcbb87f389e349fbaeb20b9\n"),
+                      .find(" 5 d3751d33f9cd5049c4af2b462735457e4d3baf130bcbb87f389e349fbaeb20b9 "),
                   std::string::npos);
         c.tamper(release);
         const Outcome verified = Uibpack({"verify", "--root", keys.Path(c.verifyRoot), release.Path("")});
@@ -330,6 +344,8 @@ TEST(Uibpack, VerifyAcceptsWhatKeysAndSignWroteAndRefusesEveryTamperedForm) {
              {{"--key", keys.Path("release.pem"), std::string(65, 'n') + "=" + file}, "longer than the 64 bytes"},
              {{"--key", keys.Path("release.pem"), "caf\xc3\xa9.txt=" + file}, "outside ASCII"},
              {{"--key", keys.Path("release.pem"), "a.uib=" + file}, "is not a package that decodes"},
+             {{"--key", keys.Path("release.pem"), "a.txt.BlockMap=" + file},
+              "is named as the server serves block maps"},
              {{"--key", keys.Path("release.pem"), "sub\\x.txt=" + file, "SUB\\X.TXT=" + other},
               "lists sub\\x.txt and SUB\\X.TXT, which differ, but are one file"},
          }) {

@@ -16,6 +16,7 @@
 #include "UibPackage.h"
 #include "VerifyDocuments.h"
 #include "install/EntryPath.h"
+#include "trust/BlockMap.h"
 #include "trust/KeysDocument.h"
 #include "trust/Manifest.h"
 #include "trust/SignedText.h"
@@ -143,6 +144,15 @@ bool MeasureDecoded(const std::string& path, std::uint64_t* size, std::string* s
     unsigned int length = 0;
     if (std::ferror(out.get()) || !EVP_DigestFinal_ex(context.get(), digest, &length) || length != 32) return false;
     *sha256 = Hex(digest, sizeof digest);
+    return true;
+}
+
+// The block map of the file at `path`, as its bytes are served beside it.
+bool MapOf(const std::string& path, bool package, std::string* map) {
+    FilePtr file(std::fopen(path.c_str(), "rb"));
+    BlockMap blocks;
+    if (!file || !MakeBlockMap(file.get(), package, &blocks)) return false;
+    *map = FormatBlockMap(blocks);
     return true;
 }
 
@@ -328,11 +338,12 @@ bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t rele
             *error = given.entry + " is given twice";
             return false;
         }
-        manifest.files.push_back({given.entry, 0, "", 0, ""});
+        manifest.files.push_back({given.entry, 0, "", 0, "", 0, ""});
     }
     // Refused as a desktop would refuse it: the entries before any file is
     // read, then what the files hold.
     if (!Signable(manifest, error)) return false;
+    std::vector<std::string> maps(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         ManifestFile& file = manifest.files[i];
         const std::string& path = files[i].path;
@@ -344,6 +355,14 @@ bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t rele
             *error = path + " is not a package that decodes (uibpack check names the fault)";
             return false;
         }
+        // Each file's block map, so that a desktop can check each piece as it
+        // comes and take the pieces its installed file holds.
+        if (!MapOf(path, IsPackageEntry(file.entry), &maps[i])) {
+            *error = "cannot read " + path;
+            return false;
+        }
+        file.mapSize = maps[i].size();
+        file.mapSha256 = ToHex(Sha256::Of(maps[i].data(), maps[i].size()));
     }
     if (!Signable(manifest, error)) return false;
     const std::string text = FormatManifest(manifest);
@@ -360,6 +379,15 @@ bool SignRelease(const std::vector<std::string>& releasePems, std::uint64_t rele
             return false;
         }
         signatures += signature;
+    }
+    // The maps first: a manifest that names them is served only once they are.
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string path = outDir + "/" + BlockMapName(manifest.files[i].entry), fresh = path + ".new";
+        if (!WriteWhole(fresh, maps[i]) || std::rename(fresh.c_str(), path.c_str()) != 0) {
+            std::remove(fresh.c_str());
+            *error = "cannot write into " + outDir;
+            return false;
+        }
     }
     return Publish(outDir, kManifestName, text, kSignatureName, signatures, error);
 }
@@ -415,6 +443,19 @@ bool VerifyRelease(const std::string& rootPublicPem, const std::string& dir, std
             (!MeasureDecoded(dir + "/" + served, &decodedSize, &decodedSha256) || decodedSize != listed.decodedSize ||
              decodedSha256 != listed.decodedSha256)) {
             *report = served + " does not decode to what the manifest signs for";
+            return false;
+        }
+        // The map as a desktop gets it, bound by the manifest, and the one the
+        // file has.
+        const std::string mapName = BlockMapName(listed.entry);
+        std::string map, made;
+        if (!ReadWhole(dir + "/" + mapName, &map, listed.mapSize) || map.size() != listed.mapSize ||
+            ToHex(Sha256::Of(map.data(), map.size())) != listed.mapSha256) {
+            *report = mapName + " is missing or differs from the manifest";
+            return false;
+        }
+        if (!MapOf(dir + "/" + served, IsPackageEntry(listed.entry), &made) || made != map) {
+            *report = mapName + " is not the block map of " + served;
             return false;
         }
     }

@@ -10,8 +10,8 @@
 #include "UibWriter.h"
 #include "tests/unit/uib_test_support.h"
 #include "upgrade/BlockFinder.h"
-#include "upgrade/BlockMap.h"
-#include "upgrade/Sha256.h"
+#include "trust/BlockMap.h"
+#include "trust/Sha256.h"
 
 namespace {
 

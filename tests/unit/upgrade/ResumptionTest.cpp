@@ -15,7 +15,7 @@
 
 #include "UibWriter.h"
 #include "base/AnsiText.h"
-#include "upgrade/BlockMap.h"
+#include "trust/BlockMap.h"
 #include "upgrade/Download.h"
 
 using namespace jobtest;

@@ -1,4 +1,4 @@
-#include "upgrade/BlockMap.h"
+#include "trust/BlockMap.h"
 
 #include <cstring>
 #include <memory>

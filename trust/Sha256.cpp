@@ -1,4 +1,4 @@
-#include "upgrade/Sha256.h"
+#include "trust/Sha256.h"
 
 #include <cstring>
 

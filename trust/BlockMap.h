@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/Sha256.h"
+#include "trust/Sha256.h"
 
 // A plain file's pieces, and the least a package's pieces decode to.
 constexpr std::uint32_t kPieceSize = 64 * 1024;
