@@ -165,14 +165,17 @@ qs_sign_test_releases() {
   local keys=$QS_ROOT/build/windows/test-keys out=$QS_ROOT/build/windows/signed-releases
   local uibpack=$QS_ROOT/build/host/tools/uibpack/uibpack dir r version key
   rm -rf "$out"
-  # Releases 4 and 5 under keys version 1 (release key 1); "rotated" is
-  # release 3 under keys version 2, which lists release key 2 only.
-  for dir in 4 5 rotated; do
+  # Releases 4, 5 and 6 under keys version 1 (release key 1); "rotated" is
+  # release 3 under keys version 2, which lists release key 2 only. Their
+  # signed-two.bin is one MiB of the same bytes but the first, the release's
+  # digit: one release over another differs in one piece of its block map.
+  for dir in 4 5 6 rotated; do
     r=$dir version=1 key=1
     [ "$dir" = rotated ] && r=3 version=2 key=2
     mkdir -p "$out/$dir"
     printf 'signed one, release %s\n' "$r" >"$out/$dir/signed-one.txt"
-    head -c 20000 /dev/zero | tr '\0' "$r" >"$out/$dir/signed-two.bin"
+    head -c 1048576 /dev/zero | openssl enc -aes-128-ctr -nosalt -K 0 -iv 0 2>/dev/null >"$out/$dir/signed-two.bin"
+    printf '%s' "$r" | dd of="$out/$dir/signed-two.bin" bs=1 count=1 conv=notrunc 2>/dev/null
     "$uibpack" keys --root "$keys/root.pem" --version "$version" --out "$out/$dir" \
       "$keys/release-$key.pub.pem" >/dev/null || return 1
     "$uibpack" sign --key "$keys/release-$key.pem" --release "$r" --out "$out/$dir" \

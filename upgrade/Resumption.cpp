@@ -61,7 +61,8 @@ std::wstring Resumption::RequestHeaders() {
         m_sha.Reset();
         m_offset = from = m_rangeStart = m_map->pieces[first].offset;
         m_rangeEnd = end.offset + end.length;
-        if (m_rangeStart == 0 && m_rangeEnd == m_map->size) return headers;
+        // A range even for the whole file: a server with another file there
+        // sends no more than the signed size before it is refused.
         to = std::to_wstring(m_rangeEnd - 1);
     } else {
         const bool bounded = m_bound > 0 && m_bound < UINT64_MAX;
@@ -76,7 +77,7 @@ std::wstring Resumption::RequestHeaders() {
 Resumption::Answer Resumption::Judge(unsigned long status, const std::wstring& contentRange) {
     m_why.clear();
     const std::uint64_t from = Checked() ? m_rangeStart : m_offset;
-    const bool ranged = from > 0 || (Checked() ? m_rangeEnd < m_map->size : m_bound > 0 && m_bound < UINT64_MAX);
+    const bool ranged = Checked() || from > 0 || (m_bound > 0 && m_bound < UINT64_MAX);
     // A 200 to a ranged request: the server ignored the range, or the file
     // changed and If-Range asked for it whole.
     if (status == kOk) {

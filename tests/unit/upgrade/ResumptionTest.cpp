@@ -179,15 +179,15 @@ TEST(Resumption, AFileWithABlockMapAsksOnlyForWhatItLacksAndChecksEachPiece) {
         std::string logged;
     } cases[] = {
         {"a cut costs the piece it fell in", false, {}, {Cut(150000)}, true, 150000 + size - p2,
-         {"", range(p2, size)}, "cut at 150,000 bytes: resuming from 131,072 (1 of 5)"},
+         {range(0, size), range(p2, size)}, "cut at 150,000 bytes: resuming from 131,072 (1 of 5)"},
         {"the missing pieces only, adjacent ones in one range", false, {1, 1, 0, 0, 1}, {}, true, p2,
          {range(p2, 4 * kPieceSize)}, "Downloaded"},
         {"a held piece between missing ones is asked for with them", false, {0, 1, 0, 1, 1}, {}, true, 3 * kPieceSize,
          {range(0, 3 * kPieceSize)}, "Downloaded"},
         {"a wrong piece is asked for once more", false, {}, {{F::kCorrupt, 70000}}, true, 0,
-         {"", range(kPieceSize, size)}, "came wrong (its SHA-256 is not the one signed); asking for it again"},
+         {range(0, size), range(kPieceSize, size)}, "came wrong (its SHA-256 is not the one signed); asking for it again"},
         {"wrong twice ends the download", false, {}, {{F::kCorrupt, 70000}, {F::kCorrupt, 70000}}, false, 0,
-         {"", range(kPieceSize, size)}, "the piece at 65,536 bytes came wrong twice"},
+         {range(0, size), range(kPieceSize, size)}, "the piece at 65,536 bytes came wrong twice"},
         {"a 200 for a range: the whole file, the held pieces kept", false, {1, 1, 0, 0, 0},
          {{F::kIgnoreRange}}, true, size, {range(p2, size)}, "the pieces held already are kept"},
         {"a 416 is refused", false, {1, 0, 0, 0, 0}, {{F::kRefuseRange}}, false, 0, {range(kPieceSize, size)},
