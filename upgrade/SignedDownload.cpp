@@ -282,6 +282,7 @@ std::unique_ptr<TempFile> FileFetch::Run(bool* decoded) {
         UniqueHandle installed(CreateFileW((m_context.installDir + L"\\" + m_entry.target).c_str(), GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const DWORD error = installed ? ERROR_SUCCESS : GetLastError();
         if (installed) {
             if (std::unique_ptr<TempFile> built = Differential(installed.Get(), &why)) {
                 *decoded = m_entry.package;
@@ -291,6 +292,9 @@ std::unique_ptr<TempFile> FileFetch::Run(bool* decoded) {
             // Once: the whole file next, never this way again in this upgrade.
             LogEvent(L"File %ls: fetching it whole: %ls", m_name.c_str(), why.c_str());
             fresh = !m_entry.package;
+        } else if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            SetLastError(error);
+            LogLastError(L"File %ls: fetching it whole: the installed file cannot be read", m_name.c_str());
         }
     }
     return Whole(fresh);

@@ -16,9 +16,11 @@ std::string HeaderValue(const std::string& request, const std::string& name) {
 }  // namespace
 
 RangeServer::RangeServer(u_short port, std::string bytes, std::string etag, std::string lastModified,
-                         std::vector<Step> steps, std::function<std::uint64_t()> clock)
+                         std::vector<Step> steps, std::function<std::uint64_t()> clock,
+                         std::map<std::string, std::string> others)
     : m_clock(std::move(clock)),
       m_steps(std::move(steps)),
+      m_others(std::move(others)),
       m_bytes(std::move(bytes)),
       m_etag(std::move(etag)),
       m_lastModified(std::move(lastModified)),
@@ -29,13 +31,24 @@ std::vector<RangeServer::Request> RangeServer::Requests() const {
     return m_requests;
 }
 
-void RangeServer::Answer(SOCKET s, int index) {
+void RangeServer::Answer(SOCKET s, int) {
     const std::string request = ReadRequest(s);
-    const Step step = index < static_cast<int>(m_steps.size()) ? m_steps[index] : Step{};
+    const std::size_t name = request.find("/upgrade/") + 9;
+    const auto other = m_others.find(request.substr(name, request.find(' ', name) - name));
+    if (name > 8 && other != m_others.end()) {
+        SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(other->second.size()) +
+                       "\r\nConnection: close\r\n\r\n" + other->second);
+        return;
+    }
+    Step step;
     std::string bytes, validators;
-    bool whole = step.fault == Fault::kIgnoreRange;
+    bool whole = false;
     {
+        // The file's requests count from 0, whatever else was asked.
         std::lock_guard<std::mutex> hold(m_lock);
+        const int index = static_cast<int>(m_requests.size());
+        if (index < static_cast<int>(m_steps.size())) step = m_steps[index];
+        whole = step.fault == Fault::kIgnoreRange;
         m_requests.push_back({HeaderValue(request, "Range"), HeaderValue(request, "If-Range"), m_clock()});
         if (step.fault == Fault::kChangeFile) {
             for (char& c : m_bytes) c = static_cast<char>(~c);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,8 +41,10 @@ public:
     };
 
     // `steps[i]` spoils the i-th request; later ones are answered as asked.
+    // `others`: files served whole under their names, whatever else is
+    // asked (a block map beside the file); their requests are not counted.
     RangeServer(u_short port, std::string bytes, std::string etag, std::string lastModified, std::vector<Step> steps,
-                std::function<std::uint64_t()> clock);
+                std::function<std::uint64_t()> clock, std::map<std::string, std::string> others = {});
     bool Listening() const { return m_peer.Listening(); }
     std::vector<Request> Requests() const;
     std::uint64_t BytesSent() const { return m_sent.load(); }
@@ -51,6 +54,7 @@ private:
 
     std::function<std::uint64_t()> m_clock;
     std::vector<Step> m_steps;
+    std::map<std::string, std::string> m_others;
     mutable std::mutex m_lock;
     std::string m_bytes;
     std::string m_etag;

@@ -20,6 +20,7 @@ if(WIN32)
             ${CMAKE_CURRENT_LIST_DIR}/install/InstallationTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/SignedUpgradeTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/upgrade/ResumptionTest.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/upgrade/SignedDownloadTest.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/RangeServer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../support/WinsockEnvironment.cpp
