@@ -9,6 +9,8 @@ printing the final table. Not a test: it measures and reports, nothing fails.
   bench_helper.py wineserver PREFIX          print the pid of the prefix's wineserver
   bench_helper.py detect TRIALS OUT          crash the stand-in TRIALS times, time each restart
   bench_helper.py table RUN_DIR              print the table from a run's raw outputs
+  bench_helper.py mixed MIB OLD NEW              write MIB MiB of mixed content, and it with ten
+                                             spots changed
   bench_helper.py serve ROOT PORT STATE [cut|stall NAME FRACTION]
                                              serve ROOT's files over HTTP with ranges, counting
                                              what it sends (see serve)
@@ -205,6 +207,36 @@ def serve(root, port, state, fault=None, name=None, fraction=0.0):
         server.serve_forever()
 
 
+def mixed(mib, old, new):
+    """What an installation holds, in runs of 64 KiB to 1 MiB: code-like
+    tables, text, and already compressed bytes; then the same with ten spots
+    of 200 bytes changed, spread over the file, as a small release changes a
+    few places of a data file."""
+    rng = random.Random(2024)
+    words = [b"supervisor", b"restart", b"window", b"the", b"of", b"upgrade", b"check", b"health", b"=", b"true",
+             b"path", b"\n", b"timeout", b"Marlowcast", b"<item>", b"</item>", b"value", b"error", b"version"]
+    size = mib << 20
+    out = bytearray()
+    while len(out) < size:
+        run = min(size - len(out), 65536 + rng.randrange(1 << 20))
+        kind = rng.randrange(10)
+        if kind < 4:
+            table = bytes(rng.randrange(16) for _ in range(4096))
+            piece = (table * (run // 4096 + 1))[:run]
+        elif kind < 7:
+            piece = b" ".join(rng.choice(words) for _ in range(run // 4))[:run]
+        else:
+            piece = rng.randbytes(run)
+        out += piece
+    with open(old, "wb") as f:
+        f.write(out)
+    for spot in range(10):
+        at = (spot * 2 + 1) * size // 20
+        out[at:at + 200] = rng.randbytes(200)
+    with open(new, "wb") as f:
+        f.write(out)
+
+
 def keyvalues(path):
     values = {}
     try:
@@ -273,6 +305,67 @@ def table(run):
         growth = max(p - b for p, b in zip(dl["ws_peak_kib"], dl["ws_before_kib"]))
         add("download working-set growth (KiB)", f"{growth:.0f}", "262144 (file size)",
             f"{growth / 262144:.4f}", "flat", growth / 262144 <= 0.05)
+
+    # Resumed and differential downloads: bytes as the counting server sent them.
+    fetch = os.path.join(run, "fetch")
+
+    def sent(name, file):
+        try:
+            return json.load(open(os.path.join(fetch, name + ".sent"))).get(file, 0)
+        except (OSError, ValueError):
+            return None
+
+    sizes = {}
+    try:
+        for line in open(os.path.join(fetch, "sizes.txt")):
+            n, path = line.split()
+            sizes[os.path.relpath(path, fetch)] = int(n)
+    except (OSError, ValueError):
+        pass
+    size, mapsize = sizes.get("whole/big.bin"), sizes.get("whole/big.bin.blockmap")
+    mib = 2**20
+    if size and mapsize:
+        add("block map of a 200 MiB file (% of the file)", f"{100 * mapsize / size:.3f}", "", "", "<= 1 %",
+            mapsize <= size / 100 + 4096)
+    cut = sent("cut.txt", "big.bin")
+    if size and cut is not None:
+        add("200 MiB cut at 90 %: bytes beyond the file's own (KiB)", f"{(cut - size) / 1024:.1f}", "64.0 (a piece)",
+            "", "<= a piece", cut - size <= 65536)
+    resumed = sent("resumed.txt", "big.bin")
+    if size and resumed is not None:
+        add("killed at 50 %: the next upgrade fetches (MiB)", f"{resumed / mib:.1f}", f"{size / 2 / mib:.1f} (half)",
+            f"{resumed / (size / 2):.3f}", "<= half and a piece", resumed <= size / 2 + 65536)
+    for label, name, limit in (("200 MiB, 1 MiB changed in its middle", "middle-1.txt", 1.5),
+                               ("200 MiB, 100 bytes inserted at its start", "inserted.txt", 0.5),
+                               ("64 MiB package, ten pieces changed", "package.txt", 1.0)):
+        try:
+            counts = json.load(open(os.path.join(fetch, name + ".sent")))
+        except (OSError, ValueError):
+            continue
+        wire = sum(v for k, v in counts.items() if k not in ("requests", "stalled"))
+        whole = sizes.get("package/big.dat.uib" if "package" in name else "whole/big.bin", 0)
+        add(f"{label}: on the wire, map included (MiB)", f"{wire / mib:.2f}", f"{whole / mib:.1f} (whole)",
+            f"{wire / whole:.4f}" if whole else "", f"<= {limit} MiB", wire <= limit * mib)
+    damaged = keyvalues(os.path.join(fetch, "damaged.txt"))
+    if damaged.get("ok"):
+        add("a damaged installed file gives the signed result", "yes" if damaged["ok"][0] == 1 else "no", "", "",
+            "yes", damaged["ok"][0] == 1)
+    wh = [keyvalues(os.path.join(fetch, f"whole-{i}.txt")).get("seconds", [None])[0] for i in (1, 2, 3)]
+    mi = [keyvalues(os.path.join(fetch, f"middle-{i}.txt")) for i in (1, 2, 3)]
+    if all(wh) and all(m.get("seconds") for m in mi):
+        w, d = statistics.median(wh), statistics.median(m["seconds"][0] for m in mi)
+        add("differential upgrade of 200 MiB against the whole download, loopback (s)", f"{d:.2f}", f"{w:.2f}",
+            f"{d / w:.2f}", "<= 1.5", d / w <= 1.5)
+        growth = max(m["ws_peak_kib"][0] - m["ws_before_kib"][0] for m in mi)
+        add("differential upgrade working-set growth (MiB)", f"{growth / 1024:.1f}", "200 (file size)", "",
+            "<= 16", growth <= 16 * 1024)
+    ch, cb = keyvalues(os.path.join(fetch, "checked.txt")), keyvalues(os.path.join(fetch, "checked-bare.txt"))
+    if ch.get("seconds") and ch.get("bytes") and cb.get("seconds"):
+        b = ch["bytes"][-1]
+        rate = statistics.median(b / s / mib for s in ch["seconds"])
+        bare = statistics.median(x / s / mib for x, s in zip(cb["bytes"], cb["seconds"]))
+        add("signed download, pieces checked, against the bare WinINet loop (MiB/s)", f"{rate:.1f}", f"{bare:.1f}",
+            f"{rate / bare:.3f}", ">= 0.9", rate / bare >= 0.9)
 
     # Idle footprint.
     idle = keyvalues(os.path.join(run, "idle.txt"))
@@ -346,6 +439,9 @@ def main(argv):
         return 0
     if what == "table":
         table(argv[2])
+        return 0
+    if what == "mixed":
+        mixed(int(argv[2]), argv[3], argv[4])
         return 0
     if what == "serve":
         fault = argv[5:8] if len(argv) >= 8 else [None, None, "0"]
