@@ -9,6 +9,7 @@
 
 #include "tests/e2e/ReliabilityHelpers.h"
 #include "tools/driver/E2eSupport.h"
+#include "tests/support/RangeServer.h"
 #include "tests/support/ScriptedPeer.h"
 
 using namespace e2e;
@@ -93,6 +94,26 @@ TEST_F(UpgradeFaults, BrokenResponsesFailTheUpgradeAndInstallNothing) {
         EXPECT_EQ(SideFiles(app), ok ? 1u : 0u) << "only a release on probation keeps its folder";
         sup.reset();
     }
+}
+
+// A file cut at 90 % (its connection closed, through nginx) is resumed in
+// the same upgrade, and the server sends each of its bytes once.
+TEST_F(UpgradeFaults, ACutAtNinetyPercentIsResumedInTheSameUpgrade) {
+    const std::string body = Content("cut", 100000);
+    RangeServer http(kScriptedHttpPort, body, "\"cut-1\"", "", {{RangeServer::Fault::kCut, 90000}},
+                     [] { return static_cast<std::uint64_t>(GetTickCount64()); });
+    ASSERT_TRUE(http.Listening());
+    EventLogReader log;
+    WriteFileBytes(InApp("scripted-cut.bin"), "old");
+    OfferList({"scripted-cut.bin"});
+    StartSupervisor();
+    ASSERT_EQ(StandInCommand("upgrade"), "ok");
+    std::wstring text;
+    ASSERT_TRUE(DismissMessageBox(&text, 60s));
+    EXPECT_EQ(text, L"Upgrade OK!");
+    EXPECT_EQ(ReadFileBytes(InApp("scripted-cut.bin")), body);
+    EXPECT_EQ(http.BytesSent(), body.size()) << "each byte once, on the wire";
+    EXPECT_EQ(log.Matching("cut at 90,000 bytes: resuming (1 of 5)").size(), 1u) << log.Dump();
 }
 
 TEST_F(UpgradeFaults, InstallationThatResistsChangesNothing) {

@@ -22,7 +22,7 @@ qs_add_e2e(e2e_reliability_peer_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityPeerTe
   ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
 target_link_libraries(e2e_reliability_peer_test PRIVATE psapi)
 qs_add_e2e(e2e_reliability_upgrade_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityUpgradeTest.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/../support/ScriptedPeer.cpp ${CMAKE_CURRENT_LIST_DIR}/../support/RangeServer.cpp)
 target_link_libraries(e2e_reliability_upgrade_test PRIVATE psapi)
 qs_add_e2e(e2e_reliability_process_test ${CMAKE_CURRENT_LIST_DIR}/ReliabilityProcessTest.cpp)
 target_link_libraries(e2e_reliability_process_test PRIVATE psapi)
