@@ -309,9 +309,13 @@ def table(run):
     # Resumed and differential downloads: bytes as the counting server sent them.
     fetch = os.path.join(run, "fetch")
 
+    # Only a run that fetched its file is a figure.
+    def fetched(name):
+        return keyvalues(os.path.join(fetch, name)).get("ok", [0])[-1] == 1
+
     def sent(name, file):
         try:
-            return json.load(open(os.path.join(fetch, name + ".sent"))).get(file, 0)
+            return json.load(open(os.path.join(fetch, name + ".sent"))).get(file, 0) if fetched(name) else None
         except (OSError, ValueError):
             return None
 
@@ -342,6 +346,8 @@ def table(run):
             counts = json.load(open(os.path.join(fetch, name + ".sent")))
         except (OSError, ValueError):
             continue
+        if not fetched(name):
+            continue
         wire = sum(v for k, v in counts.items() if k not in ("requests", "stalled"))
         whole = sizes.get("package/big.dat.uib" if "package" in name else "whole/big.bin", 0)
         add(f"{label}: on the wire, map included (MiB)", f"{wire / mib:.2f}", f"{whole / mib:.1f} (whole)",
@@ -352,7 +358,8 @@ def table(run):
             "yes", damaged["ok"][0] == 1)
     wh = [keyvalues(os.path.join(fetch, f"whole-{i}.txt")).get("seconds", [None])[0] for i in (1, 2, 3)]
     mi = [keyvalues(os.path.join(fetch, f"middle-{i}.txt")) for i in (1, 2, 3)]
-    if all(wh) and all(m.get("seconds") for m in mi):
+    done = all(fetched(f"whole-{i}.txt") and fetched(f"middle-{i}.txt") for i in (1, 2, 3))
+    if done and all(wh) and all(m.get("seconds") for m in mi):
         w, d = statistics.median(wh), statistics.median(m["seconds"][0] for m in mi)
         add("differential upgrade of 200 MiB against the whole download, loopback (s)", f"{d:.2f}", f"{w:.2f}",
             f"{d / w:.2f}", "<= 1.5", d / w <= 1.5)
@@ -360,7 +367,7 @@ def table(run):
         add("differential upgrade working-set growth (MiB)", f"{growth / 1024:.1f}", "200 (file size)", "",
             "<= 16", growth <= 16 * 1024)
     ch, cb = keyvalues(os.path.join(fetch, "checked.txt")), keyvalues(os.path.join(fetch, "checked-bare.txt"))
-    if ch.get("seconds") and ch.get("bytes") and cb.get("seconds"):
+    if ch.get("seconds") and ch.get("bytes") and cb.get("seconds") and min(ch.get("ok", [0])) == 1:
         b = ch["bytes"][-1]
         rate = statistics.median(b / s / mib for s in ch["seconds"])
         bare = statistics.median(x / s / mib for x, s in zip(cb["bytes"], cb["seconds"]))

@@ -69,6 +69,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::wstring user = FromUtf8(argv[5]);
+    CreateDirectoryW(user.c_str(), nullptr);
     SetEventLogFolder(user.c_str());
     StopFlag running;
     running.Start();
