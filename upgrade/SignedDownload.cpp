@@ -151,7 +151,7 @@ std::vector<bool> FileFetch::Recheck(HANDLE out, std::uint64_t kept, bool decode
         bool read = true;
         for (std::uint64_t done = 0; read && done < length;) {
             const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - done));
-            read = ReadFrom(out, at + done, buffer.data(), step);
+            read = m_context.running->IsRunning() && ReadFrom(out, at + done, buffer.data(), step);
             sha.Add(buffer.data(), step);
             done += step;
         }
@@ -182,8 +182,10 @@ std::unique_ptr<TempFile> FileFetch::Differential(HANDLE installed, std::wstring
     }
 
     std::vector<std::uint64_t> found;
-    const ReadAt readInstalled = [installed](std::uint64_t offset, unsigned char* into, std::size_t bytes) {
-        return ReadFrom(installed, offset, into, bytes);
+    // The scan of a large file on a slow disk takes a while: the shutdown
+    // ends it between two reads.
+    const ReadAt readInstalled = [this, installed](std::uint64_t offset, unsigned char* into, std::size_t bytes) {
+        return m_context.running->IsRunning() && ReadFrom(installed, offset, into, bytes);
     };
     if (std::find(have.begin(), have.end(), false) != have.end() &&
         !FindPieces(m_map, SizeOf(installed), readInstalled, &found)) {
@@ -197,7 +199,7 @@ std::unique_ptr<TempFile> FileFetch::Differential(HANDLE installed, std::wstring
         for (std::uint64_t done = 0; done < piece.decodedLength;) {
             const std::size_t step =
                 static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, piece.decodedLength - done));
-            if (!ReadFrom(installed, found[i] + done, buffer.data(), step)) {
+            if (!readInstalled(found[i] + done, buffer.data(), step)) {
                 *why = L"the installed file cannot be read";
                 return nullptr;
             }
