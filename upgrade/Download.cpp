@@ -459,7 +459,7 @@ private:
 
     End RunExchange(const std::shared_ptr<Session>& session);
     bool Wait(std::uint64_t ms);
-    bool Fail(End end = End::kFailed);
+    bool Fail();
     void Report(std::uint32_t position) {
         std::lock_guard<std::mutex> hold(m_positionsLock);
         m_positions.push_back(position);
@@ -737,7 +737,7 @@ bool Fetch::Wait(std::uint64_t ms) {
 
 // An unchecked download that fails leaves the file empty; a checked one
 // keeps the pieces it checked, for the next try.
-bool Fetch::Fail(End) {
+bool Fetch::Fail() {
     if (m_resumption.Checked()) {
         m_out.Flush();
     } else {
