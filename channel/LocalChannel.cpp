@@ -2,12 +2,14 @@
 
 #include "channel/ListenerOwner.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "base/AnsiText.h"
+#include "base/AwakeClock.h"
 #include "base/EventLog.h"
 #include "channel/RequestText.h"
 
@@ -197,6 +199,26 @@ void CloseLocalConnection(SOCKET s) {
     closesocket(s);
 }
 
+namespace {
+
+// Whether the listener is the Marlowcast we launched. The TCP table costs a
+// load of the IP helper library each time (a few milliseconds under Wine, at
+// every check of an idle day), so a listener found to be ours is asked about
+// again a minute later rather than at every check: the rules need six failed
+// checks, 48 s, to act on a silent Marlowcast anyway.
+bool ListenerIsLaunched(DWORD launched) {
+    constexpr std::uint64_t kTrustedForMs = 60 * 1000;
+    thread_local DWORD verified = 0;
+    thread_local std::uint64_t verifiedAt = 0;
+    const std::uint64_t now = AwakeMilliseconds();
+    if (verified == launched && now - verifiedAt < kTrustedForMs) return true;
+    verified = ListenerOwnedBy(launched) ? launched : 0;
+    verifiedAt = now;
+    return verified != 0;
+}
+
+}  // namespace
+
 BOOL ProbeStatus(const StopFlag& running, DWORD launched) {
     CLocalSocket connection;
     // Without a socket we cannot ask; that says nothing about Marlowcast, so
@@ -212,7 +234,7 @@ BOOL ProbeStatus(const StopFlag& running, DWORD launched) {
             LogRepeatingEvent(kProbeTopic, L"Status request: no connection to 127.0.0.1:%u", kLocalChannelPort);
         return FALSE;
     }
-    if (launched && !ListenerOwnedBy(launched)) {
+    if (launched && !ListenerIsLaunched(launched)) {
         LogEvent(L"Status request: 127.0.0.1:%u is not held by the Marlowcast we launched (process id %lu)",
                  kLocalChannelPort, launched);
         return FALSE;
