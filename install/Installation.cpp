@@ -457,11 +457,11 @@ bool Installation::RecoverSteps() {
     return journal.Unfinished() ? Undo(journal) : Finish(journal) && ResumeHeld();
 }
 
-bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running) {
+bool Installation::RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running, DWORD boundMs) {
     if (!IsMarlowcastRunning()) {
         Installation recovery(folder);
         recovery.m_running = &running;
-        recovery.m_deadline = GetTickCount64() + kRecoveryBoundMs;
+        recovery.m_deadline = GetTickCount64() + boundMs;
         const bool recovered = recovery.Recover();
         if (!recovered && !running.IsRunning()) {
             LogEvent(L"Recovery in %ls cut short by the shutdown: the next start goes on with it", folder.c_str());

@@ -64,9 +64,11 @@ public:
     // Before Marlowcast is launched: recovers unless Marlowcast runs already
     // (started by hand), which holds its files; then a journal that needs
     // the folder makes this false, and the recovery waits for a later launch.
-    // The recovery takes at most kRecoveryBoundMs, and ends between two steps
-    // once `running` is cleared (the shutdown): the next launch goes on.
-    static bool RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running);
+    // The recovery waits for held files at most `boundMs` in all, and ends
+    // between two steps once `running` is cleared (the shutdown): the next
+    // launch goes on.
+    static bool RecoverBeforeLaunch(const std::wstring& folder, const StopFlag& running,
+                                    DWORD boundMs = kRecoveryBoundMs);
 
     // Keeps the installation undoable after its commit: the journal goes to
     // probation, naming `release` (IsReleaseName), and the replaced files
@@ -95,7 +97,7 @@ public:
     // move (held by another program), nothing moves and the release stays on
     // probation. True once the old release is whole again.
     bool RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
-                  const StopFlag& running);
+                  const StopFlag& running, DWORD boundMs = kRecoveryBoundMs);
 
     // How many installations this process has committed so far.
     static unsigned Committed();

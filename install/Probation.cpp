@@ -91,7 +91,7 @@ bool Installation::AcceptRelease() {
 }
 
 bool Installation::RollBack(const std::wstring& why, const std::function<bool(const std::string& release)>& refuse,
-                            const StopFlag& running) {
+                            const StopFlag& running, DWORD boundMs) {
     const std::lock_guard<std::mutex> owner(JournalOwner());
     Journal journal;
     if (!ReadProbation(&journal)) return false;
@@ -101,7 +101,7 @@ bool Installation::RollBack(const std::wstring& why, const std::function<bool(co
         return false;
     }
     m_running = &running;
-    m_deadline = GetTickCount64() + kRecoveryBoundMs;
+    m_deadline = GetTickCount64() + boundMs;
     try {
         // Without its old copy a replaced file could not come back: the
         // folder would hold a mix. The release stays.

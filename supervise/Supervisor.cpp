@@ -87,17 +87,17 @@ SupervisorSystem RealSupervisorSystem(const StopFlag& running) {
     system.marlowcastRunning = [] { return IsMarlowcastRunning(); };
     system.findWindow = [](DWORD processId) { return FindWindowOfProcess(processId); };
     system.postRestart = [](DWORD threadId) { return PostThreadMessageW(threadId, WM_SV_RESTART, 0, 0) != FALSE; };
-    system.recoverInstallation = [&running] {
+    system.recoverInstallation = [&running](DWORD boundMs) {
         const std::wstring folder = InstallationFolder();
-        return folder.empty() || Installation::RecoverBeforeLaunch(folder, running);
+        return folder.empty() || Installation::RecoverBeforeLaunch(folder, running, boundMs);
     };
     system.onProbation = [] { return Installation(InstallationFolder()).OnProbation(); };
     // At the limit the count stays there: a rollback that could not start is
     // tried again at each later failed launch.
     system.countFailedLaunch = [] { return Installation(InstallationFolder()).CountFailedLaunch(kProbationLaunches); };
-    system.rollBack = [&running](const std::wstring& why) {
+    system.rollBack = [&running](const std::wstring& why, DWORD boundMs) {
         const auto refuse = [](const std::string& release) { return RecordRefusedRelease(kReleaseRecordKey, release); };
-        return Installation(InstallationFolder()).RollBack(why, refuse, running);
+        return Installation(InstallationFolder()).RollBack(why, refuse, running, boundMs);
     };
     system.acceptRelease = [] { Installation(InstallationFolder()).AcceptRelease(); };
     system.installations = [] { return Installation::Committed(); };
@@ -140,9 +140,14 @@ bool Supervisor::Start() {
         WaitForMultipleObjects(2, either, FALSE, INFINITE);
     }
 
-    Launch();
-    m_failCount = 0;
     return true;
+}
+
+void Supervisor::LaunchFirst() {
+    m_firstLaunchEnds = m_system.now() + kFirstLaunchBoundMs;
+    Launch();
+    m_firstLaunchEnds = 0;
+    m_failCount = 0;
 }
 
 void Supervisor::RequestCheck() {
@@ -364,7 +369,7 @@ bool Supervisor::LaunchStep() {
     PROCESS_INFORMATION started = {};
     // An installation cut short is recovered before Marlowcast runs from the
     // folder again; until it can be, nothing is launched.
-    const bool recovered = m_system.recoverInstallation();
+    const bool recovered = m_system.recoverInstallation(TransactionBound());
     const bool created = recovered && m_system.createProcess(path, &started);
     const DWORD launchError = created ? 0 : GetLastError();
     // The handles of the process being replaced are not used again.
@@ -432,12 +437,18 @@ void Supervisor::Passed() {
 }
 
 // True when the release was rolled back: the old one is to be launched.
+DWORD Supervisor::TransactionBound() const {
+    if (!m_firstLaunchEnds) return Installation::kRecoveryBoundMs;
+    const ULONGLONG now = m_system.now();
+    return now < m_firstLaunchEnds ? static_cast<DWORD>(m_firstLaunchEnds - now) : 0;
+}
+
 bool Supervisor::FailedOnProbation(const std::wstring& why) {
     m_onProbation = false;
     const int failures = m_system.countFailedLaunch();
     LogEvent(L"Release on probation: failed launch %d of %d (%ls)", failures, kProbationLaunches, why.c_str());
     if (failures < kProbationLaunches) return false;
-    return m_system.rollBack(std::to_wstring(failures) + L" failed launches, the last: " + why);
+    return m_system.rollBack(std::to_wstring(failures) + L" failed launches, the last: " + why, TransactionBound());
 }
 
 void Supervisor::ForgetProbationAcrossUpgrade() {

@@ -45,17 +45,18 @@ struct SupervisorSystem {
     std::function<HWND(DWORD processId)> findWindow;
     // Asks the watch thread for a restart (a thread message).
     std::function<bool(DWORD watchThreadId)> postRestart;
-    // Before each launch: an installation cut short is recovered first. False
-    // while it cannot be (Marlowcast started by hand holds the files, a file
-    // is locked): nothing is launched, and a later restart tries again.
-    std::function<bool()> recoverInstallation;
+    // Before each launch: an installation cut short is recovered first,
+    // waiting for held files at most `boundMs`. False while it cannot be
+    // (Marlowcast started by hand holds the files, a file is locked): nothing
+    // is launched, and a later restart tries again.
+    std::function<bool(DWORD boundMs)> recoverInstallation;
     // The release installed last is on probation (asked after the recovery
     // before each launch); one more failed launch of it, the count so far;
-    // rolling it back (`why` ends the log line), true once the old release is
-    // whole again; accepting it once it has run healthy.
+    // rolling it back (`why` ends the log line) within `boundMs`, true once
+    // the old release is whole again; accepting it once it has run healthy.
     std::function<bool()> onProbation;
     std::function<int()> countFailedLaunch;
-    std::function<bool(const std::wstring& why)> rollBack;
+    std::function<bool(const std::wstring& why, DWORD boundMs)> rollBack;
     std::function<void()> acceptRelease;
     // How many installations have committed: a launch that exits for an
     // upgrade is forgotten only when one went on to install.
@@ -78,6 +79,9 @@ std::wstring MarlowcastCommandLine(const std::wstring& path);
 // A release on probation that fails this many launches is rolled back; one
 // whose Marlowcast passes every check for this long is kept.
 constexpr int kProbationLaunches = 3;
+// What the first launch's work on the installation may take in all, on the
+// UI thread before it answers the tray icon.
+constexpr DWORD kFirstLaunchBoundMs = 20000;
 constexpr ULONGLONG kProbationMs = 10 * 60 * 1000;
 
 // The responsiveness tests USER32 offers; either may be missing.
@@ -92,10 +96,13 @@ public:
     Supervisor(const Supervisor&) = delete;
     Supervisor& operator=(const Supervisor&) = delete;
 
-    // UI thread. Looks up the hung tests, starts the watch thread and launches
-    // Marlowcast, which starts the check timer. False, with nothing launched,
-    // when the watch thread cannot be created.
+    // UI thread. Looks up the hung tests and starts the watch thread. False
+    // when it cannot be created.
     bool Start();
+    // UI thread, once after Start: launches Marlowcast, which starts the check
+    // timer. The UI thread answers nobody meanwhile, so the launch's
+    // recoveries, count and rollback share one bound of kFirstLaunchBoundMs.
+    void LaunchFirst();
     // UI thread, on each tick of the check timer: one health check, queued
     // behind any that still run.
     void RequestCheck();
@@ -137,6 +144,7 @@ private:
     void Passed();
     bool FailedOnProbation(const std::wstring& why);
     void ForgetProbationAcrossUpgrade();
+    DWORD TransactionBound() const;
 
     SupervisorReport& m_report;
     const StopFlag& m_running;
@@ -163,6 +171,8 @@ private:
     bool m_passedSinceLaunch = false;
     unsigned m_installationsAtLaunch = 0;
     std::wstring m_lastFailure;
+    // While the first launch runs: when its shared bound ends (now()'s time).
+    ULONGLONG m_firstLaunchEnds = 0;
     std::atomic<bool> m_upgradeBegan{false};
 
     ModuleHandle m_user32;

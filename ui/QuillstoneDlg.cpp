@@ -42,6 +42,7 @@ BEGIN_MESSAGE_MAP(CQuillstoneDlg, CDialog)
     ON_WM_TIMER()
     ON_MESSAGE(WM_APP_SET_ITEM_TEXT, OnSetItemText)
     ON_MESSAGE(WM_APP_CHECK_TIMER, OnCheckTimerRequest)
+    ON_MESSAGE(WM_APP_FIRST_LAUNCH, OnFirstLaunch)
 END_MESSAGE_MAP()
 
 CQuillstoneDlg::CQuillstoneDlg(CWnd* pParent)
@@ -88,7 +89,19 @@ BOOL CQuillstoneDlg::OnInitDialog() {
         AfxMessageBox(L"Create Check Marlowcast Thread Failed!", MB_OK, 0);
         return FALSE;
     }
+    // The first launch comes after the hide above, which adds the tray icon:
+    // it may take its bound recovering an installation, and Quillstone is in
+    // the tray meanwhile (its menu opens once the launch is done).
+    PostMessage(WM_APP_FIRST_LAUNCH, 0, 0);
     return TRUE;
+}
+
+LRESULT CQuillstoneDlg::OnFirstLaunch(WPARAM, LPARAM) {
+    // Once: another program may post the same number.
+    if (m_firstLaunched || !m_running.IsRunning()) return 0;
+    m_firstLaunched = true;
+    m_supervisor.LaunchFirst();
+    return 0;
 }
 
 void CQuillstoneDlg::OnTimer(UINT_PTR nIDEvent) {

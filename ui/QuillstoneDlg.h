@@ -38,6 +38,7 @@ protected:
     void OnPaint();
     HCURSOR OnQueryDragIcon();
     LRESULT OnHideToTray(WPARAM wParam, LPARAM lParam);
+    LRESULT OnFirstLaunch(WPARAM wParam, LPARAM lParam);
     LRESULT OnQuit(WPARAM wParam, LPARAM lParam);
     LRESULT FetchUpgradeList(WPARAM wParam, LPARAM lParam);
     LRESULT OnUpgradeDone(WPARAM wParam, LPARAM lParam);
@@ -71,6 +72,7 @@ private:
     std::atomic<DWORD> m_launchedProcess{0};  // as the supervisor last reported it
     CTrayIcon m_tray;
     UINT_PTR m_nCheckTimer = 0;
+    bool m_firstLaunched = false;
     const wchar_t* m_shutdownCause = nullptr;  // for the log: who asked for the shutdown, when not OK itself
     StopFlag m_running;
     // Filled by the workers, emptied by this thread; declared before the

@@ -11,6 +11,7 @@
 constexpr UINT WM_APP_SET_ITEM_TEXT = WM_APP + 1;  // supervisor window: label texts are queued
 constexpr UINT WM_APP_CHECK_TIMER = WM_APP + 2;    // supervisor window: check timer requests are queued
 constexpr UINT WM_APP_UPGRADE_FILE = WM_APP + 3;   // upgrade window: its file label's text is queued
+constexpr UINT WM_APP_FIRST_LAUNCH = WM_APP + 4;   // supervisor window, posted to itself: launch once
 
 // Each tick asks the supervisor for one health check.
 constexpr UINT_PTR ID_TIMER_CHECK = 12;

@@ -90,10 +90,12 @@ struct Marlowcast {
         s.marlowcastRunning = [this] { return mutexHeld; };
         s.findWindow = [this](DWORD) { return ++searches, window; };
         s.postRestart = [this](DWORD) { return ++restartRequests, true; };
-        s.recoverInstallation = [this] { return ++recoveries, folderWhole; };
+        s.recoverInstallation = [this](DWORD) { return ++recoveries, folderWhole; };
         s.onProbation = [this] { return onProbation; };
         s.countFailedLaunch = [this] { return onProbation ? ++failures : 0; };
-        s.rollBack = [this](const std::wstring& why) { return rolledBackWhy = why, onProbation = false, ++rollBacks; };
+        s.rollBack = [this](const std::wstring& why, DWORD) {
+            return rolledBackWhy = why, onProbation = false, ++rollBacks;
+        };
         s.acceptRelease = [this] { onProbation = false, ++accepts; };
         s.now = [this] { return clock; };
         s.dumps.enabled = [] { return true; };
@@ -487,6 +489,7 @@ TEST_F(SupervisorRules, TheWatchThreadRunsChecksAndRestartsAndDropsOtherMessages
     Supervisor s(report, running, system);
     ASSERT_TRUE(s.Start());
     ASSERT_NE(s.WatchThreadId(), 0u);
+    s.LaunchFirst();
     EXPECT_EQ(launches, 1);
 
     const UINT strangers[] = {WM_USER + 7, WM_APP, WM_SV_UPGRADE, WM_SV_UPGRADE_DONE, WM_TIMER};
@@ -504,6 +507,24 @@ TEST_F(SupervisorRules, TheWatchThreadRunsChecksAndRestartsAndDropsOtherMessages
     s.Stop();
     EXPECT_LT(GetTickCount() - stopping, 5000u);
     EXPECT_EQ(s.WatchThreadId(), 0u);
+}
+
+// The first launch runs on the UI thread, which answers the tray icon only
+// after it: its recoveries and its rollback share one bound. A later launch,
+// on the watch thread, has a bound of its own.
+TEST_F(SupervisorRules, TheFirstLaunchsWorkOnTheInstallationSharesOneBound) {
+    SupervisorSystem system = marlowcast.System();
+    std::vector<DWORD> bounds;
+    const auto takes12s = [&](DWORD boundMs) { bounds.push_back(boundMs), marlowcast.clock += 12000; };
+    system.recoverInstallation = [&](DWORD boundMs) { return takes12s(boundMs), true; };
+    system.rollBack = [&](const std::wstring&, DWORD boundMs) {
+        return takes12s(boundMs), !(marlowcast.onProbation = false);
+    };
+    marlowcast.onProbation = true, marlowcast.failures = 2, marlowcast.launches = false;
+    Supervisor s(report, running, system);
+    s.LaunchFirst();
+    s.Restart();
+    EXPECT_EQ(bounds, (std::vector<DWORD>{20000, 8000, 0, 20000}));
 }
 
 // What an administrator reads afterwards: each failed check with the test
