@@ -436,13 +436,15 @@ void Supervisor::Passed() {
     }
 }
 
-// True when the release was rolled back: the old one is to be launched.
+// What a recovery or a rollback may wait for held files: during the first
+// launch what is left of its shared bound, otherwise a bound of its own.
 DWORD Supervisor::TransactionBound() const {
     if (!m_firstLaunchEnds) return Installation::kRecoveryBoundMs;
     const ULONGLONG now = m_system.now();
     return now < m_firstLaunchEnds ? static_cast<DWORD>(m_firstLaunchEnds - now) : 0;
 }
 
+// True when the release was rolled back: the old one is to be launched.
 bool Supervisor::FailedOnProbation(const std::wstring& why) {
     m_onProbation = false;
     const int failures = m_system.countFailedLaunch();
