@@ -58,6 +58,9 @@ class UpgradeRequest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dlg.Create(IDD_MAIN_DIALOG));
+        // The window launches Marlowcast from a message it posts itself, as a
+        // modal loop would take it.
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&msg);
         std::string pid;
         ASSERT_TRUE(WaitFor([&] { return (pid = StandInCommand("ping")).rfind("pid ", 0) == 0; }, 15s));
         standIn = std::stoul(pid.substr(4));
