@@ -518,7 +518,9 @@ TEST_F(SupervisorRules, TheFirstLaunchsWorkOnTheInstallationSharesOneBound) {
     const auto takes12s = [&](DWORD boundMs) { bounds.push_back(boundMs), marlowcast.clock += 12000; };
     system.recoverInstallation = [&](DWORD boundMs) { return takes12s(boundMs), true; };
     system.rollBack = [&](const std::wstring&, DWORD boundMs) {
-        return takes12s(boundMs), !(marlowcast.onProbation = false);
+        takes12s(boundMs);
+        marlowcast.onProbation = false;
+        return true;
     };
     marlowcast.onProbation = true, marlowcast.failures = 2, marlowcast.launches = false;
     Supervisor s(report, running, system);
